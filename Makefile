@@ -1,0 +1,39 @@
+# Two entry points for a fresh Debian 12 machine:
+#   make demo  - install what is missing, build, boot keepstone-init on the
+#                simulated sample device and show what it did
+#   make test  - install what is missing, build the default, asan and armhf
+#                presets and run all their tests
+PRESETS := default asan armhf
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps build demo test $(addprefix test-,$(PRESETS)) $(addprefix build-,$(PRESETS)) fuzz bench clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+build-%: deps
+	cmake --preset $* >/dev/null
+	cmake --build --preset $* -j $(JOBS)
+
+build: build-default
+
+test-%: build-%
+	ctest --preset $* -j $(JOBS)
+
+test: deps
+	@bash scripts/run-tests.sh $(PRESETS)
+
+demo: build-default
+	@bash scripts/demo.sh build/default
+
+fuzz: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+
+bench: build-default
+	build/default/bench/sha1_bench
+
+clean:
+	rm -rf build
