@@ -1,0 +1,15 @@
+// Helpers shared by the library's source files; not installed.
+#pragma once
+
+#include "creds/creds.h"
+
+#include <cstdint>
+
+// Index of the first entry of the type, or actual when there is none. The
+// walk ends at a header whose values would run past the list.
+uint32_t creds_find_entry(const creds_set *handle, uint32_t type);
+// Whether count words form whole entries.
+bool creds_words_whole(const uint32_t *words, uint32_t count);
+// The status reader on an open descriptor (closed before it returns):
+// words needed, or a negated errno value.
+int proc_status_read(int fd, uint32_t *list, int room);
