@@ -1,0 +1,146 @@
+// Client of the device's security hardware, reached through the secure-
+// services driver "/dev/omap_sec".
+//
+// Every operation is one numbered service of the secure side, carried out
+// as one request: the service is selected with a device request whose
+// argument is the service number itself, the argument length and the
+// arguments are written (each field with a write of its own), then the two
+// status words and the results are read back (each result with a read of
+// exactly its length) and whatever the device still holds is drained.
+// All words travel in the processor's byte order.
+//
+// Process-wide state, for one thread: the device descriptor, the
+// last-error triple, the kept program id and a flag nobody reads.
+#pragma once
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// The driver's device node and its service-selection request.
+#define KZ4_DEVICE_PATH "/dev/omap_sec"
+#define KZ4_IOCTL_SELECT 0x4004B500UL
+
+// Services of the secure side used by this library.
+enum {
+    KZ4_SERVICE_ANNOUNCE = 2,
+    KZ4_SERVICE_RANDOM = 80,
+    KZ4_SERVICE_INFO20 = 81,
+    KZ4_SERVICE_DEBUG_CONTROL = 84,
+    KZ4_SERVICE_MODE = 85,
+    KZ4_SERVICE_ID = 86,
+    KZ4_SERVICE_INFO52 = 577,
+    KZ4_SERVICE_OBJECT_DATA = 578,
+    KZ4_SERVICE_OBJECT_LENGTH = 579,
+};
+
+// Bit of the first debug-control word: R&D software enabled.
+#define KZ4_RDC0_RD_SW_ENABLED 0x20000000u
+
+// The last-error triple. LIB: an errno value set by the library (also set
+// into errno), or 1 after an argument write the device did not take
+// whole. ROM and PA: the two status words of the last response. -1 in a
+// field means "not set"; every operation that sends a request first sets
+// all three to -1.
+struct kz4_error {
+    int32_t lib;
+    int32_t rom;
+    int32_t pa;
+};
+extern struct kz4_error kz4_last_error;
+
+// --- device and last-error state -------------------------------------
+
+// Opens the device (closing an open one first). With a program name, the
+// name is announced to the secure side. 0 open; -1 the device cannot be
+// opened; -2 the path is a symbolic link, or announcing the name failed
+// (the device is then closed). A failed open leaves LIB unset.
+int kz4_open(const char *program_name);
+// Closes the device if open and drops the kept program id; 0.
+int kz4_close(void);
+
+void kz4_clear_error(void);
+// Sets LIB and errno to the value.
+void kz4_set_lib_error(int value);
+// Copies the triple into the given places (each may be NULL); 0 when all
+// three are -1, else -1.
+int kz4_error_info(int *lib, int *rom, int *pa);
+
+// --- request framing --------------------------------------------------
+
+// Selects the service and writes the argument length: 0; the selection's
+// nonzero result (normally -1 with errno set, LIB not set); or the result
+// of writing the length.
+int kz4_begin_request(uint32_t service, uint32_t arg_length);
+// One argument field, one write. 0; -1 bytes NULL (LIB and errno EINVAL);
+// -2 fewer than n bytes written (LIB 1, errno untouched).
+int kz4_write_arg(const void *bytes, uint32_t n);
+int kz4_write_u32(uint32_t value);
+int kz4_write_u16(uint16_t value);
+int kz4_write_u8(uint8_t value);
+// Reads the ROM word and the second word. 0; for service 85 the ROM word;
+// -1 the ROM word cannot be read; -2 a nonzero ROM word (another word is
+// consumed); -3 the second word cannot be read; -4 a nonzero PA word
+// (services from 256 up).
+int kz4_read_status(uint32_t service);
+// One result, one read of exactly n bytes. 0; -1 buffer NULL (EINVAL);
+// -2 fewer bytes (LIB and errno the cause, EIO when the device simply had
+// no more).
+int kz4_read_result(void *buffer, uint32_t n);
+int kz4_read_u32(uint32_t *value);
+int kz4_read_u16(uint16_t *value);
+int kz4_read_u8(uint8_t *value);
+// Reads the device empty in 16-byte pieces; returns the last read's
+// result (0 or negative). errno is left as it was before the drain.
+int kz4_end_request(void);
+
+// Buffers handed out by the library are malloc blocks.
+void *kz4_alloc(uint32_t size);
+void kz4_free(void *p);
+
+void kz4_flag_set(void);
+void kz4_flag_clear(void);
+
+// --- device services --------------------------------------------------
+
+// Each starts by clearing the triple and returns 0 or the step result of
+// the framing above; NULL outputs give -1 with LIB and errno EINVAL.
+
+// n random bytes (service 80; arguments n, n, 16).
+int kz4_get_random(uint8_t *out, uint32_t n);
+// 20 bytes (service 81).
+int kz4_get_info20(uint8_t *out);
+// The three debug-control words (service 84); bit KZ4_RDC0_RD_SW_ENABLED
+// of out[0] means R&D software is enabled.
+int kz4_get_debug_control(uint32_t out[3]);
+// The hardware mode: the ROM word of service 85's response, or a negative
+// step result. The triple keeps ROM = mode.
+int kz4_mode(void);
+// The 8 identity bytes (service 86). NULL is not tested here: the request
+// is made and reading the result fails with -1.
+int kz4_get_id_bytes(uint8_t out[8]);
+int kz4_read_id(uint8_t out[8]);
+int kz4_read_id_alt(uint8_t out[8]);
+// The identity as 15 IMEI digit values 0..15 (not characters); on a
+// failed read the digits stay 0.
+int kz4_read_imei(uint8_t digits[15]);
+// 52 bytes (service 577).
+int kz4_get_info52(uint8_t *out);
+// Numbered object: its length L from service 579, then its data from
+// service 578. The data length M with *out a kz4_alloc block the caller
+// frees with kz4_free; a negative L as it came; or a step result with
+// *out NULL.
+int kz4_read_object(uint32_t id, uint8_t **out);
+
+// Writes the format to standard output; a '%' skips to a 'D', a second
+// '%' (which prints nothing) or the end. 'D' takes (const void *, int) and
+// prints the bytes as uppercase hex: a newline before every 16th byte, two
+// blanks before every other 8th, one blank otherwise, nothing after the
+// last. Always 0.
+int kz4_hexprintf(const char *format, ...);
+
+#ifdef __cplusplus
+}
+#endif
