@@ -13,3 +13,5 @@ bool creds_words_whole(const uint32_t *words, uint32_t count);
 // The status reader on an open descriptor (closed before it returns):
 // words needed, or a negated errno value.
 int proc_status_read(int fd, uint32_t *list, int room);
+// Whole-text match of a pattern with '*' (any run) and '?' (one character).
+bool creds_glob_match(const char *pattern, const char *text);

@@ -193,15 +193,15 @@ int creds_to_text(int type, long value, char *buf, size_t size)
         });
         return r >= 0 ? r : std::snprintf(buf, size, "%s%ld", prefix, value);
     }
+    // A type without a value reads back from its number and "::" alone.
+    if (value == -1 && type >= 0)
+        return std::snprintf(buf, size, "%d::", type);
     return std::snprintf(buf, size, "%d::%ld", type, value);
 }
 
-namespace {
-
-// Whole-text glob match: '*' any run (also empty), '?' one character,
-// everything else itself. A mismatch returns to the most recent '*' and
-// lets it take one more character.
-bool glob_match(const char *pattern, const char *text)
+// A mismatch returns to the most recent '*' and lets it take one more
+// character; every other character matches itself, case-sensitively.
+bool creds_glob_match(const char *pattern, const char *text)
 {
     const char *star = nullptr;  // just after the most recent '*'
     const char *resume = nullptr;  // where that '*' last started matching
@@ -224,8 +224,6 @@ bool glob_match(const char *pattern, const char *text)
         p++;
     return *p == '\0';
 }
-
-}  // namespace
 
 int creds_match(const creds_set *h, const char *pattern, char *buf, size_t size)
 {
@@ -261,7 +259,7 @@ int creds_match(const creds_set *h, const char *pattern, char *buf, size_t size)
                 int n = creds_to_text(type, value, buf, size);
                 if (n < 0 || size_t(n) >= size)
                     return n;
-                if (glob_match(pattern, buf))
+                if (creds_glob_match(pattern, buf))
                     return n;
             }
         }
