@@ -41,9 +41,10 @@ enum {
 
 // The last-error triple. LIB: an errno value set by the library (also set
 // into errno), or 1 after an argument write the device did not take
-// whole. ROM and PA: the two status words of the last response. -1 in a
-// field means "not set"; every operation that sends a request first sets
-// all three to -1.
+// whole. ROM and PA: the two status words of the last response when they
+// are not 0 (the mode, the ROM word of service 85, included). -1 in a field
+// means "not set", so a successful request leaves all three at -1; every
+// operation that sends a request first sets them to -1.
 struct kz4_error {
     int32_t lib;
     int32_t rom;

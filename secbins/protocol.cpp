@@ -145,10 +145,14 @@ int kz4_write_u8(uint8_t value) { return kz4_write_arg(&value, sizeof value); }
 
 int kz4_read_status(uint32_t service)
 {
+    // A status word of 0 is no error: the triple keeps recording only what
+    // went wrong (and the mode), so that a successful request leaves it
+    // all -1.
     uint32_t rom;
     if (kz4_read_u32(&rom) != 0)
         return -1;
-    kz4_last_error.rom = int32_t(rom);
+    if (rom != 0)
+        kz4_last_error.rom = int32_t(rom);
 
     if (rom != 0 && service != KZ4_SERVICE_MODE) {
         // The secure side still sends its second word; take it off the
@@ -163,8 +167,10 @@ int kz4_read_status(uint32_t service)
         return -3;
     if (service < 256)
         return service == KZ4_SERVICE_MODE ? int(rom) : 0;
+    if (second == 0)
+        return 0;
     kz4_last_error.pa = int32_t(second);
-    return second != 0 ? -4 : 0;
+    return -4;
 }
 
 int kz4_read_result(void *buffer, uint32_t n)

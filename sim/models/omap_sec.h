@@ -1,0 +1,79 @@
+// The secure side behind "/dev/omap_sec": a non-blocking device that takes
+// a service selection (ioctl 0x4004B500, the service number by value), the
+// announced argument length and the argument writes, runs the service once
+// all arguments have arrived and queues its response: the ROM word, the
+// PA word (services from 256 up) or a filler word, then the results. A
+// read takes at most what is queued; an empty queue gives EAGAIN. Bytes
+// left in the queue survive a new selection, so a client that does not
+// drain sees them in its next response.
+//
+// Configuration: state file "omap_sec.conf", lines "key=value":
+//   mode=N                 ROM word of service 85 (default 1)
+//   rdc0= rdc1= rdc2=      the debug-control words of service 84 (default 0)
+//   id=HEX                 the 8 identity bytes of service 86
+//                          (default 3521436587092143)
+//   random_seed=N          seed of the byte stream of service 80
+//   info20=HEX info52=HEX  the answers of services 81 and 577
+//   object.ID=HEX          numbered object ID (services 579 and 578)
+//   object.ID.length=L     length word service 579 answers for ID (signed)
+//   object.ID.size=M       length word service 578 answers before the data
+//
+// Faults ("faults" state file, names "omap_sec.X"):
+//   open=ERRNO             both kinds of open fail with ERRNO
+//   open_nofollow=ERRNO    only an open with O_NOFOLLOW fails with ERRNO
+//   select=ERRNO           the selection fails with ERRNO
+//   select_result=N        the selection returns N (> 0) and selects nothing
+//   short_write=K          the K-th write of a request (1: the length word)
+//                          takes one byte fewer
+//   rom=V                  ROM word V (for 85: the mode), filler, no results
+//   pa=V                   PA word V (services from 256 up), no results
+//   no_second_word         the response ends after the ROM word
+//   short_response=K       the last K bytes of the response are missing
+//   leftover=K             K bytes 0xEE follow the response
+//   empty_read_zero        a read of the empty queue returns 0, not EAGAIN
+//   service=N              the request faults above apply only to service N
+//
+// Transcript: every call, one record each in state file
+// "omap_sec.transcript": "open rdwr nonblock nofollow" (" = -ERRNO" on
+// failure), "select N" (" = R" unless 0), "ioctl 0x..." (other requests),
+// "write HEX" (" = R" unless all taken), "read LEN HEX", "read LEN EAGAIN",
+// "read LEN EOF", "close"; and "framing N: WHY" when a request breaks the
+// service's layout (answered with PA 0x05, or ROM 0x0A below 256).
+#pragma once
+
+#include "sim/model.h"
+
+#include <cstdint>
+#include <string>
+
+namespace ks_sim {
+
+constexpr const char OMAP_SEC_PATH[] = "/dev/omap_sec";
+constexpr const char OMAP_SEC_CONFIG[] = "omap_sec.conf";
+constexpr const char OMAP_SEC_TRANSCRIPT[] = "omap_sec.transcript";
+constexpr const char OMAP_SEC_RANDOM_COUNTER[] = "omap_sec.random";
+constexpr unsigned long OMAP_SEC_SELECT = 0x4004B500UL;
+// Second status word of services below 256, which clients must ignore.
+constexpr uint32_t OMAP_SEC_FILLER = 0xF1F1F1F1u;
+// Status codes the model answers with.
+constexpr uint32_t OMAP_SEC_ROM_FAIL = 0x0A;
+constexpr uint32_t OMAP_SEC_ROM_NON_SUPPORTED = 0x02;
+constexpr uint32_t OMAP_SEC_PA_DEFAULT_FAIL = 0x02;
+constexpr uint32_t OMAP_SEC_PA_FUNC_INDEX_FAIL = 0x03;
+constexpr uint32_t OMAP_SEC_PA_PARAMETERS_LENGTH_FAIL = 0x05;
+
+class omap_sec_model : public model {
+public:
+    const char *name() const override { return "omap_sec"; }
+    bool serves(const std::string &path) const override { return path == OMAP_SEC_PATH; }
+    // Opens only where the device node (the sandbox's placeholder) stands;
+    // refuses a symbolic link there when flags hold O_NOFOLLOW.
+    std::unique_ptr<open_file> open(const std::string &path, int flags,
+                                    mode_t mode) override;
+};
+
+// The bytes service 80 delivers at stream position [pos, pos + n) for a
+// seed: tests compute what the device handed out.
+std::string omap_sec_random_bytes(uint64_t seed, uint64_t pos, size_t n);
+
+}  // namespace ks_sim
