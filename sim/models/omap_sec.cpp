@@ -444,7 +444,54 @@ std::unique_ptr<open_file> omap_sec_model::open(const std::string &path, int fla
 }
 
 namespace {
+
 model_registration<omap_sec_model> registered;
+
+// ks-sim omap_sec [KEY=VALUE...]: with settings, merges them into the
+// configuration (an empty value removes the key); without, prints the
+// configuration and the transcript.
+int omap_sec_command(const std::vector<std::string> &args, FILE *out)
+{
+    config c = load_config();
+    if (!args.empty()) {
+        for (const auto &a : args) {
+            size_t eq = a.find('=');
+            if (eq == std::string::npos || eq == 0) {
+                std::fprintf(out, "omap_sec: not KEY=VALUE: %s\n", a.c_str());
+                return 2;
+            }
+            if (eq + 1 == a.size())
+                c.erase(a.substr(0, eq));
+            else
+                c[a.substr(0, eq)] = a.substr(eq + 1);
+        }
+        std::string text;
+        for (const auto &kv : c)
+            text += kv.first + "=" + kv.second + "\n";
+        int r = write_state(OMAP_SEC_CONFIG, text);
+        if (r < 0) {
+            std::fprintf(out, "omap_sec: cannot write the configuration: %s\n", std::strerror(-r));
+            return 1;
+        }
+        return 0;
+    }
+    for (const auto &kv : c)
+        std::fprintf(out, "%s=%s\n", kv.first.c_str(), kv.second.c_str());
+    std::vector<std::string> calls;
+    read_records(state_path(OMAP_SEC_TRANSCRIPT), calls);
+    for (const auto &call : calls)
+        std::fprintf(out, "  %s\n", call.c_str());
+    return 0;
+}
+
+struct command_registration {
+    command_registration()
+    {
+        register_command("omap_sec", "[KEY=VALUE...]  configure the secure side, or show its "
+                                     "configuration and calls", omap_sec_command);
+    }
+} command_registered;
+
 }  // namespace
 
 }  // namespace ks_sim
