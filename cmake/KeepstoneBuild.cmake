@@ -58,10 +58,5 @@ function(ks_test)
   endif()
 endfunction()
 
-# Placeholder until the simulator provides its own: a sandboxed test is
-# registered but refuses to run outside the sandbox.
-if(NOT COMMAND ks_sandbox_test)
-  function(ks_sandbox_test name image)
-    add_test(NAME ${name} COMMAND ${name})
-  endfunction()
-endif()
+# ks_sandbox_test comes with the simulator.
+include(${CMAKE_CURRENT_LIST_DIR}/KeepstoneSim.cmake)

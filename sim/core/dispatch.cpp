@@ -1,0 +1,578 @@
+// Routes the simulated paths and the descriptors opened on them to the
+// device models; everything else goes back to the C library.
+#include "sim/core/dispatch.h"
+
+#include "sim/model.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace ks_sim {
+
+namespace {
+
+// One open of a simulated path, shared by its duplicated descriptors.
+struct entry {
+    std::unique_ptr<open_file> file;
+    std::string path;
+    int refs = 1;
+};
+
+std::mutex table_lock;
+std::map<int, std::shared_ptr<entry>> &table()
+{
+    static auto *t = new std::map<int, std::shared_ptr<entry>>;  // outlives exit handlers
+    return *t;
+}
+
+std::shared_ptr<entry> lookup(int fd)
+{
+    std::lock_guard<std::mutex> g(table_lock);
+    auto it = table().find(fd);
+    return it == table().end() ? nullptr : it->second;
+}
+
+template <class T>
+T fail(long r, T value = -1)
+{
+    errno = int(-r);
+    return value;
+}
+
+// Releases one reference; the model's close runs at the last one.
+int release(const std::shared_ptr<entry> &e)
+{
+    bool last;
+    {
+        std::lock_guard<std::mutex> g(table_lock);
+        last = --e->refs == 0;
+    }
+    return last ? e->file->close() : 0;
+}
+
+std::unique_ptr<open_file> model_open(const std::string &path, int flags, unsigned mode,
+                                      bool *served)
+{
+    model *m = find_model(path);
+    *served = m != nullptr;
+    if (!m)
+        return nullptr;
+    errno = 0;
+    auto f = m->open(path, flags, mode_t(mode));
+    if (!f && errno == 0)
+        errno = EACCES;
+    return f;
+}
+
+// stdio streams on simulated files. The stream also carries the memfd
+// descriptor of the open as its fileno, registered like any simulated
+// descriptor, so that code reading or writing through fileno() (the C++
+// file streams do) reaches the model as well.
+struct stream_cookie {
+    std::shared_ptr<entry> e;
+    int fd;
+};
+
+ssize_t cookie_read(void *c, char *buf, size_t len)
+{
+    ssize_t r = static_cast<stream_cookie *>(c)->e->file->read(buf, len);
+    return r < 0 ? fail<ssize_t>(r) : r;
+}
+
+ssize_t cookie_write(void *c, const char *buf, size_t len)
+{
+    ssize_t r = static_cast<stream_cookie *>(c)->e->file->write(buf, len);
+    return r < 0 ? fail<ssize_t>(r) : r;
+}
+
+int cookie_seek(void *c, off64_t *offset, int whence)
+{
+    off_t r = static_cast<stream_cookie *>(c)->e->file->lseek(off_t(*offset), whence);
+    if (r < 0)
+        return fail<int>(r);
+    *offset = r;
+    return 0;
+}
+
+int cookie_close(void *c)
+{
+    auto *k = static_cast<stream_cookie *>(c);
+    std::shared_ptr<entry> fd_ref;
+    {
+        std::lock_guard<std::mutex> g(table_lock);
+        auto it = table().find(k->fd);
+        if (it != table().end() && it->second == k->e) {
+            fd_ref = it->second;
+            table().erase(it);
+        }
+    }
+    int r = 0;
+    if (fd_ref)
+        r = release(fd_ref);
+    int r2 = release(k->e);
+    if (r == 0)
+        r = r2;
+    real::close(k->fd);
+    delete k;
+    return r < 0 ? fail<int>(r) : 0;
+}
+
+int flags_of_mode(const char *mode)
+{
+    int flags;
+    switch (mode[0]) {
+    case 'r': flags = O_RDONLY; break;
+    case 'w': flags = O_WRONLY | O_CREAT | O_TRUNC; break;
+    case 'a': flags = O_WRONLY | O_CREAT | O_APPEND; break;
+    default: return -1;
+    }
+    for (const char *p = mode + 1; *p && *p != ','; p++) {
+        if (*p == '+')
+            flags = (flags & ~O_ACCMODE) | O_RDWR;
+        else if (*p == 'e')
+            flags |= O_CLOEXEC;
+        else if (*p == 'x')
+            flags |= O_EXCL;
+    }
+    return flags;
+}
+
+std::string record_text(const char *source, const char *target, const char *type,
+                        unsigned long flags, const void *data, int result)
+{
+    char f[32];
+    std::snprintf(f, sizeof f, "0x%lx", flags);
+    std::string s = "mount ";
+    s += source ? source : "(null)";
+    s += " ";
+    s += target ? target : "(null)";
+    s += " ";
+    s += type ? type : "(null)";
+    s += " ";
+    s += f;
+    s += " ";
+    s += data ? static_cast<const char *>(data) : "";
+    s += " -> " + std::to_string(result);
+    return s;
+}
+
+}  // namespace
+
+std::string normalise_path(int dirfd, const char *path)
+{
+    std::string full;
+    if (path[0] == '/') {
+        full = path;
+    } else {
+        char base[PATH_MAX];
+        if (dirfd == AT_FDCWD) {
+            if (!::getcwd(base, sizeof base))
+                return path;
+        } else {
+            std::string link = "/proc/self/fd/" + std::to_string(dirfd);
+            ssize_t n = ::readlink(link.c_str(), base, sizeof base - 1);
+            if (n < 0)
+                return path;
+            base[n] = '\0';
+        }
+        full = std::string(base) + "/" + path;
+    }
+    std::vector<std::string> parts;
+    size_t pos = 0;
+    while (pos <= full.size()) {
+        size_t end = full.find('/', pos);
+        if (end == std::string::npos)
+            end = full.size();
+        std::string part = full.substr(pos, end - pos);
+        pos = end + 1;
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+            continue;
+        }
+        parts.push_back(part);
+    }
+    std::string out;
+    for (const auto &p : parts)
+        out += "/" + p;
+    return out.empty() ? "/" : out;
+}
+
+bool in_sandbox()
+{
+    static int cached = -1;
+    if (cached < 0) {
+        const char *want = std::getenv("KS_SIM_SANDBOX");
+        char ns[64];
+        ssize_t n = ::readlink("/proc/self/ns/mnt", ns, sizeof ns - 1);
+        if (n >= 0)
+            ns[n] = '\0';
+        cached = (want && *want && n > 0 && std::strcmp(ns, want) == 0) ? 1 : 0;
+    }
+    return cached == 1;
+}
+
+namespace dispatch {
+
+bool open(int dirfd, const char *path, int flags, unsigned mode, int *result)
+{
+    if (!path)
+        return false;
+    std::string p = normalise_path(dirfd, path);
+    bool served;
+    auto f = model_open(p, flags, mode, &served);
+    if (!served)
+        return false;
+    if (!f) {
+        *result = -1;
+        return true;
+    }
+    int fd = ::memfd_create(("ks-sim:" + p).c_str(), (flags & O_CLOEXEC) ? MFD_CLOEXEC : 0);
+    if (fd < 0) {
+        int e = errno;
+        f->close();
+        errno = e;
+        *result = -1;
+        return true;
+    }
+    auto e = std::make_shared<entry>();
+    e->file = std::move(f);
+    e->path = p;
+    {
+        std::lock_guard<std::mutex> g(table_lock);
+        table()[fd] = e;
+    }
+    *result = fd;
+    return true;
+}
+
+bool read(int fd, void *buf, size_t len, int64_t *result)
+{
+    auto e = lookup(fd);
+    if (!e)
+        return false;
+    ssize_t r = e->file->read(buf, len);
+    *result = r < 0 ? fail<int64_t>(r) : r;
+    return true;
+}
+
+bool write(int fd, const void *buf, size_t len, int64_t *result)
+{
+    auto e = lookup(fd);
+    if (!e)
+        return false;
+    ssize_t r = e->file->write(buf, len);
+    *result = r < 0 ? fail<int64_t>(r) : r;
+    return true;
+}
+
+// Positioned transfers: seek, transfer, seek back, as far as the model can.
+bool pread(int fd, void *buf, size_t len, int64_t offset, int64_t *result)
+{
+    auto e = lookup(fd);
+    if (!e)
+        return false;
+    off_t here = e->file->lseek(0, SEEK_CUR);
+    off_t r = here < 0 ? here : e->file->lseek(off_t(offset), SEEK_SET);
+    if (r < 0) {
+        *result = fail<int64_t>(r);
+        return true;
+    }
+    ssize_t n = e->file->read(buf, len);
+    e->file->lseek(here, SEEK_SET);
+    *result = n < 0 ? fail<int64_t>(n) : n;
+    return true;
+}
+
+bool pwrite(int fd, const void *buf, size_t len, int64_t offset, int64_t *result)
+{
+    auto e = lookup(fd);
+    if (!e)
+        return false;
+    off_t here = e->file->lseek(0, SEEK_CUR);
+    off_t r = here < 0 ? here : e->file->lseek(off_t(offset), SEEK_SET);
+    if (r < 0) {
+        *result = fail<int64_t>(r);
+        return true;
+    }
+    ssize_t n = e->file->write(buf, len);
+    e->file->lseek(here, SEEK_SET);
+    *result = n < 0 ? fail<int64_t>(n) : n;
+    return true;
+}
+
+bool lseek(int fd, int64_t offset, int whence, int64_t *result)
+{
+    auto e = lookup(fd);
+    if (!e)
+        return false;
+    off_t r = e->file->lseek(off_t(offset), whence);
+    *result = r < 0 ? fail<int64_t>(r) : r;
+    return true;
+}
+
+bool ioctl(int fd, unsigned long request, void *arg, int *result)
+{
+    auto e = lookup(fd);
+    if (!e)
+        return false;
+    int r = e->file->ioctl(request, arg);
+    *result = r < 0 ? fail<int>(r) : r;
+    return true;
+}
+
+bool close(int fd, int *result)
+{
+    std::shared_ptr<entry> e;
+    {
+        std::lock_guard<std::mutex> g(table_lock);
+        auto it = table().find(fd);
+        if (it == table().end())
+            return false;
+        e = it->second;
+        table().erase(it);
+    }
+    int r = release(e);
+    int c = real::close(fd);
+    if (r < 0)
+        *result = fail<int>(r);
+    else
+        *result = c;
+    return true;
+}
+
+void duplicated(int oldfd, int newfd)
+{
+    if (newfd < 0 || oldfd == newfd)
+        return;
+    std::shared_ptr<entry> replaced;
+    {
+        std::lock_guard<std::mutex> g(table_lock);
+        auto it = table().find(newfd);
+        if (it != table().end()) {  // dup2 over a simulated descriptor closes it
+            replaced = it->second;
+            table().erase(it);
+        }
+        auto old = table().find(oldfd);
+        if (old != table().end()) {
+            old->second->refs++;
+            table()[newfd] = old->second;
+        }
+    }
+    if (replaced)
+        release(replaced);
+}
+
+bool stat_target(int fd, int *backing_fd, std::string *placeholder)
+{
+    auto e = lookup(fd);
+    if (!e)
+        return false;
+    *backing_fd = e->file->backing_fd();
+    *placeholder = e->path;
+    return true;
+}
+
+bool simulated_path(const char *path)
+{
+    return path && find_model(normalise_path(AT_FDCWD, path)) != nullptr;
+}
+
+bool fopen(const char *path, const char *mode, FILE **result)
+{
+    if (!path || !mode)
+        return false;
+    std::string p = normalise_path(AT_FDCWD, path);
+    int flags = flags_of_mode(mode);
+    if (flags < 0) {
+        if (!find_model(p))
+            return false;
+        errno = EINVAL;
+        *result = nullptr;
+        return true;
+    }
+    bool served;
+    auto f = model_open(p, flags, 0666, &served);
+    if (!served)
+        return false;
+    if (!f) {
+        *result = nullptr;
+        return true;
+    }
+    int fd = ::memfd_create(("ks-sim:" + p).c_str(), MFD_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        f->close();
+        errno = err;
+        *result = nullptr;
+        return true;
+    }
+    auto e = std::make_shared<entry>();
+    e->file = std::move(f);
+    e->path = p;
+    e->refs = 2;  // the stream and its descriptor
+    auto *k = new stream_cookie{e, fd};
+    cookie_io_functions_t io = {cookie_read, cookie_write, cookie_seek, cookie_close};
+    // The cookie stream knows nothing of the 'e' and 'x' letters.
+    char m[4] = {mode[0], 0, 0, 0};
+    if (std::strchr(mode, '+'))
+        m[1] = '+';
+    FILE *s = ::fopencookie(k, m, io);
+    if (!s) {
+        int err = errno;
+        e->file->close();
+        real::close(fd);
+        delete k;
+        errno = err;
+    } else {
+        s->_fileno = fd;
+        std::lock_guard<std::mutex> g(table_lock);
+        table()[fd] = e;
+    }
+    *result = s;
+    return true;
+}
+
+bool mount(const char *source, const char *target, const char *type, unsigned long flags,
+           const void *data, int *result)
+{
+    if (!in_sandbox()) {
+        // Outside the sandbox nothing is ever mounted on the simulator's behalf.
+        errno = EPERM;
+        *result = -1;
+        return true;
+    }
+    int r;
+    std::string t = target ? normalise_path(AT_FDCWD, target) : std::string();
+    if (type && std::strcmp(type, "ubifs") == 0) {
+        r = ubifs_mount(source ? source : "", t, flags,
+                        data ? static_cast<const char *>(data) : "");
+        if (r < 0) {
+            errno = -r;
+            r = -1;
+        }
+    } else {
+        r = real::mount(source, target, type, flags, data);
+        std::string trigger = t + "/sysrq-trigger";
+        if (r == 0 && type && std::strcmp(type, "proc") == 0 && !(flags & MS_REMOUNT) &&
+            placeholder_exists(trigger)) {
+            // A fresh procfs brings the real sysrq trigger back: cover it.
+            if (real::mount("/dev/null", trigger.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+                int e = errno;
+                real::umount2(target, MNT_DETACH);
+                errno = e;
+                r = -1;
+            }
+        }
+    }
+    int saved = errno;
+    std::string rec = record_text(source, target, type, flags, data, r == 0 ? 0 : -saved);
+    append_record(run_path("mounts"), rec.data(), rec.size());
+    errno = saved;
+    *result = r;
+    return true;
+}
+
+bool umount(const char *target, int flags, int *result)
+{
+    if (!in_sandbox()) {
+        errno = EPERM;
+        *result = -1;
+        return true;
+    }
+    std::string t = target ? normalise_path(AT_FDCWD, target) : std::string();
+    // The cover of the sysrq trigger goes first so that procfs can go.
+    std::string trigger = t + "/sysrq-trigger";
+    real::umount2(trigger.c_str(), MNT_DETACH);
+    int r = real::umount2(target, flags);
+    int saved = errno;
+    std::string rec = "umount " + t + " " + std::to_string(flags) + " -> " +
+                      std::to_string(r == 0 ? 0 : -saved);
+    append_record(run_path("mounts"), rec.data(), rec.size());
+    errno = saved;
+    *result = r;
+    return true;
+}
+
+bool sleep_request(const char *what, int64_t ns, int64_t *wait_ns)
+{
+    static double scale = -1;
+    if (scale < 0) {
+        const char *s = std::getenv("KS_SIM_SLEEP_SCALE");
+        scale = (s && *s) ? std::strtod(s, nullptr) : 1.0;
+        if (!(scale >= 0))
+            scale = 1.0;
+    }
+    if (scale == 1.0)
+        return false;
+    char rec[96];
+    int n = std::snprintf(rec, sizeof rec, "%s %lld.%09lld", what, (long long)(ns / 1000000000),
+                          (long long)(ns % 1000000000));
+    append_record(run_path("sleeps"), rec, size_t(n));
+    *wait_ns = int64_t(double(ns) * scale);
+    return true;
+}
+
+bool getxattr(const char *path, int fd, const char *name, void *value, size_t size,
+              int64_t *result)
+{
+    if (!name)
+        return false;
+    xattr_handler *h = find_xattr_handler(name);
+    if (!h)
+        return false;
+    std::string p;
+    if (path) {
+        p = normalise_path(AT_FDCWD, path);
+    } else {
+        char buf[PATH_MAX];
+        std::string link = "/proc/self/fd/" + std::to_string(fd);
+        ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
+        if (n < 0)
+            return false;
+        p.assign(buf, size_t(n));
+    }
+    ssize_t r = h->get(p, name, value, size);
+    *result = r < 0 ? fail<int64_t>(r) : r;
+    return true;
+}
+
+bool setxattr(const char *path, int fd, const char *name, const void *value, size_t size,
+              int flags, int *result)
+{
+    if (!name)
+        return false;
+    xattr_handler *h = find_xattr_handler(name);
+    if (!h)
+        return false;
+    std::string p;
+    if (path) {
+        p = normalise_path(AT_FDCWD, path);
+    } else {
+        char buf[PATH_MAX];
+        std::string link = "/proc/self/fd/" + std::to_string(fd);
+        ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
+        if (n < 0)
+            return false;
+        p.assign(buf, size_t(n));
+    }
+    int r = h->set(p, name, value, size, flags);
+    *result = r < 0 ? fail<int>(r) : r;
+    return true;
+}
+
+}  // namespace dispatch
+
+}  // namespace ks_sim

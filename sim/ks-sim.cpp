@@ -1,0 +1,194 @@
+// ks-sim: inspects and prepares the state of a simulated device from
+// outside the sandbox (or inside it, without --root).
+//
+//   ks-sim [--root DEVICE-ROOT | --state STATE-DIR] [COMMAND [ARG...]]
+#include "sim/model.h"
+#include "sim/models/recording.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using ks_sim::commands;
+
+int run(const std::string &name, const std::vector<std::string> &args);
+
+// State files of the boot shown as lines.
+int lines_command(const char *file, const char *title)
+{
+    std::string text = ks_sim::records_as_lines(file);
+    if (text.empty())
+        std::printf("%s: none\n", title);
+    else
+        std::printf("%s:\n%s", title, text.c_str());
+    return 0;
+}
+
+int syslog_command()
+{
+    std::string text;
+    if (ks_sim::read_state(ks_sim::run_path("syslog"), text) < 0 || text.empty())
+        std::printf("system log: empty\n");
+    else
+        std::printf("system log:\n%s", text.c_str());
+    return 0;
+}
+
+int faults_command()
+{
+    std::string text;
+    ks_sim::read_state("faults", text);
+    std::printf("%s", text.empty() ? "no faults armed\n" : text.c_str());
+    return 0;
+}
+
+// Adds a fault line, or removes the lines of the name.
+int set_fault(const std::string &spec, bool arm)
+{
+    std::string name = spec.substr(0, spec.find('='));
+    if (name.empty() || name.find('\n') != std::string::npos) {
+        std::fprintf(stderr, "ks-sim: bad fault name\n");
+        return 2;
+    }
+    std::string text, kept;
+    ks_sim::read_state("faults", text);
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line.substr(0, line.find('=')) != name)
+            kept += line + "\n";
+    }
+    if (arm)
+        kept += spec + "\n";
+    int r = ks_sim::write_state("faults", kept);
+    if (r < 0) {
+        std::fprintf(stderr, "ks-sim: cannot write the faults: %s\n", std::strerror(-r));
+        return 1;
+    }
+    return 0;
+}
+
+int records_command(const std::vector<std::string> &args)
+{
+    if (args.empty()) {
+        std::fprintf(stderr, "ks-sim records FILE\n");
+        return 2;
+    }
+    std::vector<std::string> recs;
+    int r = ks_sim::read_records(args[0], recs);
+    if (r < 0) {
+        std::fprintf(stderr, "ks-sim: %s: %s\n", args[0].c_str(), std::strerror(-r));
+        return 1;
+    }
+    for (size_t i = 0; i < recs.size(); i++) {
+        std::printf("%zu (%zu bytes):", i, recs[i].size());
+        for (unsigned char c : recs[i])
+            std::printf(c >= 0x20 && c < 0x7f && c != '\\' ? "%c" : "\\x%02x", c);
+        std::printf("\n");
+    }
+    return 0;
+}
+
+int summary()
+{
+    std::printf("== integrity module\n");
+    run("kernel", {});
+    std::printf("== other kernel files\n");
+    run("sysrq", {});
+    run("urandom", {});
+    std::printf("== mounts and UBI\n");
+    run("mounts", {});
+    run("ubi", {});
+    std::printf("== sleeps\n");
+    lines_command("sleeps", "sleeps");
+    std::printf("== console\n");
+    run("console", {});
+    std::printf("== ");
+    syslog_command();
+    return 0;
+}
+
+void usage(FILE *out)
+{
+    std::fprintf(out,
+                 "usage: ks-sim [--root DEVICE-ROOT | --state STATE-DIR] [COMMAND [ARG...]]\n"
+                 "commands:\n"
+                 "  summary              everything below that the boot left (default)\n"
+                 "  faults               the armed faults\n"
+                 "  fault NAME[=VALUE]   arm a fault\n"
+                 "  unfault NAME         disarm a fault\n"
+                 "  records FILE         the records of a state file, raw\n"
+                 "  sleeps               the sleeps the programs asked for\n"
+                 "  syslog               the system log of the boot\n");
+    for (const auto &c : commands())
+        std::fprintf(out, "  %-20s %s\n", c.name, c.help);
+}
+
+int run(const std::string &name, const std::vector<std::string> &args)
+{
+    if (name == "summary")
+        return summary();
+    if (name == "faults")
+        return faults_command();
+    if (name == "fault" || name == "unfault") {
+        if (args.size() != 1) {
+            usage(stderr);
+            return 2;
+        }
+        return set_fault(args[0], name == "fault");
+    }
+    if (name == "records")
+        return records_command(args);
+    if (name == "sleeps")
+        return lines_command("sleeps", "sleeps");
+    if (name == "syslog")
+        return syslog_command();
+    if (name == "help") {
+        usage(stdout);
+        return 0;
+    }
+    for (const auto &c : commands())
+        if (name == c.name)
+            return c.fn(args, stdout);
+    std::fprintf(stderr, "ks-sim: unknown command %s\n", name.c_str());
+    usage(stderr);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    int i = 1;
+    std::string state;
+    for (; i < argc; i++) {
+        std::string a = argv[i];
+        if ((a == "--root" || a == "--state") && i + 1 < argc) {
+            state = argv[++i];
+            if (a == "--root")
+                state += "/.ks-sim";
+        } else if (a == "-h" || a == "--help") {
+            usage(stdout);
+            return 0;
+        } else {
+            break;
+        }
+    }
+    if (!state.empty())
+        setenv("KS_SIM_STATE", state.c_str(), 1);
+    std::string dir = ks_sim::state_dir();
+    if (!ks_sim::placeholder_exists(dir)) {
+        std::fprintf(stderr, "ks-sim: no device state at %s\n", dir.c_str());
+        return 1;
+    }
+    std::string name = i < argc ? argv[i++] : "summary";
+    std::vector<std::string> args(argv + i, argv + argc);
+    return run(name, args);
+}
