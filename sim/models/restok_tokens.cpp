@@ -1,0 +1,261 @@
+// The simulated resource-token module (see restok_tokens.h).
+#include "sim/models/restok_tokens.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace ks_sim {
+
+namespace {
+
+// The record as the program passes it.
+struct token_request {
+    int32_t word0;
+    int32_t word1;
+    uintptr_t word2;
+};
+
+constexpr size_t MAX_NAME = 4096;
+
+// Serialises the read-decide-append of one request across processes.
+class tree_lock {
+public:
+    tree_lock()
+    {
+        std::string path = run_path("restok.lock");
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ < 0 && errno == ENOENT) {
+            ::mkdir(state_dir().c_str(), 0755);
+            ::mkdir((state_dir() + "/run").c_str(), 0755);
+            fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        }
+        if (fd_ >= 0)
+            flock(fd_, LOCK_EX);
+    }
+    ~tree_lock()
+    {
+        if (fd_ >= 0) {
+            flock(fd_, LOCK_UN);
+            ::close(fd_);
+        }
+    }
+    tree_lock(const tree_lock &) = delete;
+    tree_lock &operator=(const tree_lock &) = delete;
+
+private:
+    int fd_;
+};
+
+bool parse_token(const std::string &rec, restok_token &t)
+{
+    size_t a = rec.find(' ');
+    if (a == std::string::npos)
+        return false;
+    size_t b = rec.find(' ', a + 1);
+    if (b == std::string::npos)
+        return false;
+    t.id = std::strtol(rec.substr(0, a).c_str(), nullptr, 10);
+    t.owner = std::strtol(rec.substr(a + 1, b - a - 1).c_str(), nullptr, 10);
+    t.name = rec.substr(b + 1);
+    return true;
+}
+
+void record_request(const std::string &text, long answer, int err)
+{
+    std::string rec = text + " = " + std::to_string(answer);
+    if (answer < 0)
+        rec += std::string(" (") + std::strerror(err) + ")";
+    append_record(run_path(RESTOK_REQUESTS_STATE), rec.data(), rec.size());
+}
+
+std::string hex_command(unsigned long request)
+{
+    char t[16];
+    std::snprintf(t, sizeof t, "0x%lX", request);
+    return t;
+}
+
+int lookup(const std::string &name)
+{
+    for (auto &t : restok_tokens())
+        if (t.name == name)
+            return int(t.id);
+    return -ENOENT;
+}
+
+int define(long owner, const std::string &name)
+{
+    if (owner == 0 && name.empty()) {
+        if (fault("restok.root_fails"))
+            return -EPERM;
+        if (fault("restok.root_zero"))
+            return 0;
+    }
+    if (name == "tcb" && fault("restok.tcb_fails"))
+        return -EPERM;
+    tree_lock lock;
+    auto tree = restok_tokens();
+    bool owner_known = owner == 0;
+    for (auto &t : tree) {
+        if (t.owner == owner && t.name == name)
+            return int(t.id);
+        if (t.id == owner)
+            owner_known = true;
+    }
+    if (!owner_known)
+        return -ENOENT;
+    long id = long(tree.size()) + 1;
+    std::string rec = std::to_string(id) + " " + std::to_string(owner) + " " + name;
+    int rc = append_record(run_path(RESTOK_TOKENS_STATE), rec.data(), rec.size());
+    return rc < 0 ? rc : int(id);
+}
+
+int become_manager(long value)
+{
+    if (fault("restok.manager_refuses"))
+        return -EPERM;
+    bool is_tcb = false;
+    for (auto &t : restok_tokens())
+        if (t.name == "tcb" && t.id == value)
+            is_tcb = true;
+    if (!is_tcb)
+        return -EPERM;
+    std::string rec = std::to_string(getpid()) + " " + std::to_string(value);
+    int rc = append_record(run_path(RESTOK_MANAGER_STATE), rec.data(), rec.size());
+    return rc < 0 ? rc : 0;
+}
+
+class tokens_file : public open_file {
+public:
+    int ioctl(unsigned long request, void *arg) override
+    {
+        if (!arg)
+            return -EFAULT;
+        token_request r;
+        std::memcpy(&r, arg, sizeof r);
+        std::string text = hex_command(request);
+        int answer;
+        switch (request) {
+        case 0x89F0:
+        case 0x89F1: {
+            if (r.word1 < 0 || size_t(r.word1) > MAX_NAME) {
+                answer = -EINVAL;
+                text += " " + std::to_string(r.word0) + " " + std::to_string(r.word1);
+                break;
+            }
+            if (r.word1 > 0 && r.word2 == 0) {
+                answer = -EFAULT;
+                text += " " + std::to_string(r.word0) + " " + std::to_string(r.word1);
+                break;
+            }
+            std::string name(reinterpret_cast<const char *>(r.word2), size_t(r.word1));
+            text += " " + std::to_string(r.word0) + " " + std::to_string(r.word1) + " " + name;
+            answer = request == 0x89F0 ? lookup(name) : define(r.word0, name);
+            break;
+        }
+        case 0x89F2:
+            text += " " + std::to_string(r.word0) + " " + std::to_string(r.word1) + " " +
+                    std::to_string(int32_t(uint32_t(r.word2)));
+            answer = 0;
+            break;
+        case 0x89F3:
+            text += " " + std::to_string(r.word0) + " " + std::to_string(r.word1) + " " +
+                    std::to_string(int32_t(uint32_t(r.word2)));
+            answer = become_manager(r.word0);
+            break;
+        default:
+            text += " ?";
+            answer = -ENOTTY;
+            break;
+        }
+        record_request(text, answer, -answer);
+        return answer;
+    }
+};
+
+model_registration<restok_tokens_model> registration;
+
+// ks-sim restok: the token tree and the manager registrations of this boot.
+int show_tokens(const std::vector<std::string> &, FILE *out)
+{
+    for (auto &t : restok_tokens())
+        std::fprintf(out, "token %ld in %ld \"%s\"\n", t.id, t.owner, t.name.c_str());
+    std::vector<std::string> recs;
+    read_records(run_path(RESTOK_MANAGER_STATE), recs);
+    for (auto &r : recs)
+        std::fprintf(out, "manager %s\n", r.c_str());
+    return 0;
+}
+
+struct command_registration {
+    command_registration()
+    {
+        register_command("restok", "token tree and manager of the resource-token module",
+                         show_tokens);
+    }
+} commands_registered;
+
+}  // namespace
+
+const char *restok_tokens_model::name() const { return "restok"; }
+
+bool restok_tokens_model::serves(const std::string &path) const
+{
+    return path == RESTOK_TOKENS_FILE;
+}
+
+std::unique_ptr<open_file> restok_tokens_model::open(const std::string &, int, mode_t)
+{
+    long err = fault("restok.open");
+    if (err) {
+        errno = err > 1 ? int(err) : ENOENT;
+        return nullptr;
+    }
+    return std::make_unique<tokens_file>();
+}
+
+std::vector<restok_token> restok_tokens()
+{
+    std::vector<std::string> recs;
+    std::vector<restok_token> out;
+    if (read_records(run_path(RESTOK_TOKENS_STATE), recs) < 0)
+        return out;
+    for (auto &r : recs) {
+        restok_token t;
+        if (parse_token(r, t))
+            out.push_back(t);
+    }
+    return out;
+}
+
+long restok_token_id(const std::string &name)
+{
+    for (auto &t : restok_tokens())
+        if (t.name == name)
+            return t.id;
+    return -1;
+}
+
+long restok_manager_value(pid_t pid)
+{
+    std::vector<std::string> recs;
+    long value = -1;
+    if (read_records(run_path(RESTOK_MANAGER_STATE), recs) < 0)
+        return -1;
+    for (auto &r : recs) {
+        long p = -1, v = -1;
+        if (std::sscanf(r.c_str(), "%ld %ld", &p, &v) == 2 && p == long(pid))
+            value = v;
+    }
+    return value;
+}
+
+}  // namespace ks_sim
