@@ -1,0 +1,81 @@
+// process_executable for processes started through the launcher. This test
+// builds its own copy of the path helpers with KS_LAUNCHER_PATH naming a
+// copy of sleep in the build tree, so nothing is placed in /usr/bin.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "support/tarvo_common.h"
+
+namespace {
+
+bool copy_executable(const char *from, const std::string &to)
+{
+    std::string temp = to + ".new";
+    {
+        std::ifstream in(from, std::ios::binary);
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out << in.rdbuf();
+        if (!out)
+            return false;
+    }
+    return chmod(temp.c_str(), 0755) == 0 && rename(temp.c_str(), to.c_str()) == 0;
+}
+
+// Starts the launcher with the given first argument and waits until the
+// child runs it.
+pid_t start_launcher(const char *argv0)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl(KS_LAUNCHER_PATH, argv0, "30", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    char link[64], target[PATH_MAX];
+    snprintf(link, sizeof link, "/proc/%ld/exe", long(pid));
+    for (int i = 0; i < 500; i++) {
+        ssize_t n = readlink(link, target, sizeof target - 1);
+        if (n > 0 && std::string(target, size_t(n)) == KS_LAUNCHER_PATH)
+            break;
+        usleep(10000);
+    }
+    return pid;
+}
+
+void stop(pid_t pid)
+{
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+TEST(ProcessExecutable, LauncherGivesFirstArgument)
+{
+    ASSERT_TRUE(copy_executable("/bin/sleep", KS_LAUNCHER_PATH));
+    struct {
+        const char *argv0;
+        const char *expect;
+    } cases[] = {
+        {"/opt/app/x", "/opt/app/x"},
+        {"relative name", "relative name"},
+        {"", KS_LAUNCHER_PATH},  // an empty argument names nothing
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.argv0);
+        pid_t pid = start_launcher(c.argv0);
+        ASSERT_GT(pid, 0);
+        std::string out;
+        EXPECT_TRUE(process_executable(long(pid), out));
+        EXPECT_EQ(out, c.expect);
+        stop(pid);
+    }
+    unlink(KS_LAUNCHER_PATH);
+}
+
+}  // namespace
