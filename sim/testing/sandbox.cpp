@@ -1,6 +1,7 @@
 #include "sim/testing/sandbox.h"
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,6 +38,35 @@ std::string read_all(int fd)
     }
 }
 
+// Starts a program with posix_spawn (fork misbehaves under qemu-arm), its
+// standard output and error into out_fd when that is not -1.
+pid_t spawn(const std::vector<std::string> &args, int out_fd)
+{
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (out_fd >= 0) {
+        posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
+        posix_spawn_file_actions_adddup2(&fa, out_fd, 2);
+    }
+    std::vector<char *> cargs;
+    for (auto &a : args)
+        cargs.push_back(const_cast<char *>(a.c_str()));
+    cargs.push_back(nullptr);
+    pid_t pid = -1;
+    int r = posix_spawn(&pid, cargs[0], &fa, nullptr, cargs.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    return r == 0 ? pid : -1;
+}
+
+int wait_for(pid_t pid)
+{
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 }  // namespace
 
 const char *sandbox_program() { return KS_SANDBOX_PATH; }
@@ -55,15 +85,9 @@ device::device(const std::string &image) : image_(image)
 device::~device()
 {
     // The sandbox's mounts lived in its own namespace: the root is plain files.
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::execl("/bin/rm", "rm", "-rf", "--one-file-system", "--", root_.c_str(),
-                static_cast<char *>(nullptr));
-        ::_exit(127);
-    }
-    int status;
+    pid_t pid = spawn({"/bin/rm", "-rf", "--one-file-system", "--", root_}, -1);
     if (pid > 0)
-        ::waitpid(pid, &status, 0);
+        wait_for(pid);
 }
 
 run_result device::run(const std::vector<std::string> &argv, const run_options &opt) const
@@ -88,27 +112,16 @@ run_result device::run(const std::vector<std::string> &argv, const run_options &
     if (::pipe2(pipefd, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe");
     std::fflush(nullptr);
-    pid_t pid = ::fork();
-    if (pid < 0)
-        throw std::runtime_error("fork");
-    if (pid == 0) {
-        ::dup2(pipefd[1], 1);
-        ::dup2(pipefd[1], 2);
-        std::vector<char *> cargs;
-        for (auto &a : args)
-            cargs.push_back(const_cast<char *>(a.c_str()));
-        cargs.push_back(nullptr);
-        ::execv(cargs[0], cargs.data());
-        ::_exit(127);
-    }
+    pid_t pid = spawn(args, pipefd[1]);
     ::close(pipefd[1]);
+    if (pid < 0) {
+        ::close(pipefd[0]);
+        throw std::runtime_error("cannot start " + args[0]);
+    }
     run_result r;
     r.output = read_all(pipefd[0]);
     ::close(pipefd[0]);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.status = wait_for(pid);
     return r;
 }
 
