@@ -292,5 +292,6 @@ void crash_handler(int sig)
         log_error_plain(":%s", texts[i]);
     log_error_plain("\n");
     free(texts);
+    flush_logs();
     exit(-1);
 }
