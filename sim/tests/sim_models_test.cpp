@@ -7,6 +7,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -307,4 +308,33 @@ TEST_F(Models, SleepsAreRecordedAndReturnAtOnce)
     std::vector<std::string> recs;
     ks_sim::read_records(ks_sim::run_path("sleeps"), recs);
     EXPECT_EQ(recs, (std::vector<std::string>{"sleep 3600.000000000", "nanosleep 360.000000005"}));
+}
+
+TEST(Sandbox, TheTestRunsInsideTheSandboxWithTheSimulator)
+{
+    // ctest started this program through ks-sandbox: its mount namespace is
+    // the sandbox's, the device state is at the root, and under the armhf
+    // preset it runs as a 32-bit ARM program under the emulator.
+    char ns[64] = {};
+    ASSERT_GT(readlink("/proc/self/ns/mnt", ns, sizeof ns - 1), 0);
+    const char *want = std::getenv("KS_SIM_SANDBOX");
+    ASSERT_NE(want, nullptr);
+    EXPECT_STREQ(ns, want);
+    struct stat st;
+    EXPECT_EQ(stat("/.ks-sim/prepared", &st), 0);
+    // The simulator answers for a path that has only a placeholder.
+    FILE *f = std::fopen("/proc/cpuinfo", "r");
+    ASSERT_NE(f, nullptr);
+    char line[128];
+    bool soc = false;
+    while (std::fgets(line, sizeof line, f))
+        soc = soc || std::strncmp(line, "SoC Info", 8) == 0;
+    std::fclose(f);
+    EXPECT_TRUE(soc);
+#if defined(__arm__)
+    struct utsname u;
+    ASSERT_EQ(uname(&u), 0);
+    EXPECT_STREQ(u.machine, "armv7l");
+    EXPECT_EQ(sizeof(void *), 4u);
+#endif
 }

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Boots keepstone-init on the sample device (sim/sample) in the sandbox and
+# shows what it did: its trace and error output, the console, and what the
+# simulated kernel and devices received.
+#   sim/demo.sh BUILD-DIR
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=$(realpath "${1:-build/default}")
+program=$build/init/keepstone-init
+device=$build/demo-device
+[ -x "$program" ] || { echo "demo: $program is not built" >&2; exit 1; }
+
+rm -rf --one-file-system -- "$device"
+echo "== Booting keepstone-init on the sample device (device root: $device)"
+echo "   (sleeps are recorded and return at once; nothing reaches this machine)"
+rc=0
+"$build/sim/ks-sandbox" --root "$device" --image sim/sample -- "$program" / || rc=$?
+echo "== keepstone-init exited with status $rc"
+echo
+
+show() {  # title, device path
+  if [ -s "$device$2" ]; then
+    echo "== $1 ($2)"
+    cat -- "$device$2"
+    echo
+  fi
+}
+show "Trace" /etc/tarvo/keepstone-init.log
+show "Standard error" /etc/tarvo/keepstone-init.stderr
+show "preinit" /.ks-sim/run/preinit
+"$build/sim/ks-sim" --root "$device" summary
+echo
+echo "Inspect further with: $build/sim/ks-sim --root $device help"
