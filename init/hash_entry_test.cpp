@@ -208,13 +208,20 @@ TEST_F(HashEntries, DuplicatePolicy)
          "Cannot open %P\nDuplicate different hashes %P - Hash error -1\n", false},
         {"directory", "", first, second, true,
          "error reading compare_hash\nDuplicate different hashes %P - Hash error -5\n", false},
+        {"pipe", "", first, second, false,
+         "cannot seek compare_hash\nDuplicate different hashes %P - Hash error -4\n", false},
     };
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const std::string pipe_path = "/proc/self/fd/" + std::to_string(fds[0]);
     for (auto &c : cases) {
         release_all_entries();
         unlink(path.c_str());
         if (!c.file_content.empty())
             touch(path, c.file_content);
         std::string p = c.use_directory ? dirpath : path;
+        if (std::string(c.name) == "pipe")
+            p = pipe_path;
         add(5, 50, 0, c.a, {}, p.c_str(), "one", 1);
         testing::internal::CaptureStderr();
         add(5, 50, 3, c.b, {{1, 2}}, p.c_str(), "two", 2);
@@ -233,6 +240,8 @@ TEST_F(HashEntries, DuplicatePolicy)
         ASSERT_EQ(recs.size(), 1u) << c.name;
         EXPECT_EQ(recs[0][0], c.second_wins ? 't' : 's') << c.name;
     }
+    close(fds[0]);
+    close(fds[1]);
 }
 
 TEST_F(HashEntries, InsertFindDelete)

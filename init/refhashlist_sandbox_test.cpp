@@ -218,4 +218,31 @@ TEST_F(RefHashListDevice, RecordsReachTheIntegrityModuleInKeyOrder)
     EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
 }
 
+// The writing's two error lines reach the console; the count of failed
+// writes covers every writing of the process.
+TEST_F(RefHashListDevice, LoadAllErrorLinesOnTheConsole)
+{
+    ASSERT_EQ(open_clog(), 0);
+    auto console = [] {
+        std::vector<std::string> recs;
+        ks_sim::read_records(ks_sim::run_path("console"), recs);
+        std::string all;
+        for (auto &r : recs)
+            all += r;
+        return all;
+    };
+    std::string list = "Tarvo3.0\n" + counted('R', "tmp/mods/a.ko") + counted('R', "tmp/mods/b.ko");
+    module_hashes(list, 0, 0);
+    size_t start = console().size();
+    EXPECT_EQ(load_all("/tmp/no-such-hashlist"), -2);
+    int before = hash_write_errors();
+    EXPECT_EQ(load_all("/dev/full"), 0);
+    EXPECT_EQ(load_all("/dev/full"), 0);
+    close_console_log();
+    EXPECT_EQ(console().substr(start),
+              "keepstone-init: Securityfs hashlist /tmp/no-such-hashlist not found\n"
+              "keepstone-init: " + std::to_string(before + 2) + " hash write errors\n"
+              "keepstone-init: " + std::to_string(before + 4) + " hash write errors\n");
+}
+
 }  // namespace
