@@ -312,4 +312,61 @@ TEST(Boot, LogRoutingTable)
     }
 }
 
+// With signature checking off every failure is collected: the summary
+// shows the bits, and only the failure of "enforce" stops a later write.
+// (While the crypto services and the software certificate are absent the
+// vdata file, the policy signature and a missing reference hash list
+// always fail: 0x07; "/etc/init.conf" is missing: 0x20.)
+TEST(Boot, BitsWithSignatureCheckingOff)
+{
+    struct row {
+        const char *name;
+        std::vector<std::string> args;
+        const char *fault;   // null: none
+        const char *switch_file;
+        const char *summary;
+        bool hashlist_written, enabled_written, preinit;
+    } rows[] = {
+        {"plain", {}, nullptr, nullptr, "done (0,0x27,0x147,0x7)", true, true, false},
+        {"first load fails", {}, "keepstone.hashlist.open", nullptr, "done (0,0x37,0x147,0x7)",
+         false, true, false},
+        {"enforce refused", {}, "keepstone.enforce.open", nullptr, "done (0,0x2f,0x147,0x7)",
+         true, false, false},
+        {"no configuration protection", {}, nullptr, "/etc/tarvo/noconfdatacheck",
+         "done (0,0x7,0x147,0x7)", false, true, false},  // the tree is empty
+        {"initrd skips the first load", {"-i"}, "keepstone.hashlist.open", nullptr, "", false,
+         true, true},
+    };
+    for (const row &r : rows) {
+        device d;
+        prepare(d, RD_NOSIGCHECK);
+        if (r.fault)
+            d.arm_fault(r.fault);
+        if (r.switch_file)
+            d.write_file(r.switch_file, "");
+        boot b = run_boot(d, r.args);
+        EXPECT_EQ(b.summary, r.summary) << r.name << "\n" << b.console;
+        EXPECT_EQ(!writes(b, "hashlist").empty(), r.hashlist_written) << r.name;
+        EXPECT_EQ(!writes(b, "enabled").empty(), r.enabled_written) << r.name;
+        EXPECT_EQ(b.preinit, r.preinit) << r.name;
+        EXPECT_FALSE(has(b.console, "Going to MALF")) << r.name;
+    }
+}
+
+// "/etc/tarvo/new_location" selects the reference hash list under /var.
+TEST(Boot, NewLocationSelectsTheListUnderVar)
+{
+    for (bool new_location : {false, true}) {
+        device d;
+        prepare(d, RD_NOSIGCHECK);
+        d.write_file("/etc/tarvo/logging", "2\n");
+        if (new_location)
+            d.write_file("/etc/tarvo/new_location", "");
+        boot b = run_boot(d);
+        EXPECT_TRUE(has(b.console, new_location ? "] Cannot open /var/lib/tarvo/refhashlist\n"
+                                                : "] Cannot open /etc/refhashlist\n"))
+            << b.console;
+    }
+}
+
 }  // namespace
