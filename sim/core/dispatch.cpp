@@ -60,6 +60,16 @@ int release(const std::shared_ptr<entry> &e)
     return last ? e->file->close() : 0;
 }
 
+// Simulated paths are served inside the sandbox, or where a state
+// directory was named explicitly. Anywhere else (the library preloaded by
+// mistake on the host) they are refused: neither the real device files
+// nor a state directory at the host's root are ever touched.
+bool simulation_allowed()
+{
+    const char *state = std::getenv("KS_SIM_STATE");
+    return in_sandbox() || (state && *state);
+}
+
 std::unique_ptr<open_file> model_open(const std::string &path, int flags, unsigned mode,
                                       bool *served)
 {
@@ -67,6 +77,10 @@ std::unique_ptr<open_file> model_open(const std::string &path, int flags, unsign
     *served = m != nullptr;
     if (!m)
         return nullptr;
+    if (!simulation_allowed()) {
+        errno = EPERM;
+        return nullptr;
+    }
     errno = 0;
     auto f = m->open(path, flags, mode_t(mode));
     if (!f && errno == 0)
@@ -425,8 +439,10 @@ bool fopen(const char *path, const char *mode, FILE **result)
     e->refs = 2;  // the stream and its descriptor
     auto *k = new stream_cookie{e, fd};
     cookie_io_functions_t io = {cookie_read, cookie_write, cookie_seek, cookie_close};
-    // The cookie stream knows nothing of the 'e' and 'x' letters.
-    char m[4] = {mode[0], 0, 0, 0};
+    // The cookie stream knows nothing of the 'e' and 'x' letters, and the
+    // model has the append flag already (a cookie stream in "a" mode would
+    // seek to the end before each write, which devices refuse).
+    char m[4] = {mode[0] == 'a' ? 'w' : mode[0], 0, 0, 0};
     if (std::strchr(mode, '+'))
         m[1] = '+';
     FILE *s = ::fopencookie(k, m, io);

@@ -114,16 +114,12 @@ extern "C" {
 
 // --- opening --------------------------------------------------------------
 
-static int open_common(const char *sym, int dirfd, const char *path, int flags, unsigned mode)
+// Every open variant ends here; dirfd is AT_FDCWD for open and creat.
+static int open_common(int dirfd, const char *path, int flags, unsigned mode)
 {
     int r;
     if (d::open(dirfd, path, flags, mode, &r))
         return r;
-    if (dirfd == AT_FDCWD && sym[4] != 'a') {
-        // open or open64
-        REAL(open64, int (*)(const char *, int, ...));
-        return real_open64(path, flags, mode);
-    }
     REAL(openat64, int (*)(int, const char *, int, ...));
     return real_openat64(dirfd, path, flags, mode);
 }
@@ -139,7 +135,7 @@ int open(const char *path, int flags, ...)
     va_start(ap, flags);
     unsigned mode = va_mode(flags, ap);
     va_end(ap);
-    return open_common("open", AT_FDCWD, path, flags, mode);
+    return open_common(AT_FDCWD, path, flags, mode);
 }
 
 int open64(const char *path, int flags, ...)
@@ -148,7 +144,7 @@ int open64(const char *path, int flags, ...)
     va_start(ap, flags);
     unsigned mode = va_mode(flags, ap);
     va_end(ap);
-    return open_common("open", AT_FDCWD, path, flags | O_LARGEFILE, mode);
+    return open_common(AT_FDCWD, path, flags | O_LARGEFILE, mode);
 }
 
 int openat(int dirfd, const char *path, int flags, ...)
@@ -157,7 +153,7 @@ int openat(int dirfd, const char *path, int flags, ...)
     va_start(ap, flags);
     unsigned mode = va_mode(flags, ap);
     va_end(ap);
-    return open_common("openat", dirfd, path, flags, mode);
+    return open_common(dirfd, path, flags, mode);
 }
 
 int openat64(int dirfd, const char *path, int flags, ...)
@@ -166,31 +162,31 @@ int openat64(int dirfd, const char *path, int flags, ...)
     va_start(ap, flags);
     unsigned mode = va_mode(flags, ap);
     va_end(ap);
-    return open_common("openat", dirfd, path, flags | O_LARGEFILE, mode);
+    return open_common(dirfd, path, flags | O_LARGEFILE, mode);
 }
 
-int __open_2(const char *path, int flags) { return open_common("open", AT_FDCWD, path, flags, 0); }
+int __open_2(const char *path, int flags) { return open_common(AT_FDCWD, path, flags, 0); }
 int __open64_2(const char *path, int flags)
 {
-    return open_common("open", AT_FDCWD, path, flags | O_LARGEFILE, 0);
+    return open_common(AT_FDCWD, path, flags | O_LARGEFILE, 0);
 }
 int __openat_2(int dirfd, const char *path, int flags)
 {
-    return open_common("openat", dirfd, path, flags, 0);
+    return open_common(dirfd, path, flags, 0);
 }
 int __openat64_2(int dirfd, const char *path, int flags)
 {
-    return open_common("openat", dirfd, path, flags | O_LARGEFILE, 0);
+    return open_common(dirfd, path, flags | O_LARGEFILE, 0);
 }
 
 int creat(const char *path, mode_t mode)
 {
-    return open_common("open", AT_FDCWD, path, O_CREAT | O_WRONLY | O_TRUNC, mode);
+    return open_common(AT_FDCWD, path, O_CREAT | O_WRONLY | O_TRUNC, mode);
 }
 
 int creat64(const char *path, mode_t mode)
 {
-    return open_common("open", AT_FDCWD, path, O_CREAT | O_WRONLY | O_TRUNC | O_LARGEFILE, mode);
+    return open_common(AT_FDCWD, path, O_CREAT | O_WRONLY | O_TRUNC | O_LARGEFILE, mode);
 }
 
 FILE *fopen(const char *path, const char *mode)

@@ -2,11 +2,13 @@
 // doing what the boot program does to the simulated devices.
 //   sim_probe integrity   three hash records, two module hashes
 //   sim_probe sysrq       asks for a power-off and reports that it is still running
+//   sim_probe cpuinfo     opens /proc/cpuinfo and says whether it could
 //   sim_probe machine     prints the machine and the pointer size
 #include <fcntl.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -72,6 +74,18 @@ int sysrq()
     return 0;
 }
 
+int cpuinfo()
+{
+    FILE *f = fopen("/proc/cpuinfo", "r");
+    if (!f) {
+        printf("cpuinfo: %s\n", strerror(errno));
+        return 1;
+    }
+    fclose(f);
+    printf("cpuinfo: opened\n");
+    return 0;
+}
+
 int machine()
 {
     struct utsname u;
@@ -89,8 +103,10 @@ int main(int argc, char **argv)
         return integrity();
     if (what == "sysrq")
         return sysrq();
+    if (what == "cpuinfo")
+        return cpuinfo();
     if (what == "machine")
         return machine();
-    fprintf(stderr, "usage: sim_probe integrity|sysrq|machine\n");
+    fprintf(stderr, "usage: sim_probe integrity|sysrq|cpuinfo|machine\n");
     return 2;
 }

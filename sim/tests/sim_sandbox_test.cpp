@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
+#include <spawn.h>
 
 #include <fstream>
 #include <map>
@@ -193,3 +194,31 @@ TEST(Sandbox, RunsProgramsOfThisBuildNatively)
         << r.output;
 #endif
 }
+
+#if !defined(__arm__)
+TEST(Sandbox, TheSimulatorOutsideTheSandboxRefusesTheSimulatedPaths)
+{
+    // Preloaded by mistake on the host, the simulator neither serves nor
+    // passes on a simulated path (a harmless one here).
+    std::string preload = std::string("LD_PRELOAD=") + KS_SIM_LIB;
+    char *argv[] = {const_cast<char *>(SIM_PROBE), const_cast<char *>("cpuinfo"), nullptr};
+    char asan[] = "ASAN_OPTIONS=verify_asan_link_order=0";
+    char *envp[] = {preload.data(), asan, nullptr};
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    pid_t pid;
+    ASSERT_EQ(posix_spawn(&pid, SIM_PROBE, &fa, nullptr, argv, envp), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    close(fds[1]);
+    char buf[256] = {};
+    ssize_t n = read(fds[0], buf, sizeof buf - 1);
+    close(fds[0]);
+    int status;
+    waitpid(pid, &status, 0);
+    ASSERT_GT(n, 0);
+    EXPECT_STREQ(buf, "cpuinfo: Operation not permitted\n");
+}
+#endif
