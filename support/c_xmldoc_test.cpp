@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,9 +16,9 @@
 #include <random>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "support/test_process.h"
 #include "support/test_syslog.h"
 
 namespace {
@@ -90,7 +89,7 @@ std::string describe(const c_xmldoc &d)
 int in_child(const std::function<int()> &body)
 {
     fflush(nullptr);
-    pid_t pid = fork();
+    pid_t pid = test_fork();
     if (pid == 0)
         _exit(body());
     int status = 0;
@@ -384,11 +383,12 @@ TEST(XmlDocSave, PlantedSymlinkIsNeverWrittenThrough)
     temp_dir dir;
     const std::string f = dir / "f.xml", temp = dir / ".f.xml~", sentinel = dir / "sentinel";
     write_file(sentinel, "sentinel");
-    std::atomic<bool> stop{false};
-    std::thread planter([&] {
-        while (!stop.load())
+    pid_t planter = test_fork();
+    if (planter == 0) {
+        for (;;)
             symlink(sentinel.c_str(), temp.c_str());
-    });
+    }
+    ASSERT_GT(planter, 0);
     c_xmldoc d;
     d.create_root("r");
     int refused = 0;
@@ -397,8 +397,8 @@ TEST(XmlDocSave, PlantedSymlinkIsNeverWrittenThrough)
         for (int i = 0; i < 300; i++)
             refused += d.save(f.c_str()) ? 0 : 1;
     }
-    stop = true;
-    planter.join();
+    kill(planter, SIGKILL);
+    waitpid(planter, nullptr, 0);
     EXPECT_EQ(read_file(sentinel), "sentinel");
     RecordProperty("refused", refused);
 }

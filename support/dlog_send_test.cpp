@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "support/test_process.h"
 #include "support/test_syslog.h"
 
 // The logger is process-wide state: every scenario runs in a child of its
@@ -47,7 +48,7 @@ std::string in_child(const std::function<void(checks &)> &body)
     if (pipe(p) != 0)
         return "pipe failed";
     fflush(nullptr);
-    pid_t pid = fork();
+    pid_t pid = test_fork();
     if (pid == 0) {
         close(p[0]);
         checks c;

@@ -3,6 +3,7 @@
 // copy of sleep in the build tree, so nothing is placed in /usr/bin.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <climits>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "support/tarvo_common.h"
@@ -33,16 +35,20 @@ bool copy_executable(const char *from, const std::string &to)
 // child runs it.
 pid_t start_launcher(const char *argv0)
 {
-    pid_t pid = fork();
-    if (pid == 0) {
-        execl(KS_LAUNCHER_PATH, argv0, "30", static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    char link[64], target[PATH_MAX];
+    pid_t pid = -1;
+    char *argv[] = {const_cast<char *>(argv0), const_cast<char *>("30"), nullptr};
+    if (posix_spawn(&pid, KS_LAUNCHER_PATH, nullptr, nullptr, argv, environ) != 0)
+        return -1;
+    // Right after the exec the kernel shows the new executable a moment
+    // before the new command line: wait for both.
+    char link[64], cmdline[64], target[PATH_MAX];
     snprintf(link, sizeof link, "/proc/%ld/exe", long(pid));
+    snprintf(cmdline, sizeof cmdline, "/proc/%ld/cmdline", long(pid));
     for (int i = 0; i < 500; i++) {
         ssize_t n = readlink(link, target, sizeof target - 1);
-        if (n > 0 && std::string(target, size_t(n)) == KS_LAUNCHER_PATH)
+        std::ifstream args(cmdline, std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(args)), std::istreambuf_iterator<char>());
+        if (n > 0 && std::string(target, size_t(n)) == KS_LAUNCHER_PATH && !text.empty())
             break;
         usleep(10000);
     }

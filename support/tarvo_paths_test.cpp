@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <spawn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "support/tarvo_common.h"
+#include "support/test_process.h"
 #include "support/test_syslog.h"
 
 namespace {
@@ -145,7 +147,7 @@ TEST(MakeDirectory, RacingProcessesAllSucceed)
         std::string path = dir / ("r" + std::to_string(round));
         std::vector<pid_t> children;
         for (int k = 0; k < 4; k++) {
-            pid_t pid = fork();
+            pid_t pid = test_fork();
             if (pid == 0)
                 _exit(make_directory(path.c_str(), 0755));
             children.push_back(pid);
@@ -281,13 +283,18 @@ TEST(ProcessExecutable, SelfChildAndMissing)
     EXPECT_TRUE(self_executable(out));
     EXPECT_EQ(out, real);
 
-    pid_t pid = fork();
-    if (pid == 0) {
-        execl("/bin/sleep", "sleep", "30", static_cast<char *>(nullptr));
-        _exit(127);
+    // A copy of sleep at a known canonical path.
+    temp_dir dir;
+    const std::string want = dir / "sleeper";
+    {
+        std::ifstream in("/bin/sleep", std::ios::binary);
+        std::ofstream copy(want, std::ios::binary);
+        copy << in.rdbuf();
     }
-    ASSERT_GT(pid, 0);
-    std::string want = realpath("/bin/sleep", real);
+    ASSERT_EQ(chmod(want.c_str(), 0755), 0);
+    pid_t pid = -1;
+    char *argv[] = {const_cast<char *>("sleep"), const_cast<char *>("30"), nullptr};
+    ASSERT_EQ(posix_spawn(&pid, want.c_str(), nullptr, nullptr, argv, environ), 0);
     std::string got;
     for (int i = 0; i < 500 && got != want; i++) {
         usleep(10000);
