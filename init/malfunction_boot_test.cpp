@@ -19,6 +19,7 @@ namespace {
 using ks_sim::testing::device;
 
 const std::string INIT = KS_INIT_PATH;
+const std::string BOOT_PREFIX = KS_BOOT_PREFIX;  // the emulator for an ARM build
 const std::string SAMPLE_PICTURES = KS_SAMPLE_PICTURES;  // malfNOK_{en,fi}.png
 const std::string PICTURE_DIR = "/usr/share/themes/tridel/sorratouch/images/system-services";
 const std::string SETTINGS = "/etc/vekk-af-init/gconf-dir/sorratouch/i18n/%gconf.xml";
@@ -66,7 +67,8 @@ void prepare(const device &d, const char *language)
 ks_sim::testing::run_result boot(const device &d)
 {
     return d.shell("mount -t tmpfs -o mode=755 tmpfs /usr/share && mkdir -p " + PICTURE_DIR +
-                   " && cp /pictures/*.png " + PICTURE_DIR + "/ && exec " + INIT);
+                   " && cp /pictures/*.png " + PICTURE_DIR + "/ && exec " + BOOT_PREFIX + " " +
+                   INIT);
 }
 
 std::string console(const device &d)
