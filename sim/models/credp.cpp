@@ -109,7 +109,7 @@ public:
             errno = err > 1 ? int(err) : ENOENT;
             return nullptr;
         }
-        return std::make_unique<policy_file>();
+        return credp_policy_file();
     }
 };
 
@@ -133,5 +133,7 @@ struct command_registration {
 } commands_registered;
 
 }  // namespace
+
+std::unique_ptr<open_file> credp_policy_file() { return std::make_unique<policy_file>(); }
 
 }  // namespace ks_sim

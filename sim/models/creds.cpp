@@ -335,7 +335,7 @@ public:
             errno = err > 1 ? int(err) : ENOENT;
             return nullptr;
         }
-        return std::make_unique<read_file>();
+        return creds_read_file();
     }
 };
 
@@ -373,6 +373,8 @@ struct command_registration {
 } commands_registered;
 
 }  // namespace
+
+std::unique_ptr<open_file> creds_read_file() { return std::make_unique<read_file>(); }
 
 bool creds_whole_entries(const uint32_t *words, size_t count)
 {

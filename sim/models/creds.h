@@ -49,9 +49,12 @@
 // ENOENT, as on a kernel without the module.
 #pragma once
 
+#include "sim/model.h"
+
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -63,6 +66,11 @@ constexpr const char CREDS_TASKS_STATE[] = "creds.tasks";
 constexpr const char CREDS_NAMES_STATE[] = "creds.names";
 constexpr const char CREDS_REQUESTS_STATE[] = "creds.requests";
 constexpr const char CREDP_REQUESTS_STATE[] = "credp.requests";
+
+// Open files of the two modules, without the checks of their open (faults,
+// placeholder); for driving the modules directly.
+std::unique_ptr<open_file> creds_read_file();
+std::unique_ptr<open_file> credp_policy_file();
 
 // Credential words of a process as the module answers them; false when
 // the process is unknown.
