@@ -6,9 +6,13 @@ libraries, data files and kernel modules of several packages under /opt,
 and /etc/init.conf) and writes IMAGE/etc/refhashlist, a version 3 list with
 every record kind: sources (the platform's own among them), packages,
 credentials, entry types 0-4, attributes and the SHA-1 of every file.
+Files of the image named with --existing (relative paths) are listed too,
+under the platform's source, with their present SHA-1. When the image has a
+vdata file, its line for /etc/refhashlist is brought up to date.
 The output is the same on every run (fixed seed).
 
     make-sample-refhashlist.py IMAGE_DIR [--count N] [--platform-source NAME]
+                               [--existing REL]...
 """
 import argparse
 import hashlib
@@ -25,6 +29,7 @@ def main():
     ap.add_argument("image")
     ap.add_argument("--count", type=int, default=300)
     ap.add_argument("--platform-source", default="org.keepstone.platform")
+    ap.add_argument("--existing", action="append", default=[])
     args = ap.parse_args()
     rnd = random.Random(1729)
 
@@ -78,9 +83,25 @@ def main():
         f.write(init_conf)
     out.append(b"H 40 %s\n" % hashlib.sha1(init_conf).hexdigest().encode())
     out.append(counted(ord("R"), b"etc/init.conf"))
+    for rel in args.existing:
+        with open(os.path.join(args.image, rel), "rb") as f:
+            digest = hashlib.sha1(f.read()).hexdigest().encode()
+        out.append(b"X 0 A 0 0 0 H 40 %s\n" % digest + counted(ord("R"), rel.encode()))
     os.makedirs(os.path.join(args.image, "etc"), exist_ok=True)
+    text = b"".join(out)
     with open(os.path.join(args.image, "etc/refhashlist"), "wb") as f:
-        f.write(b"".join(out))
+        f.write(text)
+    vdata = os.path.join(args.image, "etc/tarvo_vdata")
+    if os.path.exists(vdata):
+        lines = {}
+        with open(vdata, "rb") as f:
+            for line in f.read().splitlines():
+                digest, path = line.split(b"  ", 1)
+                lines[path] = digest
+        lines[b"/etc/refhashlist"] = hashlib.sha1(text).hexdigest().encode()
+        with open(vdata, "wb") as f:
+            for path in sorted(lines):
+                f.write(lines[path] + b"  " + path + b"\n")
 
 
 if __name__ == "__main__":
