@@ -234,6 +234,53 @@ TEST(RestokBeManager, Paths)
     ks_sim::write_state("faults", "");
 }
 
+std::vector<std::string> policy_requests()
+{
+    std::vector<std::string> out;
+    ks_sim::read_records(ks_sim::run_path("credp.requests"), out);
+    return out;
+}
+
+// When the caller's own credentials cannot be read, no set is applied: a
+// set holding only the token would strip the caller of everything else.
+TEST(RestokBeManager, UnreadableCredentialsAreNotReplaced)
+{
+    fresh_module();
+    unlink(ks_sim::run_path("credp.requests").c_str());
+    restok_define("tcb", restok_define("", 0));
+    ks_sim::write_state("faults", "creds.unfit\n");
+    outcome o = run_be_manager({}, false);
+    ks_sim::write_state("faults", "");
+    EXPECT_EQ(o.result, 0);
+    EXPECT_EQ(o.messages, prog() + "Cannot read own credentials; 'tcb' not applied: " +
+                              std::strerror(EAGAIN) + "\n");
+    EXPECT_EQ(o.manager_value, 2);
+    EXPECT_TRUE(policy_requests().empty());
+
+    // With readable credentials the set is applied once.
+    fresh_module();
+    restok_define("tcb", restok_define("", 0));
+    o = run_be_manager({}, false);
+    EXPECT_EQ(o.result, 0);
+    auto applied = policy_requests();
+    ASSERT_EQ(applied.size(), 1u);
+    EXPECT_EQ(applied[0].substr(0, 17), "0x89F3 flags=0x9 ");
+}
+
+// Without a root token the old way defines nothing under an invalid owner.
+TEST(RestokBeManager, OldWayWithoutARoot)
+{
+    fresh_module("restok.root_fails\n");
+    outcome o = run_be_manager({}, false);
+    EXPECT_EQ(o.result, -1);
+    EXPECT_EQ(o.messages, prog() + "No tcb -- trying old way\n" + prog() +
+                              "Could not get 'tcb'\n");
+    for (auto &r : requests())
+        EXPECT_NE(r.substr(0, 9), "0x89F1 -1") << r;
+    EXPECT_EQ(requests().size(), 3u);  // the root definition and two lookups
+    fresh_module();
+}
+
 TEST(RestokBeManager, NoModuleAtAll)
 {
     fresh_module("restok.open=2\n");
