@@ -89,19 +89,23 @@ int scan_count(FILE *stream, int *held)
 }
 
 // Deletes the counter and asks the kernel to power off. False when the
-// trigger cannot be opened (the counter is gone all the same).
+// request cannot be made (the counter is gone all the same), so that the
+// picture is shown instead of nothing at all.
 bool request_power_off(const char *counter_path, const char *sysrq_path)
 {
     unlink(counter_path);
     sync();
-    file_ptr trigger(fopen(sysrq_path, "w"));
+    FILE *trigger = fopen(sysrq_path, "w");
     if (!trigger) {
         log_error("Cannot open %s\n", sysrq_path);
         return false;
     }
     log_error("Power-off\n");
-    fwrite("o\n", 1, 2, trigger.get());
-    return true;
+    bool written = fwrite("o\n", 1, 2, trigger) == 2;
+    written = fclose(trigger) == 0 && written;
+    if (!written)
+        log_error("Cannot write %s\n", sysrq_path);
+    return written;
 }
 
 void write_count(const char *counter_path, int count)

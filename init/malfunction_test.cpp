@@ -118,6 +118,15 @@ TEST_F(MalfunctionSteps, UnopenableTriggerShowsThePictureAndStartsAgain)
     EXPECT_EQ(get(counter_), "1\n");
 }
 
+// A power-off request that does not reach the kernel is no power-off: the
+// picture is shown.
+TEST_F(MalfunctionSteps, TriggerThatRefusesTheWriteShowsThePicture)
+{
+    put(counter_, "5\n");
+    EXPECT_FALSE(count_malfunction_boot(counter_.c_str(), "/dev/full"));
+    EXPECT_EQ(get(counter_), "(absent)");
+}
+
 TEST_F(MalfunctionSteps, CounterThatCannotBeWrittenIsReportedNotFatal)
 {
     const std::string nowhere = dir_ + "/missing/reboot_counter";
