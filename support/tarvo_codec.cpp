@@ -61,6 +61,8 @@ bool ring_registered = false;
 char *base64_encode(const void *data, int count)
 {
     size_t n = count > 0 ? size_t(count) : 0;
+    if (data == nullptr && n > 0)
+        return nullptr;
     size_t groups = n / 3 + (n % 3 != 0 ? 1 : 0);
     if (groups > (SIZE_MAX - 1) / 4)
         return nullptr;

@@ -51,6 +51,7 @@ TEST(Base64, Rfc4648Vectors)
     EXPECT_STREQ(t, "");
     free(t);
     EXPECT_EQ(encode(std::string("\xff\xfe\x00", 3)), "//4A");
+    EXPECT_EQ(base64_encode(nullptr, 3), nullptr);
 }
 
 struct decode_case {

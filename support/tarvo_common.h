@@ -11,7 +11,7 @@
 
 // New NUL-terminated base64 text (RFC 4648 alphabet, '=' padding) of count
 // bytes; a count of 0 or less gives an empty text. Null when no memory can
-// be had. The caller frees it.
+// be had or data is null. The caller frees it.
 char *base64_encode(const void *data, int count);
 // Decodes text, ignoring the white space " \t\n\v\f\r". Gives the byte
 // count and sets *out to a new block holding exactly those bytes (at least
