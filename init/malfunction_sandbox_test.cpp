@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "init/log.h"
 #include "init/png_picture.h"
 #include "sim/model.h"
 #include "sim/models/framebuffer.h"
@@ -82,6 +83,9 @@ protected:
                           "'/etc/vekk-af-init/gconf-dir/sorratouch/i18n'")
                              .c_str()),
                   0);
+        // Traces and errors both on the simulated console, to be read back.
+        set_log_mode(2);
+        ASSERT_EQ(open_clog(), 0);
     }
     static void TearDownTestSuite() { umount2("/usr/share", MNT_DETACH); }
 
@@ -106,6 +110,16 @@ protected:
         return recs;
     }
     static std::vector<std::string> sleeps() { return records("sleeps"); }
+    // Everything logged since the test case began: errors with the
+    // program's prefix, traces after their time stamp.
+    static std::string console()
+    {
+        flush_logs();
+        std::string text;
+        for (const std::string &r : records("console"))
+            text += r;
+        return text;
+    }
     static std::vector<std::string> sysrq() { return records("sysrq"); }
 
     // The screen as the program left it.
@@ -332,6 +346,120 @@ TEST_F(Malfunction, NoPictureAtAllReturnsWithoutWaiting)
     EXPECT_TRUE(ks_sim::fb_updates().empty());
     EXPECT_TRUE(sleeps().empty());
     EXPECT_EQ(get(REBOOT_COUNTER_PATH), "1\n");
+}
+
+// Which message each step gives, and whether it is an error (with the
+// program's prefix) or a trace (after a time stamp).
+TEST_F(Malfunction, MessagesTellWhatHappened)
+{
+    const std::string error = "keepstone-init: ";
+    const std::string trace = "] ";
+    const std::string fi_settings =
+        "<gconf><entry name=\"language\"><stringvalue>fi</stringvalue></entry></gconf>";
+    struct row {
+        const char *name;
+        std::function<void()> run;
+        std::vector<std::string> lines;
+    } rows[] = {
+        {"first malfunction boot",
+         [] { show_malf(360); },
+         {error + "show malf bitmap\n", error + "set reboot [1/5]\n",
+          error + "gconffile " + LANGUAGE_SETTINGS_PATH + " NOT found (-1)\n",
+          trace + "show_bmp: screen 480 X 800, image 400 X 300\n", trace + "Show picture...\n",
+          trace + "Update window...\n", trace + "Sleep...\n"}},
+        {"empty counter",
+         [] {
+             put(REBOOT_COUNTER_PATH, "");
+             show_malf(360);
+         },
+         {error + "reboot counter file corrupted (-1, 0)\n"}},
+        {"counter is a directory",
+         [] {
+             mkdir(REBOOT_COUNTER_PATH, 0755);
+             show_malf(360);
+             rmdir(REBOOT_COUNTER_PATH);
+         },
+         {error + "not regular file " + REBOOT_COUNTER_PATH + "\n"}},
+        {"sixth boot",
+         [] {
+             put(REBOOT_COUNTER_PATH, "5\n");
+             show_malf(360);
+         },
+         {error + "Power-off\n"}},
+        {"language found",
+         [&] {
+             put(LANGUAGE_SETTINGS_PATH, fi_settings);
+             show_malf(360);
+         },
+         {trace + "language is fi\n", trace + "show_bmp: screen 480 X 800, image 200 X 100\n"}},
+        {"language picture missing",
+         [&] {
+             put(LANGUAGE_SETTINGS_PATH, fi_settings);
+             unlink(fi_picture.c_str());
+             show_malf(360);
+         },
+         {error + "File " + fi_picture + " not found\n",
+          trace + "show_bmp: screen 480 X 800, image 400 X 300\n"}},
+        {"no language in the settings",
+         [] {
+             put(LANGUAGE_SETTINGS_PATH, "<gconf/>");
+             show_malf(360);
+         },
+         {error + "language is NOT set in gconf file\n"}},
+        {"no picture at all",
+         [] {
+             unlink(en_picture.c_str());
+             show_malf(360);
+         },
+         {error + "File " + en_picture + " not found\n"}},
+        {"picture too big",
+         [] {
+             write_picture(test_picture, plain(481, 10, en_colour));
+             show_bmp(test_picture.c_str(), 1);
+         },
+         {trace + "PNG picture is bigger than screen (not shown)\nScreen resolution is: 480x800\n",
+          error + "Cannot show MALF bitmap " + test_picture + "\n"}},
+        {"not a picture",
+         [] {
+             put(test_picture, "text");
+             show_bmp(test_picture.c_str(), 1);
+         },
+         {error + test_picture + " is not PNG image\n",
+          error + "Cannot show MALF bitmap " + test_picture + "\n"}},
+        {"no picture file",
+         [] {
+             unlink(test_picture.c_str());
+             show_bmp(test_picture.c_str(), 1);
+         },
+         {error + "Cannot open file " + test_picture + "\n",
+          error + "Cannot show MALF bitmap " + test_picture + "\n"}},
+        {"no framebuffer",
+         [] {
+             arm("fb0.open");
+             show_bmp(en_picture.c_str(), 1);
+         },
+         {trace + "Unable to open frame buffer device /dev/fb0\n"}},
+        {"no screen information",
+         [] {
+             arm("fb0.screeninfo");
+             show_bmp(en_picture.c_str(), 1);
+         },
+         {trace + "Unable to get screen info via ioctl\n"}},
+        {"update fails",
+         [] {
+             arm("fb0.update");
+             show_bmp(en_picture.c_str(), 1);
+         },
+         {trace + "Update window...\n", trace + "Updating screen failed\n"}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        SetUp();
+        r.run();
+        std::string text = console();
+        for (const std::string &line : r.lines)
+            EXPECT_NE(text.find(line), std::string::npos) << "missing: " << line << "in:\n" << text;
+    }
 }
 
 TEST_F(Malfunction, ClearingTheCounterDeletesIt)
