@@ -180,6 +180,26 @@ std::string record_text(const char *source, const char *target, const char *type
     return s;
 }
 
+// A fresh procfs brings the real sysrq trigger and kernel settings back:
+// cover the trigger with /dev/null and make /proc/sys read-only, or take
+// the procfs away again.
+int guard_procfs(const std::string &t)
+{
+    std::string trigger = t + "/sysrq-trigger";
+    std::string sys = t + "/sys";
+    bool ok = true;
+    if (placeholder_exists(trigger))
+        ok = real::mount("/dev/null", trigger.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    ok = ok && real::mount(sys.c_str(), sys.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+         real::mount(nullptr, sys.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+    if (ok)
+        return 0;
+    int e = errno;
+    real::umount2(t.c_str(), MNT_DETACH);
+    errno = e;
+    return -1;
+}
+
 }  // namespace
 
 std::string normalise_path(int dirfd, const char *path)
@@ -480,18 +500,16 @@ bool mount(const char *source, const char *target, const char *type, unsigned lo
             r = -1;
         }
     } else {
-        r = real::mount(source, target, type, flags, data);
-        std::string trigger = t + "/sysrq-trigger";
-        if (r == 0 && type && std::strcmp(type, "proc") == 0 && !(flags & MS_REMOUNT) &&
-            placeholder_exists(trigger)) {
-            // A fresh procfs brings the real sysrq trigger back: cover it.
-            if (real::mount("/dev/null", trigger.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-                int e = errno;
-                real::umount2(target, MNT_DETACH);
-                errno = e;
-                r = -1;
-            }
-        }
+        // The kernel's own sysfs and securityfs hold switches of the real
+        // machine: inside the sandbox they are only ever mounted read-only.
+        unsigned long f = flags;
+        bool kernel_fs = type && (std::strcmp(type, "sysfs") == 0 ||
+                                  std::strcmp(type, "securityfs") == 0);
+        if (kernel_fs)
+            f |= MS_RDONLY;
+        r = real::mount(source, target, type, f, data);
+        if (r == 0 && type && std::strcmp(type, "proc") == 0 && !(flags & MS_REMOUNT))
+            r = guard_procfs(t);
     }
     int saved = errno;
     std::string rec = record_text(source, target, type, flags, data, r == 0 ? 0 : -saved);
@@ -509,9 +527,9 @@ bool umount(const char *target, int flags, int *result)
         return true;
     }
     std::string t = target ? normalise_path(AT_FDCWD, target) : std::string();
-    // The cover of the sysrq trigger goes first so that procfs can go.
-    std::string trigger = t + "/sysrq-trigger";
-    real::umount2(trigger.c_str(), MNT_DETACH);
+    // The guards of a procfs go first so that the procfs can go.
+    real::umount2((t + "/sysrq-trigger").c_str(), MNT_DETACH);
+    real::umount2((t + "/sys").c_str(), MNT_DETACH);
     int r = real::umount2(target, flags);
     int saved = errno;
     std::string rec = "umount " + t + " " + std::to_string(flags) + " -> " +
@@ -520,6 +538,16 @@ bool umount(const char *target, int flags, int *result)
     errno = saved;
     *result = r;
     return true;
+}
+
+void reboot(int cmd, int *result)
+{
+    char rec[32];
+    int n = std::snprintf(rec, sizeof rec, "reboot 0x%x", unsigned(cmd));
+    if (simulation_allowed())
+        append_record(run_path("reboot"), rec, size_t(n));
+    errno = EPERM;
+    *result = -1;
 }
 
 bool sleep_request(const char *what, int64_t ns, int64_t *wait_ns)

@@ -54,6 +54,7 @@ bool fopen(const char *path, const char *mode, FILE **result);
 bool mount(const char *source, const char *target, const char *type, unsigned long flags,
            const void *data, int *result);
 bool umount(const char *target, int flags, int *result);
+void reboot(int cmd, int *result);
 
 // Sleeping inside the sandbox: records the request and gives the time to
 // really wait (scaled by KS_SIM_SLEEP_SCALE). False when sleeps are not

@@ -14,6 +14,7 @@
 #include <stdarg.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/reboot.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <time.h>
@@ -480,6 +481,15 @@ int umount2(const char *target, int flags)
 {
     int r;
     d::umount(target, flags, &r);
+    return r;
+}
+
+// Rebooting or powering off the machine is never passed on: the request is
+// recorded (run/reboot) and refused.
+int reboot(int cmd)
+{
+    int r;
+    d::reboot(cmd, &r);
     return r;
 }
 

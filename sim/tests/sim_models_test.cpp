@@ -3,8 +3,11 @@
 #include "sim/model.h"
 #include "sim/models/keepstone.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/reboot.h>
+#include <sys/statvfs.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/utsname.h>
@@ -22,12 +25,28 @@ namespace {
 
 const std::string ks_dir = "/sys/kernel/security/keepstone/";
 
+// These tests mount, unmount and ask for a reboot: they run only in the
+// sandbox's namespace with the simulator loaded, never on the host.
+bool inside_sandbox_with_simulator()
+{
+    char ns[64] = {};
+    const char *want = std::getenv("KS_SIM_SANDBOX");
+    struct stat st;
+    if (!want || readlink("/proc/self/ns/mnt", ns, sizeof ns - 1) <= 0 ||
+        std::strcmp(ns, want) != 0 || stat("/.ks-sim/prepared", &st) != 0)
+        return false;
+    Dl_info info;
+    void *mount_fn = dlsym(RTLD_DEFAULT, "mount");
+    return mount_fn && dladdr(mount_fn, &info) && info.dli_fname &&
+           std::strstr(info.dli_fname, "libkeepstone-sim") != nullptr;
+}
+
 // Every test starts from an empty kernel side and no faults.
 class Models : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(ks_sim::state_dir(), "/.ks-sim") << "runs inside ks-sandbox only";
+        ASSERT_TRUE(inside_sandbox_with_simulator()) << "runs inside ks-sandbox only";
         std::system("rm -rf /.ks-sim/run/* /.ks-sim/faults");
     }
     void arm(const std::string &line)
@@ -281,8 +300,10 @@ TEST_F(Models, UbiAttachAndTheVarVolume)
     unlink((ks_sim::state_dir() + "/ubi/mtd4/var/marker").c_str());
 }
 
-TEST_F(Models, ANewProcfsHasItsSysrqTriggerCovered)
+TEST_F(Models, KernelFileSystemsMountedInsideAreGuarded)
 {
+    // A new procfs gets its sysrq trigger covered and /proc/sys read-only;
+    // sysfs and securityfs come read-only whatever the flags asked for.
     mkdir("/tmp/p", 0755);
     ASSERT_EQ(mount("proc", "/tmp/p", "proc", 0, nullptr), 0) << std::strerror(errno);
     struct stat st, null;
@@ -291,11 +312,31 @@ TEST_F(Models, ANewProcfsHasItsSysrqTriggerCovered)
         ASSERT_EQ(stat("/dev/null", &null), 0);
         EXPECT_EQ(st.st_rdev, null.st_rdev);
     }
-    EXPECT_EQ(umount("/tmp/p"), 0);
+    struct statvfs vfs;
+    ASSERT_EQ(statvfs("/tmp/p/sys", &vfs), 0);
+    EXPECT_TRUE(vfs.f_flag & ST_RDONLY);
+    EXPECT_EQ(umount("/tmp/p"), 0) << std::strerror(errno);
+
+    mkdir("/tmp/s", 0755);
+    ASSERT_EQ(mount("none", "/tmp/s", "sysfs", 0xc0e, nullptr), 0) << std::strerror(errno);
+    ASSERT_EQ(statvfs("/tmp/s", &vfs), 0);
+    EXPECT_TRUE(vfs.f_flag & ST_RDONLY);
+    EXPECT_EQ(umount("/tmp/s"), 0);
+
     std::vector<std::string> recs;
     ks_sim::read_records(ks_sim::run_path("mounts"), recs);
-    ASSERT_EQ(recs.size(), 2u);
+    ASSERT_EQ(recs.size(), 4u);
     EXPECT_EQ(recs[0], "mount proc /tmp/p proc 0x0  -> 0");
+    EXPECT_EQ(recs[2], "mount none /tmp/s sysfs 0xc0e  -> 0");
+}
+
+TEST_F(Models, RebootIsRecordedAndRefused)
+{
+    EXPECT_EQ(reboot(RB_POWER_OFF), -1);
+    EXPECT_EQ(errno, EPERM);
+    std::vector<std::string> recs;
+    ks_sim::read_records(ks_sim::run_path("reboot"), recs);
+    EXPECT_EQ(recs, std::vector<std::string>{"reboot 0x4321fedc"});
 }
 
 TEST_F(Models, SleepsAreRecordedAndReturnAtOnce)
@@ -315,13 +356,7 @@ TEST(Sandbox, TheTestRunsInsideTheSandboxWithTheSimulator)
     // ctest started this program through ks-sandbox: its mount namespace is
     // the sandbox's, the device state is at the root, and under the armhf
     // preset it runs as a 32-bit ARM program under the emulator.
-    char ns[64] = {};
-    ASSERT_GT(readlink("/proc/self/ns/mnt", ns, sizeof ns - 1), 0);
-    const char *want = std::getenv("KS_SIM_SANDBOX");
-    ASSERT_NE(want, nullptr);
-    EXPECT_STREQ(ns, want);
-    struct stat st;
-    EXPECT_EQ(stat("/.ks-sim/prepared", &st), 0);
+    ASSERT_TRUE(inside_sandbox_with_simulator());
     // The simulator answers for a path that has only a placeholder.
     FILE *f = std::fopen("/proc/cpuinfo", "r");
     ASSERT_NE(f, nullptr);
