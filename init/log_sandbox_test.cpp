@@ -3,6 +3,7 @@
 // fixed paths. Each case runs in a forked child, since the log state is
 // process-wide.
 #include "init/log.h"
+#include "init/fork_probe_test.h"
 
 #include "sim/model.h"
 
@@ -69,6 +70,7 @@ protected:
 // Log mode x console present or missing: where traces and errors land.
 TEST_F(Logs, RoutingTable)
 {
+    SKIP_UNLESS_FORKED_CHILDREN_WORK();
     struct row {
         int mode;
         bool console;
@@ -116,6 +118,7 @@ TEST_F(Logs, RoutingTable)
 // the log file, and ends with status 255.
 TEST_F(Logs, CrashLine)
 {
+    SKIP_UNLESS_FORKED_CHILDREN_WORK();
     for (int sig : {SIGSEGV, SIGTERM, SIGPIPE, SIGCHLD}) {
         SetUp();
         int status = in_child([&] {
@@ -135,6 +138,7 @@ TEST_F(Logs, CrashLine)
 
 TEST_F(Logs, StandardErrorRedirected)
 {
+    SKIP_UNLESS_FORKED_CHILDREN_WORK();
     std::ofstream(STDERR_FILE_PATH) << "old content that goes\n";
     int status = in_child([] {
         setup_crash_handling(1);
@@ -150,6 +154,7 @@ TEST_F(Logs, StandardErrorRedirected)
 // what goes to standard error.
 TEST_F(Logs, FailedRedirectLeavesNoFreeDescriptorTwo)
 {
+    SKIP_UNLESS_FORKED_CHILDREN_WORK();
     std::filesystem::remove_all("/etc/tarvo");
     for (bool closed_at_start : {false, true}) {
         std::ofstream("/tmp/data-file") << "data\n";

@@ -3,6 +3,7 @@
 // process stay untouched. Routing to the console and the log files runs in
 // the sandbox (log_sandbox_test.cpp).
 #include "init/log.h"
+#include "init/fork_probe_test.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -67,6 +68,7 @@ std::pair<std::string, int> in_child(const std::function<int()> &body)
 
 TEST(LogTrace, ToStandardErrorWithAndWithoutStamps)
 {
+    SKIP_UNLESS_FORKED_CHILDREN_WORK();
     auto [text, code] = in_child([] {
         if (log_trace("dropped %d\n", 1) != 0)  // no trace stream yet
             return 1;
@@ -92,6 +94,7 @@ TEST(LogTrace, ToStandardErrorWithAndWithoutStamps)
 
 TEST(LogTrace, ProcStatusCopyStampsEveryLine)
 {
+    SKIP_UNLESS_FORKED_CHILDREN_WORK();
     auto [text, code] = in_child([] {
         setup_crash_handling(0);
         log_to_stderr(1);
@@ -117,6 +120,7 @@ TEST(LogTrace, ProcStatusCopyStampsEveryLine)
 // 255; SIGKILL and SIGSTOP keep their default actions.
 TEST(CrashHandler, EndsWithStatus255OnEveryCatchableSignal)
 {
+    SKIP_UNLESS_FORKED_CHILDREN_WORK();
     for (int sig = 1; sig <= 31; sig++) {
         fflush(nullptr);
         pid_t pid = fork();
@@ -146,6 +150,7 @@ TEST(CrashHandler, EndsWithStatus255OnEveryCatchableSignal)
 
 TEST(CrashHandler, InstallsForThirtyOneSignalsWithFullMask)
 {
+    SKIP_UNLESS_FORKED_CHILDREN_WORK();
     auto [text, code] = in_child([] {
         // The last installation (31) succeeds.
         if (setup_crash_handling(0) != 0)
@@ -169,6 +174,7 @@ TEST(CrashHandler, InstallsForThirtyOneSignalsWithFullMask)
 // takes descriptor 2 and receives what is written to standard error.
 TEST(StandardDescriptors, ClosedOnesAreOccupied)
 {
+    SKIP_UNLESS_FORKED_CHILDREN_WORK();
     auto [text, code] = in_child([] {
         close(0);
         close(2);

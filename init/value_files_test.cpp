@@ -1,4 +1,5 @@
 #include "init/value_files.h"
+#include "init/fork_probe_test.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -107,6 +108,7 @@ TEST_F(ValueFiles, WritesLowercaseHexAndDecimalWithNewline)
 // file refusing a value does) is a failed write.
 TEST_F(ValueFiles, RefusalAtFlushIsAFailedWrite)
 {
+    SKIP_UNLESS_FORKED_CHILDREN_WORK();
     std::string path = dir + "/enforce";
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
