@@ -124,6 +124,14 @@ TEST_F(CredsKernel, QueryGivesUpAfterFourAsks)
                                               "0x89F0 0 42 = 43", "0x89F0 0 43 = 44"}));
 }
 
+TEST_F(CredsKernel, AnswerOfBrokenEntriesIsRefused)
+{
+    faults("creds.broken");
+    errno = 0;
+    EXPECT_EQ(creds_for_task(0), nullptr);
+    EXPECT_EQ(errno, EPROTO);
+}
+
 TEST_F(CredsKernel, UnknownProcessFailsWithKernelErrno)
 {
     errno = 0;
@@ -178,6 +186,52 @@ TEST_F(CredsKernel, TranslationsAskTheKernelFirst)
     EXPECT_EQ(creds_to_text(4, 1, small, sizeof small), 20);
     EXPECT_STREQ(small, "AID::co");
     EXPECT_EQ(records(ks_sim::CREDS_REQUESTS_STATE).back(), "0x89F1 4 8 1 = 20");
+}
+
+// User and group names come from the device's databases (the test image):
+// a group line that needs a lookup buffer of 8 KB is found, one beyond the
+// 16 KB limit is not, and its id is written as a number. (The C library's
+// file lookups fail on any line that does not fit the buffer, so the long
+// line is the image's last.)
+TEST_F(CredsKernel, NamesFromTheDeviceDatabases)
+{
+    struct {
+        const char *text;
+        int type;
+        long value;
+    } from[] = {
+        {"UID::alice", 1, 1500}, {"UID::twin2", 1, 1502}, {"GID::alice", 2, 1500},
+        {"GRP::wide", 3, 3000},  {"GID::wide", 2, 3000},  {"GRP::huge", -1, -1},
+        {"UID::nobody", -1, -1}, {"1::bob", 1, 1501},     {"GRP::dup2", 3, 3002},
+    };
+    for (auto &r : from) {
+        long v = 99;
+        EXPECT_EQ(creds_from_text(r.text, &v), r.type) << r.text;
+        EXPECT_EQ(v, r.value) << r.text;
+    }
+    struct {
+        int type;
+        long value;
+        const char *text;
+    } to[] = {
+        {1, 1500, "UID::alice"}, {1, 1502, "UID::twin"}, {2, 3000, "GID::wide"},
+        {3, 3001, "GRP::3001"},  {3, 3002, "GRP::dup"},  {1, 4242, "UID::4242"},
+        {2, 0, "GID::root"},
+    };
+    for (auto &r : to) {
+        char buf[64];
+        EXPECT_EQ(creds_to_text(r.type, r.value, buf, sizeof buf), int(std::strlen(r.text)));
+        EXPECT_STREQ(buf, r.text);
+    }
+    // Every id written as text reads back as itself.
+    for (int type = 1; type <= 3; type++)
+        for (long id : {0L, 1500L, 1501L, 3000L, 3001L, 4242L}) {
+            char buf[64];
+            creds_to_text(type, id, buf, sizeof buf);
+            long back = -7;
+            EXPECT_EQ(creds_from_text(buf, &back), type) << buf;
+            EXPECT_EQ(back, id) << buf;
+        }
 }
 
 // Applying sets: "add" extends the caller's credentials, "set" replaces

@@ -276,6 +276,9 @@ private:
         }
         if (fault("creds.unfit"))
             return r.room + 1;
+        // A header that claims one value more than the answer holds.
+        if (fault("creds.broken"))
+            w.push_back(header(TYPE_PAD, 1));
         size_t n = std::min(w.size(), size_t(r.room));
         std::copy(w.begin(), w.begin() + long(n), r.list);
         return int(w.size());

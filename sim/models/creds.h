@@ -42,6 +42,8 @@
 //   creds.pad=N        every process answer carries N more words (an entry
 //                      of type 0x7FFF), so it outgrows the first room
 //   creds.unfit        every process answer is one word more than the room
+//   creds.broken       every process answer ends in a header whose value
+//                      lies past the answer
 //   credp.open=ERRNO   opening the policy file fails (default ENOENT)
 //   credp.fail=ERRNO   every policy request fails with ERRNO
 //   credp.no_89f5      the policy request 0x89F5 is unknown (ENOTTY)
