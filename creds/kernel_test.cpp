@@ -6,6 +6,8 @@
 #include "sim/model.h"
 #include "sim/models/creds.h"
 
+#include <dirent.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -122,6 +124,54 @@ TEST_F(CredsKernel, QueryGivesUpAfterFourAsks)
     auto reqs = records(ks_sim::CREDS_REQUESTS_STATE);
     EXPECT_EQ(reqs, (std::vector<std::string>{"0x89F0 0 40 = 41", "0x89F0 0 41 = 42",
                                               "0x89F0 0 42 = 43", "0x89F0 0 43 = 44"}));
+}
+
+int open_descriptors()
+{
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (readdir(d))
+            n++;
+        closedir(d);
+    }
+    return n;
+}
+
+// Every request opens its file for itself and closes it again, on success
+// and on failure.
+TEST_F(CredsKernel, NoDescriptorOutlivesARequest)
+{
+    int before = open_descriptors();
+    for (int i = 0; i < 3; i++) {
+        creds_release(creds_for_task(0));
+        creds_release(creds_for_task(0x7FFFFFF0));
+        long v;
+        creds_from_text("AID::a", &v);
+        creds_from_text("nothing", &v);
+        char buf[16];
+        creds_to_text(4, 1, buf, sizeof buf);
+        creds_define_policy(0x19, "x", nullptr);
+        faults("credp.no_89f5");
+        creds_policy_request("x", 1, nullptr);
+        faults("");
+    }
+    EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST_F(CredsKernel, PeerOfASocket)
+{
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    creds_handle peer = creds_for_peer(sv[0]);
+    creds_handle own = creds_for_task(0);
+    ASSERT_NE(peer, nullptr);
+    ASSERT_NE(own, nullptr);
+    EXPECT_EQ(words(peer), words(own));
+    EXPECT_EQ(records(ks_sim::CREDS_REQUESTS_STATE).front().compare(0, 7, "0x89F3 "), 0);
+    creds_release(peer);
+    creds_release(own);
+    close(sv[0]);
+    close(sv[1]);
 }
 
 TEST_F(CredsKernel, AnswerOfBrokenEntriesIsRefused)
