@@ -371,4 +371,20 @@ TEST(Boot, NewLocationSelectsTheListUnderVar)
     }
 }
 
+// In initrd mode the first writing is skipped, and the sequence goes on
+// with "load_all done." all the same.
+TEST(Boot, InitrdSkipsTheFirstWriting)
+{
+    device d;
+    prepare(d, RD_NOSIGCHECK);
+    d.write_file("/etc/tarvo/logging", "2\n");
+    boot b = run_boot(d, {"-i"});
+    EXPECT_TRUE(std::regex_search(
+        b.console, std::regex("\\] skipping hash loading\\.\n\\[[0-9.]+\\] load_all done\\.\n")))
+        << b.console;
+    EXPECT_FALSE(has(b.console, "load_all start."));
+    EXPECT_TRUE(std::regex_search(b.console, std::regex("\\] exec /sbin/preinit\n$")));
+    EXPECT_TRUE(b.preinit);
+}
+
 }  // namespace
