@@ -1,0 +1,118 @@
+// The simulator core on the host: state files, records, faults, counters
+// and path normalisation (no sandbox needed: the state directory is a
+// temporary one named through KS_SIM_STATE).
+#include "sim/core/dispatch.h"
+#include "sim/model.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+namespace {
+
+class Core : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/ks-sim-core.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        setenv("KS_SIM_STATE", dir.c_str(), 1);
+    }
+    void TearDown() override
+    {
+        std::system(("rm -rf '" + dir + "'").c_str());
+        unsetenv("KS_SIM_STATE");
+    }
+    std::string dir;
+};
+
+TEST_F(Core, RecordsKeepTheirBoundariesAndBinaryBytes)
+{
+    std::string bin("a\0b\n", 4);
+    ASSERT_EQ(ks_sim::append_record("recs", bin.data(), bin.size()), 0);
+    ASSERT_EQ(ks_sim::append_record("recs", "", 0), 0);
+    ASSERT_EQ(ks_sim::append_record(ks_sim::run_path("nested"), "x", 1), 0);  // creates run/
+    std::vector<std::string> out;
+    ASSERT_EQ(ks_sim::read_records("recs", out), 0);
+    EXPECT_EQ(out, (std::vector<std::string>{bin, ""}));
+    ASSERT_EQ(ks_sim::read_records(dir + "/run/nested", out), 0);
+    EXPECT_EQ(out, std::vector<std::string>{"x"});
+    // Nothing recorded yet is no error.
+    EXPECT_EQ(ks_sim::read_records("none", out), 0);
+    EXPECT_TRUE(out.empty());
+}
+
+TEST_F(Core, ATruncatedRecordFileIsReportedNotMisread)
+{
+    ASSERT_EQ(ks_sim::append_record("recs", "hello", 5), 0);
+    std::ofstream(dir + "/recs", std::ios::app) << std::string("\x09\x00\x00\x00" "abc", 7);
+    std::vector<std::string> out;
+    EXPECT_EQ(ks_sim::read_records("recs", out), -EBADMSG);
+    std::ofstream(dir + "/short") << "\x01\x00";
+    EXPECT_EQ(ks_sim::read_records("short", out), -EBADMSG);
+}
+
+TEST_F(Core, FaultsByExactName)
+{
+    ASSERT_EQ(ks_sim::write_state("faults", "a.open\na.write=3\nb.close=0x10\nprefix.longer\n"), 0);
+    struct {
+        const char *name;
+        long value;
+    } cases[] = {
+        {"a.open", 1}, {"a.write", 3}, {"b.close", 16}, {"a", 0}, {"prefix", 0},
+        {"a.open2", 0}, {"c", 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ks_sim::fault(c.name), c.value) << c.name;
+}
+
+TEST_F(Core, CountersArePerNameAndPerBoot)
+{
+    EXPECT_EQ(ks_sim::bump_counter("w"), 1);
+    EXPECT_EQ(ks_sim::bump_counter("w"), 2);
+    EXPECT_EQ(ks_sim::bump_counter("w.x"), 1);
+    EXPECT_EQ(ks_sim::bump_counter("w"), 3);
+    std::system(("rm -rf '" + dir + "/run'").c_str());  // a new boot
+    EXPECT_EQ(ks_sim::bump_counter("w"), 1);
+}
+
+TEST_F(Core, StateFilesAreReplacedWhole)
+{
+    ASSERT_EQ(ks_sim::write_state("s", "long contents"), 0);
+    ASSERT_EQ(ks_sim::write_state("s", "short"), 0);
+    std::string out;
+    ASSERT_EQ(ks_sim::read_state("s", out), 0);
+    EXPECT_EQ(out, "short");
+    EXPECT_EQ(ks_sim::read_state("missing", out), -ENOENT);
+}
+
+TEST(NormalisePath, GivesTheAbsolutePathAModelIsAskedFor)
+{
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    std::string here = cwd;
+    struct {
+        const char *in;
+        std::string out;
+    } cases[] = {
+        {"/proc/sysrq-trigger", "/proc/sysrq-trigger"},
+        {"//proc///sysrq-trigger", "/proc/sysrq-trigger"},
+        {"/proc/./self/../sysrq-trigger", "/proc/sysrq-trigger"},
+        {"/../../proc/sysrq-trigger", "/proc/sysrq-trigger"},
+        {"/", "/"},
+        {"x/y", (here == "/" ? "" : here) + "/x/y"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ks_sim::normalise_path(AT_FDCWD, c.in), c.out) << c.in;
+    int d = open("/proc", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(d, 0);
+    EXPECT_EQ(ks_sim::normalise_path(d, "./sysrq-trigger"), "/proc/sysrq-trigger");
+    close(d);
+}
+
+}  // namespace
