@@ -113,15 +113,16 @@ public:
         long nth = fault("keepstone." + name_ + ".write_fail");
         std::string why;
         if ((nth > 0 && n == nth) || !keepstone_valid(name_, data, &why)) {
-            log_event('X', name_, data);
-            return -EINVAL;
+            int r = log_event('X', name_, data);
+            return r < 0 ? r : -EINVAL;
         }
         if (fault("keepstone." + name_ + ".short") && len > 1) {
             data.pop_back();
             len--;
         }
-        log_event('W', name_, data);
-        return ssize_t(len);
+        // What the module could not keep, it did not take.
+        int r = log_event('W', name_, data);
+        return r < 0 ? r : ssize_t(len);
     }
 
     off_t lseek(off_t, int) override { return 0; }
@@ -130,8 +131,8 @@ public:
     {
         long err = fault("keepstone." + name_ + ".close");
         int r = err ? -int(err == 1 ? EIO : err) : 0;
-        log_event('C', name_, std::to_string(r));
-        return r;
+        int l = log_event('C', name_, std::to_string(r));
+        return r < 0 ? r : l;
     }
 
 private:
@@ -161,11 +162,14 @@ public:
             return nullptr;
         }
         if (long err = fault("keepstone." + file + ".open")) {
-            log_event('X', file, "open " + std::to_string(flags));
+            log_event('R', file, std::to_string(flags));
             errno = int(err);
             return nullptr;
         }
-        log_event('O', file, std::to_string(flags));
+        if (int r = log_event('O', file, std::to_string(flags)); r < 0) {
+            errno = -r;
+            return nullptr;
+        }
         return std::make_unique<keepstone_file>(file);
     }
 };
@@ -298,9 +302,9 @@ std::string keepstone_describe(const keepstone_event &e)
         return "open    " + e.file + " " + flags_text(e.data);
     case 'C':
         return "close   " + e.file + (e.data == "0" ? "" : " -> " + e.data);
+    case 'R':
+        return "REFUSED open " + e.file + " " + flags_text(e.data);
     case 'X':
-        if (e.data.compare(0, 5, "open ") == 0)
-            return "REFUSED open " + e.file + " " + flags_text(e.data.substr(5));
         return "REFUSED " + e.file + " " + printable(e.data);
     default:
         break;

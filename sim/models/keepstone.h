@@ -10,7 +10,8 @@ namespace ks_sim {
 
 // One event of the module's log, in the order the module saw them.
 struct keepstone_event {
-    char op;           // 'O' open, 'W' write taken, 'X' write refused, 'C' close
+    char op;           // 'O' open, 'R' open refused, 'W' write taken, 'X' write refused,
+                       // 'C' close
     std::string file;  // "hashlist", "modlist", "flush", "enforce", "enabled", "devorig"
     std::string data;  // open flags or close result as decimal text; the written bytes
 };

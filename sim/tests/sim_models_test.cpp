@@ -182,7 +182,7 @@ TEST_F(Models, FaultsRefuseOpensFailTheNthWriteAndCloses)
     EXPECT_EQ(errno, EIO);
     EXPECT_NE(stdio_write("enabled", "7\n"), 0);
 
-    EXPECT_EQ(shape(), (std::vector<std::string>{"X enforce", "O hashlist", "W hashlist",
+    EXPECT_EQ(shape(), (std::vector<std::string>{"R enforce", "O hashlist", "W hashlist",
                                                  "X hashlist", "W hashlist", "C hashlist",
                                                  "O enabled", "W enabled", "C enabled",
                                                  "O enabled", "W enabled", "C enabled"}));
