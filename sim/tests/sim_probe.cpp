@@ -3,9 +3,11 @@
 //   sim_probe integrity   three hash records, two module hashes
 //   sim_probe sysrq       asks for a power-off and reports that it is still running
 //   sim_probe cpuinfo     opens /proc/cpuinfo and says whether it could
+//   sim_probe fork        forks a child that exits with 3 and reports its status
 //   sim_probe machine     prints the machine and the pointer size
 #include <fcntl.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -86,6 +88,20 @@ int cpuinfo()
     return 0;
 }
 
+int forking()
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(3);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) {
+        perror("fork");
+        return 1;
+    }
+    printf("child status %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    return 0;
+}
+
 int machine()
 {
     struct utsname u;
@@ -105,8 +121,10 @@ int main(int argc, char **argv)
         return sysrq();
     if (what == "cpuinfo")
         return cpuinfo();
+    if (what == "fork")
+        return forking();
     if (what == "machine")
         return machine();
-    fprintf(stderr, "usage: sim_probe integrity|sysrq|cpuinfo|machine\n");
+    fprintf(stderr, "usage: sim_probe integrity|sysrq|cpuinfo|fork|machine\n");
     return 2;
 }

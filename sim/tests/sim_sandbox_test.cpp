@@ -195,6 +195,16 @@ TEST(Sandbox, RunsProgramsOfThisBuildNatively)
 #endif
 }
 
+TEST(Sandbox, ProgramsCanFork)
+{
+    // Under armhf this holds only with one build of the C library for the
+    // loader and libc.so.6 (the sandbox's choice of the emulator's root).
+    device dev;
+    auto r = dev.run({SIM_PROBE, "fork"});
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "child status 3\n");
+}
+
 #if !defined(__arm__)
 TEST(Sandbox, TheSimulatorOutsideTheSandboxRefusesTheSimulatedPaths)
 {
