@@ -26,6 +26,13 @@ extern "C" {
 // Services of the secure side used by this library.
 enum {
     KZ4_SERVICE_ANNOUNCE = 2,
+    KZ4_SERVICE_STORE_OBJECT = 3,
+    KZ4_SERVICE_READ_OBJECT = 4,
+    KZ4_SERVICE_RELEASE_OBJECT = 5,
+    KZ4_SERVICE_IMPORT_SW_CERT = 83,
+    KZ4_SERVICE_IMPORT_NPC = 496,
+    KZ4_SERVICE_IMPORT_CCC = 576,
+    KZ4_SERVICE_IMPORT_HWC = 580,
     KZ4_SERVICE_RANDOM = 80,
     KZ4_SERVICE_INFO20 = 81,
     KZ4_SERVICE_DEBUG_CONTROL = 84,
@@ -34,6 +41,12 @@ enum {
     KZ4_SERVICE_INFO52 = 577,
     KZ4_SERVICE_OBJECT_DATA = 578,
     KZ4_SERVICE_OBJECT_LENGTH = 579,
+    KZ4_SERVICE_ENCRYPT = 896,
+    KZ4_SERVICE_ENCRYPT_ALT = 897,
+    KZ4_SERVICE_DECRYPT = 898,
+    KZ4_SERVICE_MAC = 899,
+    KZ4_SERVICE_CHECK_MAC = 900,
+    KZ4_SERVICE_RECORD_MAC = 901,
 };
 
 // Bit of the first debug-control word: R&D software enabled.
@@ -141,6 +154,73 @@ int kz4_read_object(uint32_t id, uint8_t **out);
 // blanks before every other 8th, one blank otherwise, nothing after the
 // last. Always 0.
 int kz4_hexprintf(const char *format, ...);
+
+// --- file protection under a program id --------------------------------
+
+// Longest program id kept, in characters.
+#define KZ4_PROGRAMID_MAX 1024
+// Verdicts of kz4_fprot_check_mac.
+#define KZ4_MAC_VALID 1
+#define KZ4_MAC_MISMATCH 3
+
+// Keeps a copy of the program id that selects the secure side's keys. 0;
+// -1 id NULL or longer than KZ4_PROGRAMID_MAX (LIB and errno EINVAL, the
+// kept id unchanged); -2 no memory (LIB = errno, no id kept any more).
+int kz4_set_programid(const char *id);
+// *id = the kept id (NULL when none; the library keeps it); 0, or -1 for
+// a NULL pointer (EINVAL).
+int kz4_get_programid(const char **id);
+// One file-protection request: the program id (the kept one; without one,
+// the caller's first "AID::*" credential text, else "::", which is then
+// kept), the optional name, the inputs and the output length out_len. On
+// success *out holds the out_len output bytes (kz4_free) and the result is
+// the device's result word R; on failure *out is NULL and the result a
+// negative step result. Does not reset the triple.
+int kz4_fprot_call(uint32_t service, const char *name, const uint8_t *in1, uint32_t len1,
+                   const uint8_t *in2, uint32_t len2, uint8_t **out, uint32_t out_len);
+// Encrypts len bytes (service 896, or 897): the length of the encrypted
+// data in *out, at most len rounded up to 16 plus 32.
+int kz4_fprot_encrypt(const uint8_t *data, uint32_t len, uint8_t **out);
+int kz4_fprot_encrypt_alt(const uint8_t *data, uint32_t len, uint8_t **out);
+// Decrypts what encryption made (service 898): the length of the data in
+// *out. -1 without a request for a length of 32 or less or not a multiple
+// of 16.
+int kz4_fprot_decrypt(const uint8_t *data, uint32_t len, uint8_t **out);
+// The 20-byte MAC of the data (service 899): 20 with *mac the MAC.
+int kz4_fprot_mac(const uint8_t *data, uint32_t len, uint8_t **mac);
+// Checks a MAC (service 900) under the name's key: KZ4_MAC_VALID,
+// KZ4_MAC_MISMATCH, another verdict word of the device, or negative; -1
+// without a request for mac_len above 20.
+int kz4_fprot_check_mac(const char *name, const uint8_t *data, uint32_t len,
+                        const uint8_t *mac, uint32_t mac_len);
+// The MAC (service 901) of a record: u32 n, u32 b, the first text and the
+// second text (n bytes each, in 256-byte fields), then the data. n at most
+// 256. 20 with *out the MAC, or negative.
+int kz4_fprot_record_mac(const uint8_t *data, uint32_t len, uint32_t n,
+                         const uint8_t *second_text, uint32_t b, const uint8_t *first_text,
+                         uint8_t **out);
+
+// --- return-code names and the error report ------------------------------
+
+// A row of a return-code table: the code and its name.
+struct kz4_code_row {
+    int32_t code;
+    char name[52];
+};
+#define KZ4_SEC_ROM_RET_ROWS 29
+#define KZ4_SERVICE_RET_ROWS 94
+// Names of the secure ROM's status codes (ROM) and of the services'
+// status codes (PA).
+extern const struct kz4_code_row sec_rom_ret_names[KZ4_SEC_ROM_RET_ROWS];
+extern const struct kz4_code_row service_ret_names[KZ4_SERVICE_RET_ROWS];
+
+// The name of the first row with the code, "UNKNOWN" when none has it.
+const char *kz4_code_name(int code, const struct kz4_code_row *table, uint32_t rows);
+// Prints the triple to standard output, one line each for LIB (with the
+// error number's text), ROM and PA (with their names), under the
+// operation's name ("operation" for NULL). 0 when no error is recorded
+// (all three -1), else -1.
+int kz4_print_error(const char *operation);
 
 #ifdef __cplusplus
 }

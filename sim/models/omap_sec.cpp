@@ -1,8 +1,10 @@
 // Simulated secure side of "/dev/omap_sec"; see omap_sec.h.
 #include "sim/models/omap_sec.h"
+#include "sim/models/omap_sec_crypto.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <sstream>
 #include <vector>
 
 namespace ks_sim {
@@ -146,6 +149,141 @@ uint64_t take_random_positions(size_t n)
     close(fd);
     return pos;
 }
+
+
+// The device key: "device_key=HEX" of the configuration, else the key in
+// state file "omap_sec.key", made from system randomness at its first use
+// and kept with the device, so that what one boot protected the next boot
+// can open.
+std::string device_key(const config &c)
+{
+    std::string key = config_bytes(c, "device_key", "");
+    if (!key.empty())
+        return key;
+    std::string text;
+    if (read_state(OMAP_SEC_KEY, text) == 0) {
+        while (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        if (unhex(text, key) && !key.empty())
+            return key;
+    }
+    uint8_t fresh[32];
+    size_t got = 0;
+    while (got < sizeof fresh) {
+        ssize_t r = getrandom(fresh + got, sizeof fresh - got, 0);
+        if (r <= 0)
+            break;
+        got += size_t(r);
+    }
+    key.assign(reinterpret_cast<const char *>(fresh), got);
+    write_state(OMAP_SEC_KEY, hex(fresh, got) + "\n");
+    return key;
+}
+
+// A file-protection request (services 896 to 901) taken apart: the
+// program id, the optional name, the inputs and the output length.
+struct fprot_request {
+    std::string id;
+    bool has_name = false;
+    std::string name;
+    std::string in1, in2;
+    uint32_t out_len = 0;
+};
+
+// Parses the arguments by their write boundaries: id length and id, an
+// optional name length and name, the total input length, an optional
+// second input length, the output length, then the inputs. Every field
+// must have come in a write of its own and every length must agree.
+bool parse_fprot(const std::string &args, const std::vector<size_t> &writes,
+                 fprot_request &q)
+{
+    for (int with_name = 0; with_name < 2; with_name++) {
+        for (int with_second = 0; with_second < 2; with_second++) {
+            size_t w = 0, off = 0;
+            auto field = [&](size_t n, std::string &out) {
+                if (w >= writes.size() || writes[w] != n || off + n > args.size())
+                    return false;
+                out = args.substr(off, n);
+                off += n;
+                w++;
+                return true;
+            };
+            auto u32 = [&](uint32_t &v) {
+                std::string s;
+                if (!field(4, s))
+                    return false;
+                memcpy(&v, s.data(), 4);
+                return true;
+            };
+            fprot_request r;
+            uint32_t idlen, namelen = 0, total, second = 0;
+            if (!u32(idlen) || idlen == 0 || !field(idlen, r.id) || r.id.back() != '\0')
+                continue;
+            r.id.pop_back();
+            if (with_name) {
+                if (!u32(namelen) || namelen == 0 || !field(namelen, r.name) ||
+                    r.name.back() != '\0')
+                    continue;
+                r.name.pop_back();
+                r.has_name = true;
+            }
+            if (!u32(total))
+                continue;
+            if (with_second && (!u32(second) || second == 0 || second > total))
+                continue;
+            if (!u32(r.out_len))
+                continue;
+            uint32_t first = total - second;
+            if (first && !field(first, r.in1))
+                continue;
+            if (second && !field(second, r.in2))
+                continue;
+            if (w != writes.size() || off != args.size())
+                continue;
+            q = r;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The secure side's object store of this boot: records "store HANDLE
+// NAME HEX" and "release HANDLE" in run file "omap_sec.objects".
+struct stored_object {
+    std::string name;
+    std::string data;
+};
+
+std::map<uint32_t, stored_object> load_objects()
+{
+    std::map<uint32_t, stored_object> objects;
+    std::vector<std::string> recs;
+    read_records(run_path(OMAP_SEC_OBJECTS), recs);
+    for (const auto &rec : recs) {
+        std::istringstream in(rec);
+        std::string op, name, data;
+        uint32_t handle = 0;
+        in >> op >> handle;
+        if (op == "store") {
+            in >> name >> data;
+            std::string bytes;
+            unhex(data == "-" ? "" : data, bytes);
+            objects[handle] = {name == "-" ? "" : name, bytes};
+        } else if (op == "release") {
+            objects.erase(handle);
+        }
+    }
+    return objects;
+}
+
+void record_run(const char *file, const std::string &text)
+{
+    errno_keeper keep;
+    append_record(run_path(file), text.data(), text.size());
+}
+
+// The 16-byte name field: the text up to its first zero.
+std::string name_field(const std::string &field) { return field.substr(0, field.find('\0')); }
 
 struct response {
     uint32_t rom = 0;
@@ -376,6 +514,142 @@ response omap_sec_file::serve(const config &c)
                 r.results = word(config_word(c, key + ".size", uint32_t(data.size()))) + data;
         }
         break;
+    case 3: {  // store an object: length, name field, data when given
+        std::string name, data;
+        if (arg_writes_.size() < 2 || arg_writes_[0] != 4 || arg_writes_[1] != 16) {
+            r.framing = "argument writes differ from the service's fields";
+            break;
+        }
+        uint32_t length = get_word(args_, 0);
+        if (arg_writes_.size() == 2) {
+            data.assign(length, '\0');  // room the secure side sets aside
+        } else if (arg_writes_.size() == 3 && arg_writes_[2] == length) {
+            data = args_.substr(20);
+        } else {
+            r.framing = "data differs from its length word";
+            break;
+        }
+        uint32_t handle = uint32_t(bump_counter("omap_sec.handle"));
+        name = name_field(args_.substr(4, 16));
+        record_run(OMAP_SEC_OBJECTS, "store " + std::to_string(handle) + " " +
+                                         (name.empty() ? "-" : name) + " " +
+                                         (data.empty() ? "-" : hex(data.data(), data.size())));
+        r.results = word(handle);
+        break;
+    }
+    case 4:    // read a stored object: handle, name field
+    case 5: {  // release it
+        if (!expect({4, 16}))
+            break;
+        uint32_t handle = get_word(args_, 0);
+        std::string name = name_field(args_.substr(4, 16));
+        auto objects = load_objects();
+        auto it = objects.find(handle);
+        if (it == objects.end() || (!name.empty() && name != it->second.name)) {
+            // Below 256 only the ROM word can tell a failure.
+            r.rom = OMAP_SEC_ROM_FAIL;
+            break;
+        }
+        if (service_ == 4)
+            r.results = word(uint32_t(it->second.data.size())) + it->second.data;
+        else
+            record_run(OMAP_SEC_OBJECTS, "release " + std::to_string(handle));
+        break;
+    }
+    case 83: {  // software certificate: length, certificate, 0
+        if (arg_writes_.size() != 3 || arg_writes_[0] != 4 || arg_writes_[2] != 4 ||
+            arg_writes_[1] != get_word(args_, 0) || get_word(args_, 4 + arg_writes_[1]) != 0) {
+            r.framing = "arguments are not length, certificate, 0";
+            break;
+        }
+        std::string cert = args_.substr(4, arg_writes_[1]);
+        std::string digest = omap_sec_sha1(cert);
+        record_run(OMAP_SEC_IMPORTS, "SW " + std::to_string(cert.size()) + " " +
+                                         hex(digest.data(), digest.size()));
+        break;
+    }
+    case 496:    // import the NPC certificate stored under a handle
+    case 576:    // the CCC certificate
+    case 580: {  // the HWC certificate
+        if (!expect({4}))
+            break;
+        const char *kind = service_ == 496 ? "NPC" : service_ == 576 ? "CCC" : "HWC";
+        uint32_t handle = get_word(args_, 0);
+        auto objects = load_objects();
+        auto it = objects.find(handle);
+        if (it == objects.end()) {
+            r.second = OMAP_SEC_PA_CERTIFICATE_MISSING_FAIL;
+        } else if (it->second.name != kind) {
+            r.second = OMAP_SEC_PA_CERTIFICATE_TYPE_FAIL;
+        } else if (it->second.data.empty()) {
+            r.second = OMAP_SEC_PA_CERTIFICATE_LENGTH_FAIL;
+        } else {
+            std::string digest = omap_sec_sha1(it->second.data);
+            record_run(OMAP_SEC_IMPORTS, std::string(kind) + " " + std::to_string(handle) + " " +
+                                             std::to_string(it->second.data.size()) + " " +
+                                             hex(digest.data(), digest.size()));
+        }
+        break;
+    }
+    case 896:  // encrypt under the program id
+    case 897:  // the same, second entry
+    case 898:  // decrypt
+    case 899:  // MAC
+    case 900:  // MAC check, keyed by the name when one is given
+    case 901: {  // MAC over a composed record
+        fprot_request q;
+        if (!parse_fprot(args_, arg_writes_, q)) {
+            r.framing = "file-protection arguments do not add up";
+            break;
+        }
+        std::string key = device_key(c);
+        std::string output;
+        uint32_t result = 0;
+        std::string data = q.in1 + q.in2;
+        bool length_ok = true;
+        switch (service_) {
+        case 896:
+        case 897: {
+            length_ok = q.out_len == (uint64_t(data.size()) + 15) / 16 * 16 + 32;
+            uint64_t pos = take_random_positions(16);
+            std::string nonce =
+                omap_sec_random_bytes(config_word(c, "random_seed", 0x4B5A3453u), pos, 16);
+            output = omap_sec_seal(key, q.id, nonce, data);
+            result = uint32_t(output.size());
+            break;
+        }
+        case 898: {
+            length_ok = data.size() >= 48 && data.size() % 16 == 0 &&
+                        q.out_len == data.size() - 32;
+            if (length_ok && !omap_sec_open_sealed(key, q.id, data, output, &result)) {
+                r.second = OMAP_SEC_PA_DECRYPT_FAIL;
+                return r;
+            }
+            break;
+        }
+        case 899:
+        case 901:
+            length_ok = q.out_len == 20;
+            output = omap_sec_mac(key, q.id, q.in1 + q.in2);
+            result = 20;
+            break;
+        case 900: {
+            length_ok = q.out_len == 4;
+            std::string expected = omap_sec_mac(key, q.has_name ? q.name : q.id, q.in1);
+            output = word(q.in2.size() == 20 && q.in2 == expected ? 1 : 3);
+            result = 0;
+            break;
+        }
+        }
+        if (!length_ok) {
+            r.second = OMAP_SEC_PA_RESULTS_LENGTH_FAIL;
+            break;
+        }
+        if (long v = fault("omap_sec.result"); v && fault_applies())
+            result = uint32_t(v);
+        r.results = output + word(result);
+        break;
+    }
     default:
         if (service_ < 256)
             r.rom = OMAP_SEC_ROM_NON_SUPPORTED;

@@ -17,6 +17,29 @@
 //   object.ID=HEX          numbered object ID (services 579 and 578)
 //   object.ID.length=L     length word service 579 answers for ID (signed)
 //   object.ID.size=M       length word service 578 answers before the data
+//   device_key=HEX         the device key of the file-protection services
+//                          (default: the key in state file "omap_sec.key",
+//                          made at its first use and kept with the device)
+//
+// Object store and certificates (kept for the boot in run file
+// "omap_sec.objects"): service 3 stores an object (length, 16-byte name
+// field, data) and answers its handle; 4 reads it (handle, name field:
+// length and data), 5 releases it (both answer ROM 0x0A for an unknown
+// handle or another name); 496, 576 and 580 import the NPC, CCC
+// and HWC certificate stored under a handle (PA 0x22 no such object, 0x1F
+// an object of another name, 0x21 an empty one); 83 imports a software
+// certificate (length, certificate, 0). Imports are recorded in run file
+// "omap_sec.imports": "NPC HANDLE LENGTH SHA1" or "SW LENGTH SHA1".
+//
+// File protection (896 to 901): arguments id length, id, [name length,
+// name], total input length, [second input length], output length, the
+// inputs; response: the output, then the result word R. Keys come from the
+// device key and the program id (for 900 the name when one is given). 896
+// and 897 seal the data (R = output length), 898 opens a sealed form (R =
+// the data's length; PA 0x09 when it does not open under the id), 899 and
+// 901 answer a 20-byte MAC (R = 20), 900 answers the verdict word 1 (valid)
+// or 3 (mismatch) as its 4-byte output. An output length other than the
+// service's answers PA 0x06.
 //
 // Faults ("faults" state file, names "omap_sec.X"):
 //   open=ERRNO             both kinds of open fail with ERRNO
@@ -30,6 +53,7 @@
 //   no_second_word         the response ends after the ROM word
 //   short_response=K       the last K bytes of the response are missing
 //   leftover=K             K bytes 0xEE follow the response
+//   result=R               the result word of a file-protection answer is R
 //   empty_read_zero        a read of the empty queue returns 0, not EAGAIN
 //   service=N              the request faults above apply only to service N
 //
@@ -52,6 +76,10 @@ constexpr const char OMAP_SEC_PATH[] = "/dev/omap_sec";
 constexpr const char OMAP_SEC_CONFIG[] = "omap_sec.conf";
 constexpr const char OMAP_SEC_TRANSCRIPT[] = "omap_sec.transcript";
 constexpr const char OMAP_SEC_RANDOM_COUNTER[] = "omap_sec.random";
+constexpr const char OMAP_SEC_KEY[] = "omap_sec.key";
+// Per-boot files (run_path): the object store and the certificate imports.
+constexpr const char OMAP_SEC_OBJECTS[] = "omap_sec.objects";
+constexpr const char OMAP_SEC_IMPORTS[] = "omap_sec.imports";
 constexpr unsigned long OMAP_SEC_SELECT = 0x4004B500UL;
 // Second status word of services below 256, which clients must ignore.
 constexpr uint32_t OMAP_SEC_FILLER = 0xF1F1F1F1u;
@@ -61,6 +89,11 @@ constexpr uint32_t OMAP_SEC_ROM_NON_SUPPORTED = 0x02;
 constexpr uint32_t OMAP_SEC_PA_DEFAULT_FAIL = 0x02;
 constexpr uint32_t OMAP_SEC_PA_FUNC_INDEX_FAIL = 0x03;
 constexpr uint32_t OMAP_SEC_PA_PARAMETERS_LENGTH_FAIL = 0x05;
+constexpr uint32_t OMAP_SEC_PA_RESULTS_LENGTH_FAIL = 0x06;
+constexpr uint32_t OMAP_SEC_PA_DECRYPT_FAIL = 0x09;
+constexpr uint32_t OMAP_SEC_PA_CERTIFICATE_TYPE_FAIL = 0x1F;
+constexpr uint32_t OMAP_SEC_PA_CERTIFICATE_LENGTH_FAIL = 0x21;
+constexpr uint32_t OMAP_SEC_PA_CERTIFICATE_MISSING_FAIL = 0x22;
 
 class omap_sec_model : public model {
 public:

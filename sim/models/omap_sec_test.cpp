@@ -1,9 +1,12 @@
 // The secure-side model, driven directly (no sandbox): framing, answers,
 // faults and the transcript.
 #include "sim/models/omap_sec.h"
+#include "sim/models/omap_sec_crypto.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -321,6 +324,196 @@ TEST_F(OmapSecModel, ToolCommandConfiguresAndShows)
     EXPECT_EQ(std::string(buf, n),
               "id=0011223344556677\nmode=2\n  open rdwr nonblock nofollow\n  select 85\n"
               "  write 00000000\n");
+}
+
+TEST(OmapSecCrypto, Sha1AndHmacAgreeWithTheCryptographyLibrary)
+{
+    for (size_t n : {0, 1, 55, 56, 63, 64, 65, 1000}) {
+        std::string data;
+        for (size_t i = 0; i < n; i++)
+            data += char(i * 7 + 3);
+        unsigned char md[20];
+        unsigned int len = 0;
+        ASSERT_EQ(EVP_Digest(data.data(), data.size(), md, &len, EVP_sha1(), nullptr), 1);
+        EXPECT_EQ(ks_sim::omap_sec_sha1(data), std::string(reinterpret_cast<char *>(md), 20)) << n;
+        for (size_t k : {0, 16, 64, 100}) {
+            std::string key(k, char(0x5a + k));
+            ASSERT_NE(HMAC(EVP_sha1(), key.data(), int(key.size()),
+                           reinterpret_cast<const unsigned char *>(data.data()), data.size(), md,
+                           &len),
+                      nullptr);
+            EXPECT_EQ(ks_sim::omap_sec_hmac_sha1(key, data),
+                      std::string(reinterpret_cast<char *>(md), 20))
+                << n << " " << k;
+        }
+    }
+}
+
+TEST(OmapSecCrypto, SealedFormsOpenOnlyUnderTheirKeyAndId)
+{
+    std::string key(16, 'k'), nonce(16, 'n'), data = "seventeen bytes!!";
+    std::string sealed = ks_sim::omap_sec_seal(key, "tcb", nonce, data);
+    ASSERT_EQ(sealed.size(), 16u + 32u + 16u);
+    std::string plain;
+    uint32_t length = 0;
+    ASSERT_TRUE(ks_sim::omap_sec_open_sealed(key, "tcb", sealed, plain, &length));
+    EXPECT_EQ(length, 17u);
+    EXPECT_EQ(plain, data + std::string(15, '\0'));
+    EXPECT_FALSE(ks_sim::omap_sec_open_sealed(key, "tcb2", sealed, plain, &length));
+    EXPECT_FALSE(ks_sim::omap_sec_open_sealed(std::string(16, 'j'), "tcb", sealed, plain, &length));
+    for (size_t i : {size_t(0), size_t(20), sealed.size() - 5, sealed.size() - 1}) {
+        std::string changed = sealed;
+        changed[i] = char(changed[i] ^ 0x40);
+        EXPECT_FALSE(ks_sim::omap_sec_open_sealed(key, "tcb", changed, plain, &length)) << i;
+    }
+    EXPECT_FALSE(ks_sim::omap_sec_open_sealed(key, "tcb", sealed.substr(0, 48), plain, &length));
+}
+
+// The fields of a file-protection request: id, optional name, the lengths,
+// the inputs.
+std::vector<std::string> fprot_fields(const std::string &id, const char *name,
+                                      const std::string &in1, const std::string &in2,
+                                      uint32_t out_len)
+{
+    std::vector<std::string> f = {w32(uint32_t(id.size() + 1)), id + '\0'};
+    if (name) {
+        f.push_back(w32(uint32_t(strlen(name) + 1)));
+        f.push_back(std::string(name) + '\0');
+    }
+    f.push_back(w32(uint32_t(in1.size() + in2.size())));
+    if (!in2.empty())
+        f.push_back(w32(uint32_t(in2.size())));
+    f.push_back(w32(out_len));
+    if (!in1.empty())
+        f.push_back(in1);
+    if (!in2.empty())
+        f.push_back(in2);
+    return f;
+}
+
+TEST_F(OmapSecModel, DeviceKeyOutlivesTheBoot)
+{
+    // No key configured: one is made at the first MAC and kept with the
+    // device.
+    auto f = open_device();
+    request(*f, 899, fprot_fields("tcb", nullptr, "settings", "", 20));
+    std::string answer = response(*f);
+    ASSERT_EQ(answer.size(), 8u + 20u + 4u);
+    EXPECT_EQ(answer.substr(0, 8), w32(0) + w32(0));
+    EXPECT_EQ(answer.substr(28), w32(20));
+    std::string mac = answer.substr(8, 20);
+    std::string key_text;
+    ASSERT_EQ(ks_sim::read_state(ks_sim::OMAP_SEC_KEY, key_text), 0);
+    EXPECT_EQ(key_text.size(), 65u);
+
+    // The next boot (the run directory emptied) checks it under the name.
+    f->close();
+    std::string cmd = "rm -rf '" + dir + "/run'";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    f = open_device();
+    request(*f, 900, fprot_fields("someone", "tcb", "settings", mac, 4));
+    EXPECT_EQ(response(*f), w32(0) + w32(0) + w32(1) + w32(0));
+
+    // Another device's key does not.
+    put(ks_sim::OMAP_SEC_KEY, std::string(64, '7') + "\n");
+    request(*f, 900, fprot_fields("someone", "tcb", "settings", mac, 4));
+    EXPECT_EQ(response(*f), w32(0) + w32(0) + w32(3) + w32(0));
+}
+
+TEST_F(OmapSecModel, FileProtectionLayoutIsChecked)
+{
+    configure("device_key=00112233445566778899aabbccddeeff\n");
+    auto f = open_device();
+    const uint32_t params = ks_sim::OMAP_SEC_PA_PARAMETERS_LENGTH_FAIL;
+    const uint32_t results = ks_sim::OMAP_SEC_PA_RESULTS_LENGTH_FAIL;
+    auto good = fprot_fields("id", nullptr, std::string(16, 'd'), "", 48);
+    auto glued = good;  // the total and output lengths in one write
+    glued[2] += glued[3];
+    glued.erase(glued.begin() + 3);
+    auto unterminated = good;
+    unterminated[1] = "id!";
+    struct {
+        const char *what;
+        uint32_t service;
+        std::vector<std::string> fields;
+        uint32_t pa;
+    } cases[] = {
+        {"encrypt", 896, good, 0},
+        {"fields glued together", 896, glued, params},
+        {"id without its zero", 896, unterminated, params},
+        {"encrypt expecting too little", 896, fprot_fields("id", nullptr, "abc", "", 32), results},
+        {"MAC expecting 16", 899, fprot_fields("id", nullptr, "abc", "", 16), results},
+        {"check expecting 20", 900, fprot_fields("id", "n", "abc", std::string(20, 'm'), 20),
+         results},
+        {"decrypt of the wrong size", 898, fprot_fields("id", nullptr, std::string(40, 'x'), "", 8),
+         results},
+        {"decrypt of garbage", 898, fprot_fields("id", nullptr, std::string(48, 'x'), "", 16),
+         ks_sim::OMAP_SEC_PA_DECRYPT_FAIL},
+    };
+    for (auto &c : cases) {
+        request(*f, c.service, c.fields);
+        std::string answer = response(*f);
+        ASSERT_GE(answer.size(), 8u) << c.what;
+        EXPECT_EQ(answer.substr(0, 8), w32(0) + w32(c.pa)) << c.what;
+        if (c.pa) {
+            EXPECT_EQ(answer.size(), 8u) << c.what;
+        }
+    }
+}
+
+TEST_F(OmapSecModel, ObjectStoreAndImports)
+{
+    auto f = open_device();
+    auto name = [](const char *n) {
+        std::string field(16, '\0');
+        field.replace(0, strlen(n), n);
+        return field;
+    };
+    const uint32_t filler = ks_sim::OMAP_SEC_FILLER;
+    std::string cert = "certificate bytes";
+    request(*f, 3, {w32(uint32_t(cert.size())), name("CCC"), cert});
+    EXPECT_EQ(response(*f), w32(0) + w32(filler) + w32(1));
+    request(*f, 3, {w32(4), name("NPC")});  // room without data
+    EXPECT_EQ(response(*f), w32(0) + w32(filler) + w32(2));
+
+    struct {
+        const char *what;
+        uint32_t service;
+        std::vector<std::string> fields;
+        std::string answer;
+    } cases[] = {
+        {"read by handle and name", 4, {w32(1), name("CCC")},
+         w32(0) + w32(filler) + w32(uint32_t(cert.size())) + cert},
+        {"read by handle alone", 4, {w32(2), name("")}, w32(0) + w32(filler) + w32(4) + w32(0)},
+        {"read under another name", 4, {w32(1), name("NPC")}, w32(0x0A) + w32(filler)},
+        {"import CCC", 576, {w32(1)}, w32(0) + w32(0)},
+        {"import CCC as NPC", 496, {w32(1)}, w32(0) + w32(ks_sim::OMAP_SEC_PA_CERTIFICATE_TYPE_FAIL)},
+        {"import of no object", 580, {w32(9)},
+         w32(0) + w32(ks_sim::OMAP_SEC_PA_CERTIFICATE_MISSING_FAIL)},
+        {"release", 5, {w32(1), name("CCC")}, w32(0) + w32(filler)},
+        {"read after release", 4, {w32(1), name("")}, w32(0x0A) + w32(filler)},
+        {"software certificate", 83, {w32(3), "abc", w32(0)}, w32(0) + w32(filler)},
+        {"software certificate without its 0", 83, {w32(3), "abc", w32(1)},
+         w32(0x0A) + w32(ks_sim::OMAP_SEC_PA_PARAMETERS_LENGTH_FAIL)},
+    };
+    for (auto &c : cases) {
+        request(*f, c.service, c.fields);
+        EXPECT_EQ(response(*f), c.answer) << c.what;
+    }
+    std::vector<std::string> imports;
+    ASSERT_EQ(ks_sim::read_records(ks_sim::run_path(ks_sim::OMAP_SEC_IMPORTS), imports), 0);
+    std::string sha_cert = ks_sim::omap_sec_sha1(cert), sha_abc = ks_sim::omap_sec_sha1("abc");
+    auto hexs = [](const std::string &b) {
+        char buf[3];
+        std::string s;
+        for (unsigned char c : b) {
+            snprintf(buf, sizeof buf, "%02x", c);
+            s += buf;
+        }
+        return s;
+    };
+    EXPECT_EQ(imports, (std::vector<std::string>{"CCC 1 17 " + hexs(sha_cert),
+                                                 "SW 3 " + hexs(sha_abc)}));
 }
 
 }  // namespace
