@@ -1,0 +1,385 @@
+// Area set-up: the context, the choice of the current configuration half,
+// and the scan of every valid area into the lists of blocks.
+#include "cal/cal.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+#include <utility>
+#include <new>
+
+namespace {
+
+cal_block_node **list_for(cal_context *ctx, uint16_t flags)
+{
+    if (flags & CAL_HDR_FLAG_USER)
+        return &ctx->user_list;
+    if (flags & CAL_HDR_FLAG_WRITE_ONCE)
+        return &ctx->wp_list;
+    return &ctx->config_list;
+}
+
+void free_list(cal_block_node **list)
+{
+    cal_block_node *n = *list;
+    while (n) {
+        cal_block_node *next = n->next;
+        cal_free_node(n);
+        n = next;
+    }
+    *list = nullptr;
+}
+
+// Silences both report hooks for the span of a check whose findings are
+// not the caller's concern.
+struct quiet_reports {
+    cal_error_fn error = cal_error_hook;
+    cal_debug_fn debug = cal_debug_hook;
+    quiet_reports()
+    {
+        cal_error_hook = nullptr;
+        cal_debug_hook = nullptr;
+    }
+    ~quiet_reports()
+    {
+        cal_error_hook = error;
+        cal_debug_hook = debug;
+    }
+    quiet_reports(const quiet_reports &) = delete;
+    quiet_reports &operator=(const quiet_reports &) = delete;
+};
+
+// Whether the area reads as erased from address from to its end: then a
+// damaged block just before is the last write to the area, cut short.
+bool erased_from(cal_context *ctx, cal_area *area, uint32_t from)
+{
+    const uint32_t size = cal_area_size(ctx, area);
+    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[ctx->erase_size]);
+    if (!buf)
+        return false;
+    for (uint32_t a = from; a < size;) {
+        uint32_t n = ctx->erase_size - a % ctx->erase_size;
+        if (n > size - a)
+            n = size - a;
+        if (cal_nand_read(ctx, area, a, buf.get(), n) != 0)
+            return false;
+        for (uint32_t i = 0; i < n; i++)
+            if (buf[i] != 0xff)
+                return false;
+        a += n;
+    }
+    return true;
+}
+
+// A damaged block at address a, whose bytes end before end: when nothing
+// but erased flash follows, it is a write cut short by a power loss. It is
+// left out of the lists (the block's earlier version stays the one found),
+// and the next write goes behind it. Returns whether that is the case.
+bool torn_last_write(cal_context *ctx, cal_area *area, uint32_t a, uint64_t end)
+{
+    const uint32_t size = cal_area_size(ctx, area);
+    uint64_t next = (end + ctx->page_size - 1) / ctx->page_size * ctx->page_size;
+    if (next < size && !erased_from(ctx, area, uint32_t(next)))
+        return false;
+    cal_error("incomplete block at %s addr 0x%08x ignored", area->name, a);
+    area->empty_start = next < size ? uint32_t(next) : size;
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+void cal_free_node(cal_block_node *node)
+{
+    if (!node)
+        return;
+    free(node->data);
+    free(node);
+}
+
+int read_block_header(cal_context *ctx, cal_area *area, uint32_t address, cal_block_header *h)
+{
+    cal_debug(2, "reading %s block header at 0x%08x", area->name, address);
+    unsigned char bytes[CAL_HEADER_SIZE];
+    if (cal_nand_read(ctx, area, address, bytes, sizeof bytes) != 0) {
+        cal_error("failed to read %d bytes at %s 0x%08x", CAL_HEADER_SIZE, area->name, address);
+        return -1;
+    }
+    cal_header_decode(bytes, h);
+    if (h->magic == 0xFFFFFFFFu)
+        return -2;
+    if (h->magic != CAL_MAGIC) {
+        cal_error("invalid header magic at addr 0x%08x: %08x", address, h->magic);
+        return -1;
+    }
+    if (h->hdr_version != CAL_HEADER_VERSION) {
+        cal_error("invalid header version at addr %08x: %d", address, h->hdr_version);
+        return -1;
+    }
+    uint32_t crc = cal_crc32(bytes, 32);
+    if (crc != h->hdr_crc) {
+        cal_error("header CRC mismatch at addr %08x: calc %08x vs. %08x", address, crc,
+                  h->hdr_crc);
+        return -1;
+    }
+    // In 64 bits: a length near 4 GiB must not wrap round to a small end.
+    if (uint64_t(address) + CAL_HEADER_SIZE + h->length > cal_area_size(ctx, area)) {
+        cal_error("block at addr %08x runs over device size", address);
+        return -1;
+    }
+    return 0;
+}
+
+void add_block(cal_context *ctx, cal_block_node *node)
+{
+    node->next = nullptr;
+    cal_block_node **list = list_for(ctx, node->header.flags);
+    if (!*list) {
+        *list = node;
+        return;
+    }
+    char head[CAL_NAME_SIZE];
+    memcpy(head, (*list)->header.name, CAL_NAME_SIZE);
+    for (cal_block_node **p = list; *p;) {
+        cal_block_node *old = *p;
+        if (cal_name_cmp(old->header.name, node->header.name) != 0) {
+            p = &old->next;
+            continue;
+        }
+        if (!cal_version_newer(node->header.version, old->header.version))
+            cal_error("Severe inconsistency in block versioning");
+        *p = old->next;
+        cal_free_node(old);
+    }
+    if (!*list) {
+        *list = node;
+    } else if (!(node->header.flags & CAL_HDR_FLAG_USER) &&
+               cal_name_cmp(node->header.name, head) == 0) {
+        node->next = *list;
+        *list = node;
+    } else {
+        cal_block_node *last = *list;
+        while (last->next)
+            last = last->next;
+        last->next = node;
+    }
+}
+
+void free_block_lists(cal_context *ctx)
+{
+    free_list(&ctx->config_list);
+    free_list(&ctx->user_list);
+    free_list(&ctx->wp_list);
+}
+
+int scan_block_headers(cal_context *ctx, cal_area *area, int mode)
+{
+    const uint32_t size = cal_area_size(ctx, area);
+    const uint32_t page = ctx->page_size;
+    uint32_t a = 0;
+    for (;;) {
+        cal_block_header h;
+        int r = read_block_header(ctx, area, a, &h);
+        if (r == -2) {
+            if (a % page == 0)
+                break;
+            a = cal_round_up(a, page);
+            if (uint64_t(a) + CAL_HEADER_SIZE < size)
+                continue;
+            break;
+        }
+        if (r != 0) {
+            if (torn_last_write(ctx, area, a, uint64_t(a) + 1))
+                return 0;
+            return -1;
+        }
+        char name[CAL_NAME_SIZE + 1];
+        cal_name_text(h.name, name);
+        cal_debug(1, "found block '%s' at %s vaddr %08x (ver %d, len %d)", name, area->name, a,
+                  h.version, int(h.length));
+        const bool user = h.flags & CAL_HDR_FLAG_USER;
+        const bool once = h.flags & CAL_HDR_FLAG_WRITE_ONCE;
+        if (mode == 1 && !user) {
+            cal_error("non-user block '%s' found in user area", name);
+            return -1;
+        }
+        if (mode == 1 && once) {
+            cal_error("write-once block '%s' found in user area", name);
+            return -1;
+        }
+        if (mode == 2 && !once) {
+            cal_error("non-write-once block '%s' found in WP area", name);
+            return -1;
+        }
+        if (mode == 0 && user) {
+            cal_error("user block '%s' found in non-user area", name);
+            return -1;
+        }
+        if (mode == 0 && once && ctx->otp) {
+            cal_error("write-once block '%s' found in non-WP area", name);
+            return -1;
+        }
+        cal_block_node *node = static_cast<cal_block_node *>(calloc(1, sizeof *node));
+        if (!node) {
+            cal_error("scan_block_headers: malloc");
+            return -1;
+        }
+        node->address = a;
+        node->header = h;
+        // The data are checked now, so that a block whose writing was cut
+        // short never hides the block's earlier version.
+        if (read_block_data(ctx, area, node) != 0) {
+            cal_free_node(node);
+            if (torn_last_write(ctx, area, a, uint64_t(a) + CAL_HEADER_SIZE + h.length))
+                return 0;
+            return -1;
+        }
+        add_block(ctx, node);
+        uint64_t next = uint64_t(a) + cal_round_up(CAL_HEADER_SIZE + h.length, 4);
+        if (next + CAL_HEADER_SIZE >= size) {
+            a = uint32_t(next < size ? next : size);
+            break;
+        }
+        a = uint32_t(next);
+    }
+    cal_debug(1, "%s empty area starts at 0x%08x", area->name, a);
+    area->empty_start = a >= size ? size : cal_round_up(a, page);
+    return 0;
+}
+
+}  // extern "C"
+
+namespace {
+
+// Whether every block of the other half is also in the current half's
+// lists. Blocks are never deleted and a compaction takes every block, so a
+// newer half that lacks one was cut short while it was written.
+bool holds_every_block_of(cal_context *ctx, int other)
+{
+    cal_context probe = *ctx;
+    probe.config_list = probe.user_list = probe.wp_list = nullptr;
+    int r;
+    {
+        quiet_reports quiet;
+        r = scan_block_headers(&probe, &probe.config[other], 0);
+    }
+    bool ok = true;
+    if (r == 0) {
+        const std::pair<cal_block_node *, cal_block_node *> lists[] = {
+            {probe.config_list, ctx->config_list}, {probe.wp_list, ctx->wp_list}};
+        for (const auto &l : lists)
+            for (cal_block_node *n = l.first; n && ok; n = n->next)
+                ok = find_block_in_list(l.second, n->header.name) != nullptr;
+    }
+    free_block_lists(&probe);
+    return ok;
+}
+
+}  // namespace
+
+extern "C" {
+
+int cal_init(cal_context **out, int read_only)
+{
+    cal_debug(2, "cal_init() called");
+    cal_context *ctx = static_cast<cal_context *>(calloc(1, sizeof *ctx));
+    if (!ctx) {
+        cal_error("malloc");
+        return -1;
+    }
+    ctx->fd = -1;
+    ctx->config[0].name = "config1";
+    ctx->config[1].name = "config2";
+    ctx->user.name = "user";
+    if (open_config_device(ctx, read_only) != 0) {
+        free(ctx);
+        return -1;
+    }
+    if (ctx->otp)
+        ctx->wp.name = "wp";
+    if (scan_erase_blocks(ctx) != 0) {
+        close_config_device(ctx);
+        free(ctx);
+        return -1;
+    }
+    cal_block_header h[2];
+    for (int i = 0; i < 2; i++)
+        ctx->config[i].valid = read_block_header(ctx, &ctx->config[i], 0, &h[i]) == 0;
+    if (!ctx->config[0].valid && !ctx->config[1].valid) {
+        cal_error("both configuration areas are invalid; choosing first half");
+        ctx->current = 0;
+    } else if (!ctx->config[0].valid) {
+        cal_debug(0, "first half is bad, choosing second");
+        ctx->current = 1;
+    } else if (!ctx->config[1].valid) {
+        cal_debug(0, "second half is bad, choosing first");
+        ctx->current = 0;
+    } else {
+        cal_debug(1, "both config areas are good; first half version %d, second %d",
+                  h[0].version, h[1].version);
+        if (h[1].version == h[0].version || cal_version_newer(h[1].version, h[0].version)) {
+            cal_debug(0, "choosing second half");
+            ctx->current = 1;
+        } else {
+            cal_debug(0, "choosing first half");
+            ctx->current = 0;
+        }
+    }
+    cal_block_header uh;
+    ctx->user.valid = read_block_header(ctx, &ctx->user, 0, &uh) == 0;
+    cal_debug(0, ctx->user.valid ? "user area seems to be ok" : "user area not valid");
+    if (ctx->otp) {
+        cal_block_header wh;
+        ctx->wp.valid = read_block_header(ctx, &ctx->wp, 0, &wh) == 0;
+        cal_debug(0, ctx->wp.valid ? "write-once area seems to be ok"
+                                   : "write-once area not valid");
+    }
+    cal_area *cur = &ctx->config[ctx->current];
+    if (cur->valid) {
+        cal_debug(1, "scanning %s area", cur->name);
+        int other = 1 - ctx->current;
+        bool ok = scan_block_headers(ctx, cur, 0) == 0;
+        if (ok && ctx->config[other].valid && !holds_every_block_of(ctx, other)) {
+            cal_error("%s lacks blocks of %s", cur->name, ctx->config[other].name);
+            ok = false;
+        }
+        if (!ok) {
+            cal_error("error in primary config block; trying to use spare");
+            cur->valid = 0;
+            ctx->current = other;
+            free_block_lists(ctx);
+            if (scan_block_headers(ctx, &ctx->config[ctx->current], 0) != 0) {
+                cal_error("error in secondary config block too; now this is messed up");
+                ctx->config[ctx->current].valid = 0;
+                ctx->current = 1 - ctx->current;
+                free_block_lists(ctx);
+            }
+        }
+    }
+    if (ctx->user.valid && scan_block_headers(ctx, &ctx->user, 1) != 0)
+        ctx->user.valid = 0;
+    if (ctx->otp && ctx->wp.valid && scan_block_headers(ctx, &ctx->wp, 2) != 0)
+        ctx->wp.valid = 0;
+    *out = ctx;
+    return 0;
+}
+
+int cal_init_rw(cal_context **out) { return cal_init(out, 0); }
+int cal_init_ro(cal_context **out) { return cal_init(out, 1); }
+
+void cal_release(cal_context *ctx)
+{
+    if (!ctx)
+        return;
+    close_config_device(ctx);
+    free_block_lists(ctx);
+    free(ctx->config[0].blocks);
+    free(ctx->config[1].blocks);
+    free(ctx->user.blocks);
+    free(ctx->wp.blocks);
+    free(ctx);
+}
+
+}  // extern "C"
