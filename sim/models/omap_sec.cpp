@@ -254,9 +254,11 @@ struct stored_object {
     std::string data;
 };
 
-std::map<uint32_t, stored_object> load_objects()
+std::map<uint32_t, stored_object> load_objects(uint32_t *last_handle = nullptr)
 {
     std::map<uint32_t, stored_object> objects;
+    if (last_handle)
+        *last_handle = 0;
     std::vector<std::string> recs;
     read_records(run_path(OMAP_SEC_OBJECTS), recs);
     for (const auto &rec : recs) {
@@ -265,6 +267,8 @@ std::map<uint32_t, stored_object> load_objects()
         uint32_t handle = 0;
         in >> op >> handle;
         if (op == "store") {
+            if (last_handle && handle > *last_handle)
+                *last_handle = handle;
             in >> name >> data;
             std::string bytes;
             unhex(data == "-" ? "" : data, bytes);
@@ -529,7 +533,10 @@ response omap_sec_file::serve(const config &c)
             r.framing = "data differs from its length word";
             break;
         }
-        uint32_t handle = uint32_t(bump_counter("omap_sec.handle"));
+        // Handles count from 1 through the boot, released ones included.
+        uint32_t handle = 0;
+        load_objects(&handle);
+        handle++;
         name = name_field(args_.substr(4, 16));
         record_run(OMAP_SEC_OBJECTS, "store " + std::to_string(handle) + " " +
                                          (name.empty() ? "-" : name) + " " +
