@@ -1,0 +1,85 @@
+// Test fixture for the crypto services inside the sandbox: a fresh set-up
+// of the services for each test against the simulated secure side, the
+// error-log lines of a test, and a switch to the mode without hardware.
+#pragma once
+
+#include "crypto/crypto_internal.h"
+#include "crypto/tarvo_crypto.h"
+
+#include "secbins/kz4_secbins.h"
+#include "sim/model.h"
+#include "sim/models/omap_sec.h"
+#include "support/tarvo_common.h"
+#include "support/test_syslog.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cerrno>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CryptoTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(make_path("/var/lib", 0755), 0);
+        ASSERT_EQ(make_path("/etc", 0755), 0);
+        configure("device_key=000102030405060708090a0b0c0d0e0f\n");
+        arm("");
+        reset();
+        log_.reset(new syslog_capture);
+    }
+    void TearDown() override
+    {
+        log_.reset();
+        arm("");
+        configure("");
+        reset();
+    }
+
+    // Forgets the services' set-up, so that the next call sets them up
+    // again as the first call of a process does.
+    static void reset()
+    {
+        tarvo_crypto_cleanup();
+        crypto.hw_usable = true;
+        crypto.vdata_digest_cached = false;
+        resolve_absolute_paths = 1;
+    }
+    // The next set-up finds the security hardware unusable.
+    static void without_hardware()
+    {
+        reset();
+        arm("omap_sec.open=2\n");
+        ASSERT_EQ(tarvo_crypto_init(), 1);
+        ASSERT_FALSE(crypto.hw_usable);
+    }
+    static void configure(const std::string &text)
+    {
+        ASSERT_EQ(ks_sim::write_state(ks_sim::OMAP_SEC_CONFIG, text), 0);
+    }
+    static void arm(const std::string &faults)
+    {
+        ASSERT_EQ(ks_sim::write_state("faults", faults), 0);
+    }
+    // The texts of the error-log lines since the last call, after their
+    // "tarvo_crypto(LINE): ERROR ".
+    std::vector<std::string> reports()
+    {
+        std::vector<std::string> all = log_->reports();
+        std::vector<std::string> fresh(all.begin() + long(seen_), all.end());
+        seen_ = all.size();
+        return fresh;
+    }
+    static bool has(const std::vector<std::string> &reports, const std::string &text)
+    {
+        return std::find(reports.begin(), reports.end(), text) != reports.end();
+    }
+
+private:
+    std::unique_ptr<syslog_capture> log_;
+    size_t seen_ = 0;
+};

@@ -1,0 +1,43 @@
+// The vdata file "/etc/tarvo_vdata": the device's list of trusted file
+// hashes, one line per file ("%s  %s\n": 40 lowercase hex digits of the
+// file's SHA-1, two spaces, the path), written in path order. The list
+// counts when its own SHA-1 equals the software certificate's "vdata"
+// entry, else when the signed store of the "tcb" token lists it.
+//
+// None of these runs the per-process check of the services themselves.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#define TARVO_VDATA_PATH "/etc/tarvo_vdata"
+
+// Path to hash text.
+typedef std::map<std::string, std::string> tarvo_vdata;
+
+// Fills the cache of the software certificate's "vdata" digest, once per
+// process image, when the hardware can be used.
+void get_vdata_digest();
+// The SHA-1 of the last entry named "vdata" among the certificate's named
+// digests (count at byte 1112, 32-byte entries from byte 1116, the walk
+// bounded by the certificate's length). False when there is none.
+bool certificate_vdata_digest(const uint8_t *certificate, uint32_t length,
+                              unsigned char digest[20]);
+// Adds the lines of a vdata text of size bytes to the list (a later line
+// for a path replaces the earlier one); a malformed line ends the parse.
+void parse_tarvo_vdata(const char *text, size_t size, tarvo_vdata &list);
+// 0 with a new list (possibly empty) in *out, which the caller deletes; 2
+// when the file's content could not be digested; otherwise the result of
+// checking the file through the store.
+int read_tarvo_vdata(tarvo_vdata **out);
+// 1 when the file was written, 0 when not.
+int save_tarvo_vdata(const tarvo_vdata &list);
+// Records the path's hash (the given digest, or the file's SHA-1); 1 when
+// recorded, 0 when not. A list that is not itself trusted is never
+// rewritten.
+int save_global_signature(const char *path, const unsigned char *digest);
+// 0 verified, 2 no entry for the path, 3 hash mismatch, or the reader's
+// failure result.
+int verify_global_signature(const char *path, const unsigned char *digest);
