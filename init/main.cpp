@@ -7,10 +7,13 @@
 // malfunction state and a normal end, and in initrd mode "/sbin/preinit".
 #include "crypto/tarvo_crypto.h"
 #include "init/confdata.h"
+#include "init/data_files.h"
+#include "init/developer_mode.h"
 #include "init/devices.h"
 #include "init/digest.h"
 #include "init/hardware_startup.h"
 #include "init/hash_entry.h"
+#include "init/journal.h"
 #include "init/log.h"
 #include "init/malfunction.h"
 #include "init/masks.h"

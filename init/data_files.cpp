@@ -1,0 +1,175 @@
+#include "init/data_files.h"
+
+#include "crypto/tarvo_crypto.h"
+#include "init/digest.h"
+#include "init/log.h"
+#include "secbins/kz4_secbins.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace {
+
+constexpr const char VERIFY_TOKEN[] = "tcb";
+constexpr const char VDATA_ENTRY[] = "vdata";
+
+uint32_t get_le32(const uint8_t *p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// The certificate's fields in the order they are printed.
+struct cert_field {
+    size_t offset;
+    const char *format;
+};
+constexpr cert_field CERT_FIELDS[] = {
+    {976, "  Version    : %u\n"},  {980, "  Timestamp  : %u\n"},
+    {1112, "  Entries    : %u\n"}, {0, "  Magic      : %x\n"},
+    {4, "  Key index  : %x\n"},    {24, "  Hdr size   : %x\n"},
+    {328, "  Startup    : %x\n"},  {332, "  Watchdog   : %x\n"},
+    {348, "  Interval   : %x\n"},  {340, "  Version    : %x\n"},
+    {344, "  Sub magic  : %x\n"},  {352, "  Check flags: %x\n"},
+};
+
+}  // namespace
+
+unsigned char *map_data_file(const char *path, int *fd, size_t *size)
+{
+    *size = 0;
+    *fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (*fd < 0) {
+        log_trace("Cannot open %s\n", path);
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(*fd, &st) != 0) {
+        close(*fd);
+        *fd = -1;
+        log_trace("Cannot stat %s\n", path);
+        return nullptr;
+    }
+    // A file the address space cannot hold cannot be mapped whole.
+    if (st.st_size <= 0 || uint64_t(st.st_size) > SIZE_MAX) {
+        close(*fd);
+        *fd = -1;
+        return nullptr;
+    }
+    void *map = mmap(nullptr, size_t(st.st_size), PROT_READ | PROT_WRITE, MAP_PRIVATE, *fd, 0);
+    if (map == MAP_FAILED) {
+        close(*fd);
+        *fd = -1;
+        return nullptr;
+    }
+    *size = size_t(st.st_size);
+    return static_cast<unsigned char *>(map);
+}
+
+int unmap_data_file(int fd, void *map, size_t size)
+{
+    int r = munmap(map, size);
+    if (r < 0)
+        return r;
+    close(fd);
+    return 0;
+}
+
+namespace {
+
+// Releases a mapping of map_data_file; the descriptor is closed even when
+// the release fails, so that none is left behind.
+void release_data_file(int fd, unsigned char *map, size_t size)
+{
+    if (unmap_data_file(fd, map, size) != 0)
+        close(fd);
+}
+
+}  // namespace
+
+int verify_file_signature(const char *path)
+{
+    int fd;
+    size_t size;
+    unsigned char *map = map_data_file(path, &fd, &size);
+    if (!map) {
+        log_trace("Cannot open %s\n", path);
+        return -2;
+    }
+    int verified = tarvo_crypto_verify_file(path, map, size, VERIFY_TOKEN);
+    if (verified != 0)
+        log_trace("Signature verification failed %s\n", path);
+    else
+        log_trace("Signature verified %s\n", path);
+    release_data_file(fd, map, size);
+    return verified != 0 ? -22 : 0;
+}
+
+int check_file_sha1(const char *path, const uint8_t hash[20])
+{
+    int fd;
+    size_t size;
+    unsigned char *map = map_data_file(path, &fd, &size);
+    if (!map) {
+        log_trace("Cannot open %s\n", path);
+        return -2;
+    }
+    sha1_ctx ctx;
+    sha1_init(&ctx);
+    // The digest takes 32-bit lengths: a larger mapping goes in pieces.
+    for (size_t done = 0; done < size;) {
+        size_t piece = size - done;
+        if (piece > 0x40000000u)
+            piece = 0x40000000u;
+        sha1_update(&ctx, map + done, uint32_t(piece));
+        done += piece;
+    }
+    uint8_t digest[SHA1_DIGEST_LENGTH];
+    sha1_final(digest, &ctx);
+    release_data_file(fd, map, size);
+    if (!hash)
+        return -22;
+    return memcmp(digest, hash, SHA1_DIGEST_LENGTH) == 0 ? 0 : -22;
+}
+
+int sw_cert_vdata_hash(const uint8_t *cert, uint32_t length, uint8_t hash[20])
+{
+    log_trace("SW certificate\n");
+    log_trace("=================\n");
+    // Every field lies before the entries; a certificate without room for
+    // them has nothing to read.
+    if (!cert || length < SW_CERT_ENTRIES_OFFSET) {
+        log_trace("SW certificate too short (%u bytes)\n", unsigned(length));
+        return -22;
+    }
+    for (const cert_field &f : CERT_FIELDS)
+        log_trace(f.format, unsigned(get_le32(cert + f.offset)));
+    uint32_t count = get_le32(cert + SW_CERT_COUNT_OFFSET);
+    if (count == 0)
+        return -22;
+    // Entries are read only within the certificate; one that claims more
+    // than it holds is refused as a whole.
+    uint32_t room = uint32_t((length - SW_CERT_ENTRIES_OFFSET) / SW_CERT_ENTRY_SIZE);
+    if (count > room) {
+        log_trace("SW certificate holds %u entries, not %u\n", unsigned(room), unsigned(count));
+        return -22;
+    }
+    bool found = false;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t *entry = cert + SW_CERT_ENTRIES_OFFSET + size_t(i) * SW_CERT_ENTRY_SIZE;
+        const char *name = reinterpret_cast<const char *>(entry);
+        const uint8_t *digest = entry + SW_CERT_NAME_SIZE;
+        log_trace("Sub: %.*s\t\t0x", int(strnlen(name, SW_CERT_NAME_SIZE)), name);
+        if (memcmp(name, VDATA_ENTRY, sizeof VDATA_ENTRY) == 0) {
+            memcpy(hash, digest, SHA1_DIGEST_LENGTH);
+            found = true;
+        }
+        char hex[2 * SHA1_DIGEST_LENGTH + 1];
+        print_hash_hex(digest, hex);
+        log_raw("%s\n", hex);
+    }
+    return found ? 0 : -22;
+}

@@ -1,0 +1,278 @@
+#include "init/journal.h"
+
+#include "crypto/tarvo_crypto.h"
+
+#include <err.h>
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <new>
+#include <string>
+
+namespace {
+
+constexpr unsigned char INNER_PAD = 0x36;
+constexpr unsigned char OUTER_PAD = 0x5c;
+constexpr size_t SHA256_LENGTH = 32;
+// The journal is created private to its owner, and a symbolic link in its
+// place is never followed: the program runs privileged.
+constexpr int OPEN_FLAGS = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+constexpr mode_t OPEN_MODE = 0600;
+
+uint32_t get_le32(const unsigned char *p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+void put_le32(unsigned char *p, uint32_t v)
+{
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+    p[3] = uint8_t(v >> 24);
+}
+
+}  // namespace
+
+SecureJournal::~SecureJournal() = default;
+
+Journal::Journal(const char *path, const char *token) : path_(path), token_(token) {}
+
+Journal::~Journal()
+{
+    explicit_bzero(key_, sizeof key_);
+    unmap();
+    close_file();
+    EVP_MD_CTX_free(hmac_);
+}
+
+void Journal::close_file()
+{
+    if (fd_ >= 0)
+        close(fd_);
+    fd_ = -1;
+}
+
+bool Journal::start_hmac()
+{
+    unsigned char pad[JOURNAL_KEY_BLOCK];
+    for (size_t i = 0; i < JOURNAL_KEY_BLOCK; ++i) {
+        pad[i] = key_[i] ^ INNER_PAD;
+        key_[i] ^= OUTER_PAD;
+    }
+    if (!hmac_)
+        hmac_ = EVP_MD_CTX_new();
+    bool ok = hmac_ && EVP_DigestInit_ex(hmac_, EVP_sha256(), nullptr) == 1 &&
+              EVP_DigestUpdate(hmac_, pad, sizeof pad) == 1;
+    explicit_bzero(pad, sizeof pad);
+    return ok;
+}
+
+bool Journal::current_tag(unsigned char tag[SHA256_LENGTH])
+{
+    unsigned char inner[SHA256_LENGTH];
+    unsigned int n = 0;
+    EVP_MD_CTX *copy = EVP_MD_CTX_new();
+    EVP_MD_CTX *outer = EVP_MD_CTX_new();
+    bool ok = copy && outer && EVP_MD_CTX_copy_ex(copy, hmac_) == 1 &&
+              EVP_DigestFinal_ex(copy, inner, &n) == 1 && n == SHA256_LENGTH &&
+              EVP_DigestInit_ex(outer, EVP_sha256(), nullptr) == 1 &&
+              EVP_DigestUpdate(outer, key_, sizeof key_) == 1 &&
+              EVP_DigestUpdate(outer, inner, sizeof inner) == 1 &&
+              EVP_DigestFinal_ex(outer, tag, &n) == 1 && n == SHA256_LENGTH;
+    explicit_bzero(inner, sizeof inner);
+    EVP_MD_CTX_free(copy);
+    EVP_MD_CTX_free(outer);
+    return ok;
+}
+
+const unsigned char *Journal::open(uint32_t *length)
+{
+    if (!length)
+        return nullptr;
+    *length = 0;
+    // Opening again starts over: no key is loaded until this file's key is.
+    unmap();
+    close_file();
+    if (state_ == STATE_READY)
+        state_ = STATE_NO_KEY;
+
+    fd_ = ::open(path_, OPEN_FLAGS, OPEN_MODE);
+    if (fd_ < 0) {
+        state_ = STATE_FAILED;
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(fd_, &st) != 0)
+        return nullptr;
+    // Empty (also a file just created here), or too large to be a journal.
+    if (st.st_size <= 0 || uint64_t(st.st_size) > UINT32_MAX ||
+        uint64_t(st.st_size) > SIZE_MAX)
+        return nullptr;
+    size_t size = size_t(st.st_size);
+    void *map = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd_, 0);
+    if (map == MAP_FAILED)
+        return nullptr;
+    map_ = static_cast<unsigned char *>(map);
+    map_length_ = size;
+
+    if (size < JOURNAL_MIN_SIZE) {
+        warnx("Journal file length %u bytes is short", unsigned(size));
+        return nullptr;
+    }
+    uint32_t room = uint32_t(size - JOURNAL_MIN_SIZE);
+    uint32_t blob_length = get_le32(map_);
+    if (room < blob_length) {
+        warnx("Journal file %u bytes is short for required crypto info %u", unsigned(room),
+              unsigned(blob_length));
+        return nullptr;
+    }
+    uint32_t records_length = room - blob_length;
+
+    unsigned char *plain = nullptr;
+    uint32_t plain_length = 0;
+    int r = tarvo_crypto_decrypt(map_ + 4, blob_length, token_, &plain, &plain_length);
+    if (r != 0) {
+        warnx("Journal key decryption failed (%d)", r);
+        if (plain) {
+            explicit_bzero(plain, plain_length);
+            tarvo_crypto_release(plain);
+        }
+        return nullptr;
+    }
+    if (plain_length != JOURNAL_KEY_BLOCK || !plain) {
+        warnx("Journal key decryption returned wrong length %u != %u", unsigned(plain_length),
+              unsigned(JOURNAL_KEY_BLOCK));
+        if (plain) {
+            explicit_bzero(plain, plain_length);
+            tarvo_crypto_release(plain);
+        }
+        return nullptr;
+    }
+    mlock(key_, sizeof key_);
+    memcpy(key_, plain, JOURNAL_KEY_BLOCK);
+    explicit_bzero(plain, plain_length);
+    tarvo_crypto_release(plain);
+
+    for (size_t i = JOURNAL_KEY_RANDOM; i < JOURNAL_KEY_BLOCK; ++i) {
+        if (key_[i] != 0) {
+            warnx("Journal key decryption failed -- not zeropadded");
+            explicit_bzero(key_, sizeof key_);
+            return nullptr;
+        }
+    }
+
+    size_t tag_offset = 4 + size_t(blob_length) + records_length;
+    unsigned char tag[SHA256_LENGTH];
+    bool ok = start_hmac() && EVP_DigestUpdate(hmac_, map_, tag_offset) == 1 && current_tag(tag);
+    bool authentic = ok && CRYPTO_memcmp(tag, map_ + tag_offset, JOURNAL_TAG_SIZE) == 0;
+    explicit_bzero(tag, sizeof tag);
+    if (authentic) {
+        state_ = STATE_READY;
+        *length = records_length;
+        return map_ + 4 + blob_length;
+    }
+
+    // Moved aside, so that the next run starts a new journal; the key
+    // that did not authenticate it is dropped.
+    explicit_bzero(key_, sizeof key_);
+    std::string bad = std::string(path_) + ".bad";
+    rename(path_, bad.c_str());
+    close_file();
+    warnx("Journal HMAC authentication failed");
+    return nullptr;
+}
+
+int Journal::unmap()
+{
+    if (!map_)
+        return 0;
+    int r = munmap(map_, map_length_);
+    map_ = nullptr;
+    map_length_ = 0;
+    return r == 0 ? 0 : -1;
+}
+
+int Journal::append(const void *data, uint32_t length)
+{
+    if ((!data && length != 0) ||
+        uint64_t(length) + JOURNAL_TAG_SIZE > uint64_t(SSIZE_MAX))
+        return -1;
+    // A journal that has failed takes nothing more; the caller learns that
+    // the record was not kept.
+    if (state_ == STATE_FAILED)
+        return -1;
+
+    if (state_ == STATE_NO_KEY) {
+        mlock(key_, sizeof key_);
+        explicit_bzero(key_, sizeof key_);
+        int got = tarvo_crypto_random(key_, int(JOURNAL_KEY_RANDOM));
+        if (got != int(JOURNAL_KEY_RANDOM)) {
+            warnx("Journal random bit generation returend %u bytes != %u", unsigned(got),
+                  unsigned(JOURNAL_KEY_RANDOM));
+            explicit_bzero(key_, sizeof key_);
+            state_ = STATE_FAILED;
+            return -1;
+        }
+        unsigned char *blob = nullptr;
+        uint32_t blob_length = 0;
+        int r = tarvo_crypto_encrypt(key_, sizeof key_, token_, &blob, &blob_length);
+        if (r != 0 || !blob) {
+            warnx("Journal key encryption failed (%d) returned bytes %u", r,
+                  unsigned(blob_length));
+            tarvo_crypto_release(blob);
+            explicit_bzero(key_, sizeof key_);
+            state_ = STATE_FAILED;
+            return -1;
+        }
+        unsigned char length_bytes[4];
+        put_le32(length_bytes, blob_length);
+        bool ok = start_hmac() && EVP_DigestUpdate(hmac_, length_bytes, 4) == 1 &&
+                  EVP_DigestUpdate(hmac_, blob, blob_length) == 1;
+        if (fd_ < 0)
+            fd_ = ::open(path_, OPEN_FLAGS, OPEN_MODE);
+        if (ok && fd_ >= 0 && lseek(fd_, 0, SEEK_SET) == 0 && ftruncate(fd_, 0) == 0) {
+            iovec parts[2] = {{length_bytes, 4}, {blob, blob_length}};
+            ok = writev(fd_, parts, 2) == ssize_t(blob_length) + 4;
+        } else {
+            ok = false;
+        }
+        state_ = ok ? STATE_READY : STATE_FAILED;
+        tarvo_crypto_release(blob);
+    } else if (lseek(fd_, -off_t(JOURNAL_TAG_SIZE), SEEK_END) < 0) {
+        state_ = STATE_FAILED;
+    }
+    if (state_ != STATE_READY)
+        return -1;
+
+    unsigned char tag[SHA256_LENGTH];
+    if (EVP_DigestUpdate(hmac_, data, length) != 1 || !current_tag(tag)) {
+        state_ = STATE_FAILED;
+        return -1;
+    }
+    iovec parts[2] = {{const_cast<void *>(data), length}, {tag, JOURNAL_TAG_SIZE}};
+    ssize_t written = writev(fd_, parts, 2);
+    explicit_bzero(tag, sizeof tag);
+    if (written != ssize_t(length) + ssize_t(JOURNAL_TAG_SIZE)) {
+        state_ = STATE_FAILED;
+        return -1;
+    }
+    if (fdatasync(fd_) != 0) {
+        state_ = STATE_FAILED;
+        return -1;
+    }
+    return 0;
+}
+
+Journal *create_journal(const char *path, const char *token)
+{
+    if (!path || !token)
+        return nullptr;
+    return new (std::nothrow) Journal(path, token);
+}
