@@ -75,7 +75,9 @@ bool erased_from(cal_context *ctx, cal_area *area, uint32_t from)
 // A damaged block at address a, whose bytes end before end: when nothing
 // but erased flash follows, it is a write cut short by a power loss. It is
 // left out of the lists (the block's earlier version stays the one found),
-// and the next write goes behind it. Returns whether that is the case.
+// and the area counts as full, so that the next write compacts it rather
+// than appending behind the damage (which would then no longer be last).
+// Returns whether that is the case.
 bool torn_last_write(cal_context *ctx, cal_area *area, uint32_t a, uint64_t end)
 {
     const uint32_t size = cal_area_size(ctx, area);
@@ -83,7 +85,7 @@ bool torn_last_write(cal_context *ctx, cal_area *area, uint32_t a, uint64_t end)
     if (next < size && !erased_from(ctx, area, uint32_t(next)))
         return false;
     cal_error("incomplete block at %s addr 0x%08x ignored", area->name, a);
-    area->empty_start = next < size ? uint32_t(next) : size;
+    area->empty_start = size;
     return true;
 }
 
@@ -179,6 +181,7 @@ int scan_block_headers(cal_context *ctx, cal_area *area, int mode)
     const uint32_t size = cal_area_size(ctx, area);
     const uint32_t page = ctx->page_size;
     uint32_t a = 0;
+    area->first_page_damaged = 0;
     for (;;) {
         cal_block_header h;
         int r = read_block_header(ctx, area, a, &h);
@@ -229,12 +232,15 @@ int scan_block_headers(cal_context *ctx, cal_area *area, int mode)
         node->address = a;
         node->header = h;
         // The data are checked now, so that a block whose writing was cut
-        // short never hides the block's earlier version.
+        // short never hides the block's earlier version. A damaged block
+        // with more behind it is listed all the same: reading it fails.
         if (read_block_data(ctx, area, node) != 0) {
-            cal_free_node(node);
-            if (torn_last_write(ctx, area, a, uint64_t(a) + CAL_HEADER_SIZE + h.length))
+            if (torn_last_write(ctx, area, a, uint64_t(a) + CAL_HEADER_SIZE + h.length)) {
+                cal_free_node(node);
                 return 0;
-            return -1;
+            }
+            if (a < page)
+                area->first_page_damaged = 1;
         }
         add_block(ctx, node);
         uint64_t next = uint64_t(a) + cal_round_up(CAL_HEADER_SIZE + h.length, 4);
@@ -341,9 +347,16 @@ int cal_init(cal_context **out, int read_only)
         cal_debug(1, "scanning %s area", cur->name);
         int other = 1 - ctx->current;
         bool ok = scan_block_headers(ctx, cur, 0) == 0;
-        if (ok && ctx->config[other].valid && !holds_every_block_of(ctx, other)) {
-            cal_error("%s lacks blocks of %s", cur->name, ctx->config[other].name);
-            ok = false;
+        // With a spare at hand, a half whose compaction may have been cut
+        // short is not trusted.
+        if (ok && ctx->config[other].valid) {
+            if (cur->first_page_damaged) {
+                cal_error("damaged block in the first page of %s", cur->name);
+                ok = false;
+            } else if (!holds_every_block_of(ctx, other)) {
+                cal_error("%s lacks blocks of %s", cur->name, ctx->config[other].name);
+                ok = false;
+            }
         }
         if (!ok) {
             cal_error("error in primary config block; trying to use spare");

@@ -85,6 +85,9 @@ struct cal_area {
     int valid;
     uint32_t empty_start;
     int otp;  // in the OTP region
+    // Set by a scan that listed a block with damaged data in the first
+    // page, the page a compaction writes last.
+    int first_page_damaged;
 };
 
 // The kernel's MEMGETINFO record.

@@ -30,7 +30,7 @@ bool has_error(const std::string &text);
 bool has_debug(const std::string &text);
 
 class Flash : public ::testing::Test {
-protected:
+public:
     void SetUp() override;
     void TearDown() override;
     // A fresh partition (erased, no bad blocks but those given, no faults).

@@ -1,0 +1,467 @@
+// Reading and writing blocks on the simulated NAND flash: names, flags,
+// versions, placement, compaction, and power cuts at every flash operation
+// of a write.
+#include "cal/test_flash.h"
+
+#include "sim/models/mtd.h"
+
+#include <cstring>
+#include <functional>
+#include <map>
+
+namespace cal_test {
+namespace {
+
+using Blocks = Flash;
+
+// The block's header as the current context lists it.
+bool listed(const std::string &name, int flags, cal_block_header *out, uint32_t *address = nullptr,
+            int *current = nullptr)
+{
+    cal_context *ctx;
+    if (cal_init_ro(&ctx) != 0)
+        return false;
+    cal_block_node *n = lookup_block(ctx, name.c_str(), flags);
+    if (n) {
+        *out = n->header;
+        if (address)
+            *address = n->address;
+    }
+    if (current)
+        *current = ctx->current;
+    cal_release(ctx);
+    return n != nullptr;
+}
+
+TEST_F(Blocks, NamesUpToSixteenCharacters)
+{
+    EXPECT_EQ(write("0123456789abcdefg", "x"), -1);
+    EXPECT_TRUE(has_error("cal_write_block: too long name"));
+    std::string got;
+    EXPECT_EQ(read("0123456789abcdefg", &got), -1);
+    EXPECT_TRUE(has_error("cal_read_block: too long name"));
+    EXPECT_EQ(write("0123456789abcdef", "sixteen"), 0);
+    EXPECT_EQ(read("0123456789abcdef", &got), 0);
+    EXPECT_EQ(got, "sixteen");
+    EXPECT_EQ(read("missing", &got), -2);
+    EXPECT_TRUE(has_debug("block 'missing' not found"));
+}
+
+TEST_F(Blocks, FlagsAndWriteOnceBlocks)
+{
+    EXPECT_EQ(write("x", "1", CAL_FLAG_USER | CAL_FLAG_WRITE_ONCE), -1);
+    EXPECT_TRUE(has_error("write-once user blocks not supported"));
+    EXPECT_EQ(write("once", "first", CAL_FLAG_WRITE_ONCE), 0);
+    EXPECT_EQ(write("once", "second", CAL_FLAG_WRITE_ONCE), -1);
+    EXPECT_TRUE(has_error("trying to overwrite write-once block"));
+    // A configuration block of the same name gets the next version, but
+    // reads keep finding the write-once block.
+    EXPECT_EQ(write("once", "config"), 0);
+    cal_block_header h;
+    ASSERT_TRUE(listed("once", CAL_FLAG_WRITE_ONCE, &h));
+    EXPECT_EQ(h.flags, CAL_HDR_FLAG_WRITE_ONCE);
+    cal_context *ctx;
+    ASSERT_EQ(cal_init_ro(&ctx), 0);
+    cal_block_node *cfg = find_block_in_list(ctx->config_list, "once");
+    ASSERT_NE(cfg, nullptr);
+    EXPECT_EQ(cfg->header.version, 1);
+    cal_release(ctx);
+    std::string got;
+    EXPECT_EQ(read("once", &got), 0);
+    EXPECT_EQ(got, "first");
+    // User blocks live apart.
+    EXPECT_EQ(write("once", "user", CAL_FLAG_USER), 0);
+    EXPECT_EQ(read("once", &got, CAL_FLAG_USER), 0);
+    EXPECT_EQ(got, "user");
+}
+
+TEST_F(Blocks, WriteOnceBlocksGoToTheOtpRegion)
+{
+    geometry g;
+    g.otp = g.erase;
+    prepare(g);
+    EXPECT_EQ(write("w", "written once", CAL_FLAG_WRITE_ONCE), 0);
+    EXPECT_EQ(flash(0, 4, true), "ConF");
+    EXPECT_EQ(flash(0, 4), "\xff\xff\xff\xff");  // not in the halves
+    std::string got;
+    EXPECT_EQ(read("w", &got), 0);
+    EXPECT_EQ(got, "written once");
+    for (int i = 0; i < 7; i++)
+        EXPECT_EQ(write("w" + std::to_string(i), "x", CAL_FLAG_WRITE_ONCE), 0);
+    EXPECT_EQ(write("full", "x", CAL_FLAG_WRITE_ONCE), -1);
+    EXPECT_TRUE(has_error("block doesn't fit into write-once region"));
+    EXPECT_EQ(read("full", &got), -2);
+}
+
+TEST_F(Blocks, VersionsCountUpAndWrap)
+{
+    cal_block_header h;
+    EXPECT_EQ(write("x", "a"), 0);
+    ASSERT_TRUE(listed("x", 0, &h));
+    EXPECT_EQ(h.version, 0);
+    EXPECT_EQ(write("x", "b"), 0);
+    ASSERT_TRUE(listed("x", 0, &h));
+    EXPECT_EQ(h.version, 1);
+    // After 255 comes 0, which counts as newer.
+    prepare(geo);
+    poke(0, block_bytes("x", "old", 255));
+    EXPECT_EQ(write("x", "new"), 0);
+    ASSERT_TRUE(listed("x", 0, &h));
+    EXPECT_EQ(h.version, 0);
+    std::string got;
+    EXPECT_EQ(read("x", &got), 0);
+    EXPECT_EQ(got, "new");
+    EXPECT_FALSE(has_error("Severe inconsistency in block versioning"));
+}
+
+TEST_F(Blocks, SingleWritesTakeWholePages)
+{
+    EXPECT_EQ(write("first", "1"), 0);
+    cal_block_header h;
+    uint32_t at = 0;
+    EXPECT_EQ(write("hundred", std::string(100, 'h')), 0);
+    ASSERT_TRUE(listed("hundred", 0, &h, &at));
+    EXPECT_EQ(at, 2048u);
+    EXPECT_EQ(flash(2048 + 136, 2048 - 136), std::string(2048 - 136, '\xff'));
+    EXPECT_EQ(write("big", std::string(2013, 'b')), 0);  // 2049 bytes: two pages
+    ASSERT_TRUE(listed("big", 0, &h, &at));
+    EXPECT_EQ(at, 4096u);
+    EXPECT_EQ(write("next", "n"), 0);
+    ASSERT_TRUE(listed("next", 0, &h, &at));
+    EXPECT_EQ(at, 8192u);
+    // An empty block: data CRC 0, read back as 0 bytes.
+    EXPECT_EQ(write("empty", ""), 0);
+    ASSERT_TRUE(listed("empty", 0, &h));
+    EXPECT_EQ(h.data_crc, 0u);
+    std::string got = "x";
+    EXPECT_EQ(read("empty", &got), 0);
+    EXPECT_EQ(got, "");
+}
+
+TEST_F(Blocks, BlockLargerThanItsAreaIsRefused)
+{
+    EXPECT_EQ(write("a", "a"), 0);
+    std::string before = flash(0, 6 * geo.erase);
+    EXPECT_EQ(write("huge", std::string(2 * geo.erase, 'h')), -1);
+    EXPECT_TRUE(has_error("block size too big"));
+    EXPECT_EQ(flash(0, 6 * geo.erase), before);
+    prepare(geo);
+    EXPECT_EQ(write("huge", std::string(2 * geo.erase - 36, 'h')), 0);  // exactly fits
+}
+
+TEST_F(Blocks, ReadsComeFromTheCacheTheSecondTime)
+{
+    EXPECT_EQ(write("x", "cached"), 0);
+    cal_context *ctx;
+    ASSERT_EQ(cal_init_ro(&ctx), 0);
+    for (int i = 0; i < 2; i++) {
+        unsigned char *p = nullptr;
+        uint32_t len = 0;
+        ASSERT_EQ(cal_read_block(ctx, "x", &p, &len, 0), 0);
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(p), len), "cached");
+        free(p);
+    }
+    EXPECT_TRUE(has_debug("block 'x', len 6 found from cache"));
+    cal_release(ctx);
+}
+
+TEST_F(Blocks, CompactionPacksBlocksIntoTheOtherHalf)
+{
+    const uint32_t half = 2 * geo.erase;
+    EXPECT_EQ(write("a", std::string(10, 'a')), 0);
+    EXPECT_EQ(write("b", "bbb"), 0);
+    // Fill the first half with rewrites of b (one page each).
+    for (uint32_t i = 2; i < half / geo.page; i++)
+        ASSERT_EQ(write("b", "bb" + std::to_string(i)), 0);
+    int current = -1;
+    cal_block_header h;
+    ASSERT_TRUE(listed("a", 0, &h, nullptr, &current));
+    EXPECT_EQ(current, 0);
+    EXPECT_EQ(write("b", "BBB"), 0);  // does not fit: compaction
+    EXPECT_TRUE(has_debug("block doesn't fit into empty space"));
+    uint32_t at = 99;
+    ASSERT_TRUE(listed("a", 0, &h, &at, &current));
+    EXPECT_EQ(current, 1);
+    EXPECT_EQ(at, 0u);
+    EXPECT_EQ(h.version, 1);  // the head: its version + 1
+    ASSERT_TRUE(listed("b", 0, &h, &at));
+    EXPECT_EQ(at, 48u);
+    EXPECT_EQ(h.version, 0);
+    std::string image = flash(half, geo.page);
+    EXPECT_EQ(image.substr(0, 46), block_bytes("a", std::string(10, 'a'), 1));
+    EXPECT_EQ(image.substr(46, 2), "\xff\xff");
+    EXPECT_EQ(image.substr(48, 39), block_bytes("b", "BBB", 0));
+    EXPECT_EQ(image.substr(87), std::string(geo.page - 87, '\xff'));
+    std::string got;
+    EXPECT_EQ(read("b", &got), 0);
+    EXPECT_EQ(got, "BBB");
+    // The next write is appended behind the packed run.
+    EXPECT_EQ(write("c", "c"), 0);
+    ASSERT_TRUE(listed("c", 0, &h, &at));
+    EXPECT_EQ(at, geo.page);
+}
+
+TEST_F(Blocks, CompactionWithoutOtpTakesWriteOnceBlocksOnce)
+{
+    EXPECT_EQ(write("cfg", "c"), 0);
+    EXPECT_EQ(write("w1", "one", CAL_FLAG_WRITE_ONCE), 0);
+    EXPECT_EQ(write("w2", "two", CAL_FLAG_WRITE_ONCE), 0);
+    for (uint32_t i = 3; i < 2 * geo.erase / geo.page; i++)
+        ASSERT_EQ(write("cfg", std::to_string(i)), 0);
+    EXPECT_EQ(write("cfg", "last"), 0);
+    cal_context *ctx;
+    ASSERT_EQ(cal_init_ro(&ctx), 0);
+    EXPECT_EQ(ctx->current, 1);
+    std::vector<std::pair<uint32_t, int>> wo;
+    for (cal_block_node *n = ctx->wp_list; n; n = n->next)
+        wo.push_back({n->address, n->header.version});
+    cal_release(ctx);
+    const uint32_t after_cfg = 36 + 4;  // "last"
+    EXPECT_EQ(wo, (std::vector<std::pair<uint32_t, int>>{{after_cfg, 0}, {after_cfg + 40, 0}}));
+    std::string got;
+    EXPECT_EQ(read("w2", &got, CAL_FLAG_WRITE_ONCE), 0);
+    EXPECT_EQ(got, "two");
+}
+
+TEST_F(Blocks, CorruptDataIsReportedAndNotCompacted)
+{
+    EXPECT_EQ(write("a", "aaaa"), 0);
+    EXPECT_EQ(write("b", "bbbb"), 0);
+    poke(36, "X");  // a's data on the flash
+    errors.clear();
+    std::string got;
+    EXPECT_EQ(read("a", &got), -1);
+    char want[120];
+    snprintf(want, sizeof want,
+             "data CRC mismatch on conf block at addr 0x00000000, name 'a' (calc %08x vs. %08x)",
+             cal_crc32(reinterpret_cast<const unsigned char *>("Xaaa"), 4),
+             cal_crc32(reinterpret_cast<const unsigned char *>("aaaa"), 4));
+    EXPECT_TRUE(has_error(want)) << (errors.empty() ? "" : errors.back());
+    EXPECT_EQ(read("b", &got), 0);
+    EXPECT_EQ(got, "bbbb");
+    // Appends still work; a compaction cannot take the damaged block.
+    const uint32_t half = 2 * geo.erase;
+    for (uint32_t i = 2; i < half / geo.page; i++)
+        ASSERT_EQ(write("b", std::to_string(i)), 0);
+    std::string before = flash(0, 6 * geo.erase);
+    EXPECT_EQ(write("b", "full"), -1);
+    EXPECT_TRUE(has_error("compress_config_area: invalid block data."));
+    EXPECT_EQ(flash(0, 6 * geo.erase), before);
+    EXPECT_EQ(read("b", &got), 0);
+    EXPECT_EQ(got, std::to_string(half / geo.page - 1));
+}
+
+// User blocks compact into the user area itself, all with version 0.
+TEST_F(Blocks, UserAreaCompaction)
+{
+    EXPECT_EQ(write("u1", "one", CAL_FLAG_USER), 0);
+    for (uint32_t i = 1; i < 2 * geo.erase / geo.page; i++)
+        ASSERT_EQ(write("u2", std::to_string(i), CAL_FLAG_USER), 0);
+    EXPECT_EQ(write("u2", "last", CAL_FLAG_USER), 0);
+    cal_block_header h;
+    uint32_t at;
+    ASSERT_TRUE(listed("u1", CAL_FLAG_USER, &h, &at));
+    EXPECT_EQ(at, 0u);
+    EXPECT_EQ(h.version, 0);
+    ASSERT_TRUE(listed("u2", CAL_FLAG_USER, &h, &at));
+    EXPECT_EQ(h.version, 0);
+    std::string got;
+    EXPECT_EQ(read("u2", &got, CAL_FLAG_USER), 0);
+    EXPECT_EQ(got, "last");
+}
+
+// --- Power cuts ---------------------------------------------------------
+//
+// A write is cut short by a power loss at each of its flash operations in
+// turn (page programs and erase-block erases), with various amounts of the
+// interrupted operation done. After the next boot every block must read as
+// before the write, or (the written block) as after it; nothing may be
+// lost or corrupt, and the area must take further writes.
+
+struct named {
+    std::string name;
+    int flags;
+};
+
+class PowerCut : public Flash {
+public:
+    struct scenario {
+        const char *what;
+        std::function<void(PowerCut &)> setup;
+        named target;
+        std::string data;
+        std::vector<named> others;
+    };
+
+    // Fills the current half with rewrites of one small block.
+    void fill_half(const std::string &name)
+    {
+        for (;;) {
+            cal_context *ctx;
+            ASSERT_EQ(cal_init_ro(&ctx), 0);
+            cal_area *cur = &ctx->config[ctx->current];
+            bool full = cur->empty_start + geo.page > cal_area_size(ctx, cur);
+            cal_release(ctx);
+            if (full)
+                return;
+            ASSERT_EQ(write(name, name + std::to_string(counter_++)), 0);
+        }
+    }
+
+    std::map<std::string, std::string> contents(const std::vector<named> &names)
+    {
+        std::map<std::string, std::string> out;
+        for (const auto &n : names) {
+            std::string got;
+            int r = read(n.name, &got, n.flags);
+            EXPECT_TRUE(r == 0 || r == -2) << n.name << ": " << r;
+            if (r == 0)
+                out[n.name + "/" + std::to_string(n.flags)] = got;
+        }
+        return out;
+    }
+
+    void run(const scenario &sc)
+    {
+        SCOPED_TRACE(sc.what);
+        std::vector<named> all = sc.others;
+        all.push_back(sc.target);
+        const std::string key = sc.target.name + "/" + std::to_string(sc.target.flags);
+
+        prepare(geo);
+        sc.setup(*this);
+        const uint32_t size = geo.blocks * geo.erase;
+        const std::string image = flash(0, size);
+        const auto before = contents(all);
+        reboot();
+        ASSERT_EQ(write(sc.target.name, sc.data, sc.target.flags), 0);
+        const long operations = ks_sim::mtd_operations();
+        ASSERT_GT(operations, 0);
+        auto after = before;
+        after[key] = sc.data;
+        EXPECT_EQ(contents(all), after);
+
+        for (long n = 1; n <= operations; n++)
+            for (const char *bytes : {"", "1", "20", "36", "40", "2047"}) {
+                SCOPED_TRACE("cut at operation " + std::to_string(n) + " after " +
+                             (*bytes ? bytes : "half its") + " bytes");
+                prepare(geo);
+                poke(0, image);
+                arm("mtd.powercut=" + std::to_string(n));
+                if (*bytes)
+                    arm(std::string("mtd.powercut.bytes=") + bytes);
+                EXPECT_NE(write(sc.target.name, sc.data, sc.target.flags), 0);
+                EXPECT_TRUE(ks_sim::mtd_power_is_off());
+                disarm();
+                reboot();
+                auto now = contents(all);
+                EXPECT_TRUE(now == before || now == after) << describe(now);
+                // The area goes on working.
+                EXPECT_EQ(write("post", "p"), 0);
+                auto later = contents(all);
+                EXPECT_TRUE(later == before || later == after) << describe(later);
+                std::string got;
+                EXPECT_EQ(read("post", &got), 0);
+                if (HasFailure())
+                    return;
+            }
+    }
+
+    static std::string describe(const std::map<std::string, std::string> &m)
+    {
+        std::string s;
+        for (const auto &kv : m)
+            s += kv.first + "=" + kv.second.substr(0, 12) + " ";
+        return s;
+    }
+
+    int counter_ = 0;
+};
+
+TEST_F(PowerCut, AppendedVersion)
+{
+    run({"new version of a block",
+         [](PowerCut &t) {
+             ASSERT_EQ(t.write("a", "a0"), 0);
+             ASSERT_EQ(t.write("b", "b0"), 0);
+             ASSERT_EQ(t.write("c", "c0"), 0);
+         },
+         {"b", 0},
+         std::string(300, 'B'),
+         {{"a", 0}, {"c", 0}}});
+}
+
+TEST_F(PowerCut, AppendedNewBlock)
+{
+    run({"a new block",
+         [](PowerCut &t) {
+             ASSERT_EQ(t.write("a", "a0"), 0);
+             ASSERT_EQ(t.write("b", "b0"), 0);
+         },
+         {"z", 0},
+         "zz",
+         {{"a", 0}, {"b", 0}}});
+}
+
+TEST_F(PowerCut, FirstWriteToErasedFlash)
+{
+    run({"first write", [](PowerCut &) {}, {"a", 0}, "first", {}});
+}
+
+TEST_F(PowerCut, CompactionOfOnePage)
+{
+    run({"compaction into one page",
+         [](PowerCut &t) {
+             ASSERT_EQ(t.write("a", "a0"), 0);
+             ASSERT_EQ(t.write("b", "b0"), 0);
+             t.fill_half("c");
+         },
+         {"c", 0},
+         "c-new",
+         {{"a", 0}, {"b", 0}}});
+}
+
+TEST_F(PowerCut, CompactionOfSeveralPages)
+{
+    run({"compaction into several pages",
+         [](PowerCut &t) {
+             ASSERT_EQ(t.write("a", std::string(1500, 'a')), 0);
+             ASSERT_EQ(t.write("b", std::string(1500, 'b')), 0);
+             ASSERT_EQ(t.write("c", std::string(1500, 'c')), 0);
+             t.fill_half("d");
+         },
+         {"b", 0},
+         std::string(1500, 'B'),
+         {{"a", 0}, {"c", 0}, {"d", 0}}});
+}
+
+TEST_F(PowerCut, CompactionBackIntoTheFirstHalf)
+{
+    run({"second compaction",
+         [](PowerCut &t) {
+             ASSERT_EQ(t.write("a", "a0"), 0);
+             ASSERT_EQ(t.write("b", std::string(700, 'b')), 0);
+             t.fill_half("c");
+             ASSERT_EQ(t.write("c", "moved"), 0);  // into config2
+             t.fill_half("c");
+         },
+         {"a", 0},
+         "a-new",
+         {{"b", 0}, {"c", 0}}});
+}
+
+TEST_F(PowerCut, UserAppend)
+{
+    run({"user block",
+         [](PowerCut &t) {
+             ASSERT_EQ(t.write("cfg", "c"), 0);
+             ASSERT_EQ(t.write("u1", "one", CAL_FLAG_USER), 0);
+             ASSERT_EQ(t.write("u2", "two", CAL_FLAG_USER), 0);
+         },
+         {"u2", CAL_FLAG_USER},
+         "two-new",
+         {{"cfg", 0}, {"u1", CAL_FLAG_USER}}});
+}
+
+}  // namespace
+}  // namespace cal_test
