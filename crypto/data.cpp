@@ -20,6 +20,10 @@
 namespace {
 
 constexpr int SYMKEY_LENGTH = 32;
+// Longest ciphertext encryption makes: the largest input rounded up to a
+// whole block, plus the seal. Decryption takes back whatever encryption
+// made.
+constexpr size_t MAX_CIPHERTEXT = (TARVO_CRYPTO_MAX_DATA + 15) / 16 * 16 + 32;
 
 // Data over the hardware's limit are signed and checked through their
 // SHA-1: points *data and *size at the digest in place of the data.
@@ -135,9 +139,9 @@ int tarvo_crypto_decrypt(const unsigned char *ciphertext, size_t size, const cha
         CRYPTO_ERROR("%s: 'ciphertext' is NULL", op);
     else if (!result_size)
         CRYPTO_ERROR("%s: 'result_size' is NULL", op);
-    else if (size > TARVO_CRYPTO_MAX_DATA)
+    else if (size > MAX_CIPHERTEXT)
         CRYPTO_ERROR("%s: too long buffer %lu (max %lu)", op, (unsigned long)size,
-                     (unsigned long)TARVO_CRYPTO_MAX_DATA);
+                     (unsigned long)MAX_CIPHERTEXT);
     else
         refused = false;
     if (refused) {

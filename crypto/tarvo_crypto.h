@@ -47,7 +47,8 @@ int tarvo_crypto_random(unsigned char *buffer, int length);
 int tarvo_crypto_generate_symkey(unsigned char **key);
 // 0 success (*ciphertext allocated, released with tarvo_crypto_release), 1
 // failure (errno EINVAL for a refused argument; input over
-// TARVO_CRYPTO_MAX_DATA bytes is refused).
+// TARVO_CRYPTO_MAX_DATA bytes is refused). Decryption takes back every
+// ciphertext that encryption makes (up to 4096 bytes).
 int tarvo_crypto_encrypt(const unsigned char *plaintext, size_t size, const char *token,
                          unsigned char **ciphertext, uint32_t *result_size);
 int tarvo_crypto_decrypt(const unsigned char *ciphertext, size_t size, const char *token,
