@@ -58,6 +58,16 @@ int store_block(cal_context *ctx, cal_area *target, cal_block_node *node, uint32
     cal_header_encode(&node->header, buf);
     if (node->header.length)
         memcpy(buf + CAL_HEADER_SIZE, node->data, node->header.length);
+    // The OTP region cannot be erased: an invalid one takes a write only
+    // where it is still erased, never over blocks already there.
+    if (!target->valid && target->otp) {
+        cal_block_header first;
+        if (read_block_header(ctx, target, target->empty_start, &first) != -2) {
+            cal_error("write-once area damaged; not writing over it");
+            free(buf);
+            return -1;
+        }
+    }
     if (!target->valid && !(target->otp && write_once)) {
         cal_debug(0, "initializing %s config area", target->name);
         if (erase_area(ctx, target) != 0) {

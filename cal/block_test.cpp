@@ -139,6 +139,7 @@ protected:
         ctx_.erase_size = erase;
         for (uint32_t k = 0; k < count; k++)
             map_[k] = {k * erase, k * erase};
+        memset(&area_, 0, sizeof area_);
         area_.name = "config1";
         area_.blocks = map_;
         area_.block_count = count;

@@ -136,7 +136,8 @@ int nand_write(cal_context *ctx, cal_area *area, uint32_t address, const void *d
                uint32_t length);
 int verify_write(int fd, uint32_t physical, const unsigned char *expected, uint32_t length);
 int erase_area(cal_context *ctx, cal_area *area);
-void onen_set_otp_mode(cal_context *ctx, int on);
+// 0, or -1 when the request failed (reported).
+int onen_set_otp_mode(cal_context *ctx, int on);
 int lock_otp_region(cal_context *ctx);
 int cal_lock_wp_area(cal_context *ctx, int area_number);
 

@@ -63,14 +63,19 @@ bool translate(const cal_context *ctx, const cal_area *area, uint32_t a, uint32_
     return false;
 }
 
-// OTP mode around one access to the OTP region.
+// OTP mode around one access to the OTP region. When the mode cannot be
+// switched on, the access must not go ahead: its offsets would reach the
+// normal flash, where the first configuration half lies.
 struct otp_span {
     cal_context *ctx;
     bool on;
+    bool failed = false;
     otp_span(cal_context *c, const cal_area *area) : ctx(c), on(c->otp && area->otp)
     {
-        if (on)
-            onen_set_otp_mode(ctx, 1);
+        if (on && onen_set_otp_mode(ctx, 1) != 0) {
+            on = false;
+            failed = true;
+        }
     }
     ~otp_span()
     {
@@ -290,6 +295,8 @@ int cal_nand_read(cal_context *ctx, cal_area *area, uint32_t address, void *buff
                   uint32_t length)
 {
     otp_span otp(ctx, area);
+    if (otp.failed)
+        return -1;
     cal_debug(2, "cal_nand_read: %u bytes from %s addr 0x%08x%s", length, area->name, address,
               area->otp ? " OTP" : "");
     unsigned char *out = static_cast<unsigned char *>(buffer);
@@ -356,6 +363,8 @@ int nand_write(cal_context *ctx, cal_area *area, uint32_t address, const void *d
         return -1;
     }
     otp_span otp(ctx, area);
+    if (otp.failed)
+        return -1;
     const unsigned char *in = static_cast<const unsigned char *>(data);
     uint32_t a = address;
     while (length > 0) {
@@ -404,16 +413,20 @@ int erase_area(cal_context *ctx, cal_area *area)
     return 0;
 }
 
-void onen_set_otp_mode(cal_context *ctx, int on)
+int onen_set_otp_mode(cal_context *ctx, int on)
 {
     int mode = on ? otp_mode_user : 0;
-    if (ioctl(ctx->fd, REQ_OTPSELECT, &mode) != 0)
+    if (ioctl(ctx->fd, REQ_OTPSELECT, &mode) != 0) {
         cal_error("onen_set_otp_mode: ioctl OTPSELECT");
+        return -1;
+    }
+    return 0;
 }
 
 int lock_otp_region(cal_context *ctx)
 {
-    onen_set_otp_mode(ctx, 1);
+    if (onen_set_otp_mode(ctx, 1) != 0)
+        return -1;
     otp_request req = {0, otp_lock_length, 0};
     int r = ioctl(ctx->fd, REQ_OTPLOCK, &req);
     if (r < 0)

@@ -93,6 +93,37 @@ TEST_F(Blocks, WriteOnceBlocksGoToTheOtpRegion)
     EXPECT_EQ(read("full", &got), -2);
 }
 
+// The OTP region is reached only in OTP mode, and never written over.
+TEST_F(Blocks, OtpRegionIsNeverMistakenOrOverwritten)
+{
+    geometry g;
+    g.otp = g.erase;
+    prepare(g);
+    EXPECT_EQ(write("c", "config"), 0);
+    std::string before = flash(0, 6 * g.erase);
+    cal_context *ctx;
+    ASSERT_EQ(cal_init_rw(&ctx), 0);
+    arm("mtd.otpselect.on=5");
+    EXPECT_EQ(cal_write_block(ctx, "w", reinterpret_cast<const unsigned char *>("w"), 1,
+                              CAL_FLAG_WRITE_ONCE),
+              -1);
+    EXPECT_TRUE(has_error("onen_set_otp_mode: ioctl OTPSELECT"));
+    cal_release(ctx);
+    disarm();
+    EXPECT_EQ(flash(0, 6 * g.erase), before);  // the first half is untouched
+    std::string got;
+    EXPECT_EQ(read("c", &got), 0);
+    // A damaged write-once area (bad header between valid blocks) is not
+    // written over.
+    poke(0, block_bytes("w1", "one", 0, CAL_HDR_FLAG_WRITE_ONCE), true);
+    poke(g.page, "ConF garbage", true);
+    poke(2 * g.page, block_bytes("w2", "two", 0, CAL_HDR_FLAG_WRITE_ONCE), true);
+    std::string otp = flash(0, g.erase, true);
+    EXPECT_EQ(write("w3", "three", CAL_FLAG_WRITE_ONCE), -1);
+    EXPECT_TRUE(has_error("write-once area damaged; not writing over it"));
+    EXPECT_EQ(flash(0, g.erase, true), otp);
+}
+
 TEST_F(Blocks, VersionsCountUpAndWrap)
 {
     cal_block_header h;
@@ -249,6 +280,29 @@ TEST_F(Blocks, CorruptDataIsReportedAndNotCompacted)
     EXPECT_EQ(flash(0, 6 * geo.erase), before);
     EXPECT_EQ(read("b", &got), 0);
     EXPECT_EQ(got, std::to_string(half / geo.page - 1));
+}
+
+// The first block of a compacted half must count as newer than the first
+// block of the half left behind, even when the head's version went more
+// than half way round the counter since.
+TEST_F(Blocks, CompactedHalfIsChosenAfterTheCounterWentRound)
+{
+    poke(0, block_bytes("a", "a10", 10));
+    poke(geo.page, block_bytes("a", "a100", 100));
+    poke(2 * geo.page, block_bytes("a", "a190", 190));
+    for (uint32_t i = 3; i < 2 * geo.erase / geo.page; i++)
+        poke(i * geo.page, block_bytes("b", "b" + std::to_string(i), uint8_t(i - 3)));
+    EXPECT_EQ(write("b", "compacted"), 0);
+    int current = -1;
+    cal_block_header h;
+    ASSERT_TRUE(listed("a", 0, &h, nullptr, &current));
+    EXPECT_EQ(current, 1);
+    EXPECT_TRUE(cal_version_newer(h.version, 10));
+    std::string got;
+    EXPECT_EQ(read("a", &got), 0);
+    EXPECT_EQ(got, "a190");
+    EXPECT_EQ(read("b", &got), 0);
+    EXPECT_EQ(got, "compacted");
 }
 
 // User blocks compact into the user area itself, all with version 0.

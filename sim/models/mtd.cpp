@@ -305,6 +305,8 @@ public:
             } else if (mode == MTD_OTP_USER) {
                 if (part_.otp_size == 0)
                     return -EOPNOTSUPP;
+                if (int e = fault_errno("mtd.otpselect.on", EIO))
+                    return -e;
                 otp_ = true;
             } else if (mode == MTD_OTP_FACTORY) {
                 return -EOPNOTSUPP;

@@ -35,6 +35,7 @@
 //   mtd.badblock=ERRNO     MEMGETBADBLOCK fails
 //   mtd.otpselect=ERRNO    OTPSELECT fails (both ways)
 //   mtd.otpselect.off=ERRNO  only OTPSELECT of mode 0 fails
+//   mtd.otpselect.on=ERRNO   only OTPSELECT of mode 2 fails
 //   mtd.powercut=N         the N-th flash operation of the boot is cut short
 //                          by a power loss: a page program writes only its
 //                          first mtd.powercut.bytes bytes (default half a
