@@ -135,10 +135,13 @@ struct command_info {
 const std::vector<command_info> &commands();
 
 // Helper for the static registration objects of sim/models/<name>.cpp.
+// The model lives until the process ends (it is never destroyed), so that
+// opens made while the process exits (by exit handlers, by the sanitizers'
+// reports) still find it whole.
 template <class M>
 struct model_registration {
-    M instance;
-    model_registration() { register_model(&instance); }
+    M &instance;
+    model_registration() : instance(*new M) { register_model(&instance); }
 };
 
 }  // namespace ks_sim

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 
 namespace ks_sim {
 
@@ -97,6 +98,14 @@ struct stream_cookie {
     int fd;
 };
 
+// The open streams' cookies, reachable from here while the stream lives
+// (a stream kept open until the process ends is no leak).
+std::set<stream_cookie *> &live_cookies()
+{
+    static auto *s = new std::set<stream_cookie *>;
+    return *s;
+}
+
 ssize_t cookie_read(void *c, char *buf, size_t len)
 {
     ssize_t r = static_cast<stream_cookie *>(c)->e->file->read(buf, len);
@@ -137,6 +146,10 @@ int cookie_close(void *c)
     if (r == 0)
         r = r2;
     real::close(k->fd);
+    {
+        std::lock_guard<std::mutex> g(table_lock);
+        live_cookies().erase(k);
+    }
     delete k;
     return r < 0 ? fail<int>(r) : 0;
 }
@@ -476,6 +489,7 @@ bool fopen(const char *path, const char *mode, FILE **result)
         s->_fileno = fd;
         std::lock_guard<std::mutex> g(table_lock);
         table()[fd] = e;
+        live_cookies().insert(k);
     }
     *result = s;
     return true;

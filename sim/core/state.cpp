@@ -21,22 +21,24 @@ int open_file::close() { return 0; }
 
 namespace {
 
+// The registries outlive every exit handler (never destroyed): programs
+// open files while they exit too.
 std::vector<model *> &registry()
 {
-    static std::vector<model *> models;
-    return models;
+    static auto *models = new std::vector<model *>;
+    return *models;
 }
 
 std::vector<xattr_handler *> &xattr_registry()
 {
-    static std::vector<xattr_handler *> handlers;
-    return handlers;
+    static auto *handlers = new std::vector<xattr_handler *>;
+    return *handlers;
 }
 
 std::vector<command_info> &command_registry()
 {
-    static std::vector<command_info> cmds;
-    return cmds;
+    static auto *cmds = new std::vector<command_info>;
+    return *cmds;
 }
 
 // Descriptor closed on every path.
