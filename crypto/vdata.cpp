@@ -232,20 +232,26 @@ int save_global_signature(const char *path, const unsigned char *digest)
 
 int verify_global_signature(const char *path, const unsigned char *digest)
 {
-    static const char op[] = "verify_global_signature";
     if (!path) {
         errno = EINVAL;
         return 1;
     }
-    // The computed hash; none when it cannot be had, which matches nothing.
     unsigned char computed[20];
-    bool have = true;
     if (!digest) {
-        have = digest_of_file(path, computed) == 1;
-        if (!have)
-            CRYPTO_ERROR("%s: cannot compute digest of '%s' (%s)", op, path, strerror(errno));
-        digest = computed;
+        if (digest_of_file(path, computed))
+            digest = computed;
+        else
+            CRYPTO_ERROR("%s: cannot compute digest of '%s' (%s)", "verify_global_signature",
+                         path, strerror(errno));
     }
+    return check_vdata_entry(path, digest);
+}
+
+int check_vdata_entry(const char *path, const unsigned char *digest)
+{
+    // Reports are made under the name of the public check.
+    static const char op[] = "verify_global_signature";
+    const bool have = digest != nullptr;
     std::string computed_text = have ? hex_text(digest) : std::string();
     std::string listed;
     int result;

@@ -41,3 +41,6 @@ int save_global_signature(const char *path, const unsigned char *digest);
 // 0 verified, 2 no entry for the path, 3 hash mismatch, or the reader's
 // failure result.
 int verify_global_signature(const char *path, const unsigned char *digest);
+// The same check with the computed hash given, null when it could not be
+// had (it then matches no recorded hash).
+int check_vdata_entry(const char *path, const unsigned char *digest);

@@ -1,0 +1,239 @@
+// The vdata file on the device's path (runs in the sandbox): reading,
+// writing, recording and checking hashes without usable hardware, and
+// against a software-certificate digest.
+#include "crypto/crypto_fixture.h"
+#include "crypto/vdata.h"
+
+#include <openssl/sha.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+using strings = std::vector<std::string>;
+
+void write_file(const char *path, const std::string &content)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+std::string read_file(const char *path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+std::string sha1_hex(const std::string &content)
+{
+    unsigned char d[20];
+    SHA1(reinterpret_cast<const unsigned char *>(content.data()), content.size(), d);
+    return hex_string(d, 20);
+}
+
+class CryptoVdata : public CryptoTest {
+protected:
+    void SetUp() override
+    {
+        CryptoTest::SetUp();
+        unlink(TARVO_VDATA_PATH);
+        write_file("/etc/a", "first file\n");
+        write_file("/etc/b", "second file\n");
+    }
+    void TearDown() override
+    {
+        unlink(TARVO_VDATA_PATH);
+        CryptoTest::TearDown();
+    }
+    // The software certificate's digest as a set-up that read it holds it.
+    static void certificate_digest_of(const std::string &content)
+    {
+        ASSERT_EQ(tarvo_crypto_init(), 1);
+        SHA1(reinterpret_cast<const unsigned char *>(content.data()), content.size(),
+             crypto.vdata_digest);
+        crypto.vdata_digest_cached = true;
+    }
+    static tarvo_vdata read_list(int expected = 0)
+    {
+        tarvo_vdata *list = nullptr;
+        EXPECT_EQ(read_tarvo_vdata(&list), expected);
+        tarvo_vdata copy;
+        if (list)
+            copy = *list;
+        delete list;
+        return copy;
+    }
+};
+
+TEST_F(CryptoVdata, WrittenListReadsBack)
+{
+    without_hardware();
+    const std::string a(40, 'a'), b(40, 'b');
+    const tarvo_vdata list = {{"/z", a}, {"/etc/x", b}, {"/etc", a}, {"/etc/x y", b}};
+    ASSERT_EQ(save_tarvo_vdata(list), 1);
+    EXPECT_EQ(read_file(TARVO_VDATA_PATH),
+              a + "  /etc\n" + b + "  /etc/x\n" + b + "  /etc/x y\n" + a + "  /z\n");
+    EXPECT_EQ(read_list(), list);
+
+    // Two lines for one path: the later hash wins, and is written once.
+    write_file(TARVO_VDATA_PATH, a + "  /etc/x\n" + b + " */etc/x\n");
+    tarvo_vdata twice = read_list();
+    EXPECT_EQ(twice, (tarvo_vdata{{"/etc/x", b}}));
+    ASSERT_EQ(save_tarvo_vdata(twice), 1);
+    EXPECT_EQ(read_file(TARVO_VDATA_PATH), b + "  /etc/x\n");
+
+    // Missing or empty: an empty, trusted list.
+    unlink(TARVO_VDATA_PATH);
+    EXPECT_TRUE(read_list().empty());
+    write_file(TARVO_VDATA_PATH, "");
+    reports();
+    EXPECT_TRUE(read_list().empty());
+    EXPECT_EQ(reports(), strings{"'/etc/tarvo_vdata' is empty"});
+}
+
+TEST_F(CryptoVdata, RecordAndCheckWithoutHardware)
+{
+    without_hardware();
+    reports();
+    // The first recording creates the file, mode 0644 whatever the umask.
+    mode_t old = umask(0);
+    EXPECT_EQ(save_global_signature("/etc/a", nullptr), 1);
+    umask(old);
+    struct stat st;
+    ASSERT_EQ(stat(TARVO_VDATA_PATH, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    const std::string ha = sha1_hex("first file\n"), hb = sha1_hex("second file\n");
+    EXPECT_EQ(read_file(TARVO_VDATA_PATH), ha + "  /etc/a\n");
+    EXPECT_EQ(verify_global_signature("/etc/a", nullptr), 0);
+
+    // A given digest is recorded as given.
+    unsigned char digest[20];
+    memset(digest, 0x5A, 20);
+    EXPECT_EQ(save_global_signature("/etc/c", digest), 1);
+    EXPECT_EQ(verify_global_signature("/etc/c", digest), 0);
+    // Each reading of the list notes that the list itself is taken unchecked.
+    for (const std::string &r : reports())
+        EXPECT_EQ(r, "verify_global_signature: cannot verify '/etc/tarvo_vdata', KZ4 not usable");
+
+    const struct {
+        const char *path;
+        std::string content;  // written before the check, "" keeps it
+        int expected;
+        std::string report;
+    } cases[] = {
+        {"/etc/b", "", 2, "verify_global_signature: no signature for '/etc/b' (" + hb + ")"},
+        {"/etc/a", "changed\n", 3,
+         "verify_global_signature: wrong signature (" + ha + ") for '/etc/a' (" +
+             sha1_hex("changed\n") + ")"},
+        // Another spelling of the list's path is not the list itself.
+        {"//etc/tarvo_vdata", "", 2,
+         "verify_global_signature: no signature for '//etc/tarvo_vdata' (" +
+             sha1_hex(read_file(TARVO_VDATA_PATH)) + ")"},
+        // A file whose digest cannot be had matches nothing.
+        {"/etc/missing", "", 2, "verify_global_signature: no signature for '/etc/missing' ()"},
+        // The list itself cannot be checked without the hardware.
+        {TARVO_VDATA_PATH, "", 0,
+         "verify_global_signature: cannot verify '/etc/tarvo_vdata', KZ4 not usable"},
+    };
+    for (const auto &c : cases) {
+        if (!c.content.empty())
+            write_file(c.path, c.content);
+        EXPECT_EQ(verify_global_signature(c.path, nullptr), c.expected) << c.path;
+        strings r = reports();
+        ASSERT_FALSE(r.empty()) << c.path;
+        EXPECT_EQ(r.back(), c.report) << c.path;
+    }
+}
+
+// Paths that would not read back as written are never recorded.
+TEST_F(CryptoVdata, PathsThatCannotBeListedAreRefused)
+{
+    without_hardware();
+    ASSERT_EQ(save_global_signature("/etc/a", nullptr), 1);
+    const std::string before = read_file(TARVO_VDATA_PATH);
+    unsigned char digest[20] = {};
+    for (const char *path :
+         {"/etc/x\n0000000000000000000000000000000000000000  /etc/b", " /etc/a", "*x", "\t/a", ""}) {
+        errno = 0;
+        EXPECT_EQ(save_global_signature(path, digest), 0) << path;
+        EXPECT_EQ(errno, EINVAL);
+    }
+    EXPECT_EQ(read_file(TARVO_VDATA_PATH), before);
+}
+
+TEST_F(CryptoVdata, ListMatchingTheCertificate)
+{
+    const std::string list = sha1_hex("first file\n") + "  /etc/a\n";
+    write_file(TARVO_VDATA_PATH, list);
+    certificate_digest_of(list);
+    EXPECT_EQ(read_list(), (tarvo_vdata{{"/etc/a", sha1_hex("first file\n")}}));
+    EXPECT_EQ(verify_global_signature("/etc/a", nullptr), 0);
+    // The list itself; a process without "tcb" only gets 0.
+    EXPECT_EQ(verify_global_signature(TARVO_VDATA_PATH, nullptr), 0);
+    EXPECT_TRUE(reports().empty());
+    EXPECT_EQ(save_global_signature("/etc/b", nullptr), 1);
+}
+
+TEST_F(CryptoVdata, ListNotMatchingTheCertificate)
+{
+    const std::string list = sha1_hex("first file\n") + "  /etc/a\n";
+    write_file(TARVO_VDATA_PATH, list);
+    certificate_digest_of("another list\n");
+    const std::string computed = sha1_hex(list), certified = sha1_hex("another list\n");
+    reports();
+
+    // Recording fails and leaves the file as it was.
+    EXPECT_EQ(save_global_signature("/etc/b", nullptr), 0);
+    EXPECT_EQ(read_file(TARVO_VDATA_PATH), list);
+    strings r = reports();
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r[0], "read_tarvo_vdata: hash of '/etc/tarvo_vdata' (" + computed +
+                        ") does not match hash in swcert (" + certified + ")");
+
+    // Every other path fails with the store check's result.
+    int result = verify_global_signature("/etc/a", nullptr);
+    EXPECT_NE(result, 0);
+    r = reports();
+    EXPECT_TRUE(has(r, "verify_global_signature: failed to load '/etc/tarvo_vdata'"));
+
+    // The list itself: 3, with the certificate's line and an empty listed hash.
+    EXPECT_EQ(verify_global_signature(TARVO_VDATA_PATH, nullptr), 3);
+    EXPECT_EQ(reports(),
+              (strings{"verify_global_signature: hash of '/etc/tarvo_vdata' (" + computed +
+                           ") does not match hash in swcert (" + certified + ")",
+                       "verify_global_signature: wrong signature () for '/etc/tarvo_vdata' (" +
+                           computed + ")"}));
+}
+
+// With usable hardware but no certificate to read, the list counts as it
+// is and the reading is tried again at the next use.
+TEST_F(CryptoVdata, CertificateThatCannotBeRead)
+{
+    const std::string list = sha1_hex("first file\n") + "  /etc/a\n";
+    write_file(TARVO_VDATA_PATH, list);
+    ASSERT_EQ(tarvo_crypto_init(), 1);
+    ASSERT_TRUE(crypto.hw_usable);
+    reports();
+    EXPECT_EQ(verify_global_signature(TARVO_VDATA_PATH, nullptr), 0);
+    auto failed_read = [](const strings &r) {
+        return std::count_if(r.begin(), r.end(), [](const std::string &l) {
+            return l.rfind("get_vdata_digest: failed to read the SW cert (", 0) == 0;
+        });
+    };
+    strings r = reports();
+    EXPECT_EQ(failed_read(r), 1) << ::testing::PrintToString(r);
+    EXPECT_TRUE(has(r, "verify_global_signature: cannot verify '/etc/tarvo_vdata', cannot read "
+                       "SW cert"));
+    EXPECT_FALSE(crypto.vdata_digest_cached);
+    // No store lists the list, so it counts as it is; the certificate is
+    // asked for again.
+    EXPECT_EQ(verify_global_signature("/etc/a", nullptr), 0);
+    EXPECT_GE(failed_read(reports()), 1);
+}
+
+}  // namespace
