@@ -112,6 +112,15 @@ int summary()
     run("console", {});
     std::printf("== ");
     syslog_command();
+    std::string more;
+    for (const auto &c : commands()) {
+        std::string n = c.name;
+        if (n != "kernel" && n != "sysrq" && n != "urandom" && n != "mounts" && n != "ubi" &&
+            n != "console" && n != "soc-info")
+            more += (more.empty() ? "" : ", ") + n;
+    }
+    if (!more.empty())
+        std::printf("== other views: ks-sim COMMAND with COMMAND one of %s\n", more.c_str());
     return 0;
 }
 
