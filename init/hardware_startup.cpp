@@ -26,6 +26,23 @@ int platsec_close()
     return r;
 }
 
+int load_rd_certificate()
+{
+    log_trace("load KZ4 R&D certificate...\n");
+    int r = kz4_import_ccc(nullptr, 0);
+    if (r != 0) {
+        log_trace("KZ4 CCC init failed\n");
+        return r;
+    }
+    log_trace("KZ4 CCC initialized\n");
+    r = kz4_esn_init(nullptr, 0);
+    if (r != 0)
+        log_trace("KZ4 ESN init failed\n");
+    else
+        log_trace("KZ4 ESN initialized\n");
+    return r;
+}
+
 namespace {
 
 // Drops the seed: it is key material for the kernel's pool.

@@ -17,6 +17,10 @@ int platsec_close();
 // hardware gave no random bytes or not all could be written; -2 the file
 // cannot be opened.
 int seed_prng();
+// Imports the R&D certificates from the flash into the security
+// hardware: CCC, then (only when that worked) NPC. 0, or the non-zero
+// result of the import that failed.
+int load_rd_certificate();
 // *rd_mode = 1 when the first debug-control word has the R&D bit, else 0
 // and the "SoC Info" fallback decides. 0, or the negative result of
 // check_soc_info when the fallback failed.

@@ -6,10 +6,12 @@
 #include "init/log.h"
 #include "secbins/kz4_secbins.h"
 #include "sim/model.h"
+#include "sim/models/mtd.h"
 #include "sim/models/omap_sec.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -179,6 +181,52 @@ TEST_F(HardwareStartup, RdMode)
         EXPECT_EQ(traced([&] { r = check_rd_mode(&rd); }), c.trace) << c.what;
         EXPECT_EQ(r, c.result) << c.what;
         EXPECT_EQ(rd, c.rd) << c.what;
+    }
+}
+
+TEST_F(HardwareStartup, RdCertificatesFromTheFlash)
+{
+    const std::string ccc = "CCC of the device", npc = "NPC of the device";
+    const char *head = "load KZ4 R&D certificate...\n";
+    struct {
+        const char *what;
+        bool with_ccc;    // "cert-ccc" on the flash
+        const char *faults;
+        int result;
+        std::string traces;
+        strings imported;  // kinds the secure side imported
+        bool npc_asked;    // the NPC import was requested
+    } cases[] = {
+        {"both", true, "", 0,
+         std::string(head) + "KZ4 CCC initialized\nKZ4 ESN initialized\n", {"CCC", "NPC"}, true},
+        {"no CCC block", false, "", -3, std::string(head) + "KZ4 CCC init failed\n", {}, false},
+        {"CCC refused", true, "omap_sec.pa=0x47\nomap_sec.service=576", -4,
+         std::string(head) + "KZ4 CCC init failed\n", {}, false},
+        {"NPC refused", true, "omap_sec.pa=0x45\nomap_sec.service=496", -4,
+         std::string(head) + "KZ4 CCC initialized\nKZ4 ESN init failed\n", {"CCC"}, true},
+    };
+    for (auto &c : cases) {
+        ASSERT_EQ(ks_sim::mtd_erase_all(1), 0);
+        if (c.with_ccc) {
+            ASSERT_EQ(kz4_write_ccc_block(reinterpret_cast<const uint8_t *>(ccc.data()),
+                                          uint32_t(ccc.size())), 0);
+        }
+        ASSERT_EQ(kz4_write_npc_block(reinterpret_cast<const uint8_t *>(npc.data()),
+                                      uint32_t(npc.size())), 0);
+        set(ks_sim::run_path(ks_sim::OMAP_SEC_IMPORTS), "");
+        set(ks_sim::OMAP_SEC_TRANSCRIPT, "");
+        set("faults", c.faults);
+        int r = 1;
+        EXPECT_EQ(traced([&] { r = load_rd_certificate(); }), c.traces) << c.what;
+        EXPECT_EQ(r, c.result) << c.what;
+        strings imports, kinds, calls;
+        ASSERT_EQ(ks_sim::read_records(ks_sim::run_path(ks_sim::OMAP_SEC_IMPORTS), imports), 0);
+        for (auto &i : imports)
+            kinds.push_back(i.substr(0, 3));
+        EXPECT_EQ(kinds, c.imported) << c.what;
+        ASSERT_EQ(ks_sim::read_records(ks_sim::OMAP_SEC_TRANSCRIPT, calls), 0);
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), "select 496"), c.npc_asked ? 1 : 0)
+            << c.what;
     }
 }
 

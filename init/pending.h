@@ -7,8 +7,5 @@
 #include <cstddef>
 #include <cstdint>
 
-// Security hardware start-up.
-int load_rd_certificate();
-
 // The software certificate (its reader is still being built).
 int get_vdata_hash(uint8_t hash[20]);

@@ -155,6 +155,113 @@ int kz4_read_object(uint32_t id, uint8_t **out);
 // last. Always 0.
 int kz4_hexprintf(const char *format, ...);
 
+// --- certificates and configuration-area blocks -------------------------
+
+// Blocks of the configuration area kept by this library (flags 0, the
+// configuration area, except the 4-byte "sec-info" of the user area).
+#define KZ4_BLOCK_HWC "cert-hwc"
+#define KZ4_BLOCK_CCC "cert-ccc"
+#define KZ4_BLOCK_NPC "cert-npc"
+#define KZ4_BLOCK_SW "cert-sw"
+#define KZ4_BLOCK_SW_ULVO "cert-sw-ulvo"  // read instead of "cert-sw" in mode 2
+#define KZ4_BLOCK_SEC_INFO "sec-info"
+#define KZ4_BLOCK_SEC_INFO_CFG "sec-info-cfg"
+
+// The software certificate: a byte block, 32-bit fields little-endian at
+// these offsets, read byte by byte. Its entries are 32 bytes: a name of
+// 12 bytes (a zero-terminated text within them; "vdata" names the vdata
+// file) and a SHA-1 digest of 20. A certificate of version 1 has its
+// entry count and entries at the V1 offsets, every other version at the
+// others; the readers of the entries use the latter for every version.
+#define KZ4_SWCERT_MAGIC 0
+#define KZ4_SWCERT_KEY_INDEX 4
+#define KZ4_SWCERT_HEADER_SIZE 24
+#define KZ4_SWCERT_STARTUP 328
+#define KZ4_SWCERT_WATCHDOG 332
+#define KZ4_SWCERT_HEADER_VERSION 340
+#define KZ4_SWCERT_SUB_MAGIC 344
+#define KZ4_SWCERT_INTERVAL 348
+#define KZ4_SWCERT_CHECK_FLAGS 352
+#define KZ4_SWCERT_VERSION 976
+#define KZ4_SWCERT_TIMESTAMP 980
+#define KZ4_SWCERT_V1_COUNT 984
+#define KZ4_SWCERT_V1_ENTRIES 988
+#define KZ4_SWCERT_COUNT 1112
+#define KZ4_SWCERT_ENTRIES 1116
+#define KZ4_SWCERT_ENTRY_SIZE 32
+#define KZ4_SWCERT_ENTRY_NAME_SIZE 12
+// The little-endian word at offset (the caller checks the length).
+uint32_t kz4_sw_cert_u32(const uint8_t *cert, uint32_t offset);
+
+// The bridge to the configuration area. kz4_cal_read: 0 with *data a copy
+// (kz4_free) and *length; -1 a NULL argument (EINVAL); -2 the area cannot
+// be set up; -3 the block cannot be read or does not exist (LIB ENOENT).
+// kz4_cal_write: 0; -1 name or data NULL (an empty block is written with
+// a pointer and length 0); -2 set-up failed (LIB not set); -3 the write
+// failed. Neither resets the triple.
+int kz4_cal_read(const char *name, uint8_t **data, uint32_t *length, int flags);
+int kz4_cal_write(const char *name, const uint8_t *data, uint32_t length, int flags);
+
+// Certificate blocks: as kz4_cal_read with flags 0, -4 (with *data NULL,
+// *length 0) for an empty block.
+int kz4_read_hwc_block(uint8_t **data, uint32_t *length);
+int kz4_read_ccc_block(uint8_t **data, uint32_t *length);
+int kz4_read_npc_block(uint8_t **data, uint32_t *length);
+int kz4_write_hwc_block(const uint8_t *data, uint32_t length);
+int kz4_write_ccc_block(const uint8_t *data, uint32_t length);
+int kz4_write_npc_block(const uint8_t *data, uint32_t length);
+// Each writes its block empty.
+int kz4_erase_hwc_block(void);
+int kz4_erase_ccc_block(void);
+int kz4_erase_npc_block(void);
+
+// "sec-info" of the user area (4 bytes), of the configuration area (8
+// bytes) and "sec-info-cfg" (8 bytes): 0 with *data a copy; a negative
+// result of kz4_cal_read; -1 for a block of another length.
+int kz4_read_user_sec_info(uint8_t **data);
+int kz4_read_sec_info(uint8_t **data);
+int kz4_read_sec_info_cfg(uint8_t **data);
+int kz4_write_user_sec_info(const uint8_t *data);
+int kz4_write_sec_info(const uint8_t *data);
+int kz4_write_sec_info_cfg(const uint8_t *data);
+
+// The secure side's object store (16-byte name fields: at most 15
+// characters, zero-padded). Results name the failed step: storing -1 name
+// or handle pointer NULL, -2 selection, -3 length, -4 name, -5 data, -6
+// status, -7 handle; reading -1 NULL output or selection, -2 handle, -3
+// name, -4 status, -5 length, -6 no memory, -7 data; releasing -1
+// selection, -2 handle, -3 name, -4 status. None resets the triple.
+int kz4_store_object(const char *name, uint32_t length, const uint8_t *data, uint32_t *handle);
+int kz4_read_stored_object(const char *name, uint32_t handle, uint32_t *length, uint8_t **data);
+int kz4_release_object(const char *name, uint32_t handle);
+
+// Import of the NPC, CCC and HWC certificates: the given data, or with
+// NULL the certificate's block, is stored as object "NPC", "CCC" or "HWC"
+// and imported by its handle. 0 (the object stays stored); a negative step
+// result (-4 for an empty block; a failed import releases the object).
+int kz4_esn_init(const uint8_t *data, uint32_t length);
+int kz4_import_ccc(const uint8_t *data, uint32_t length);
+int kz4_import_hwc(const uint8_t *data, uint32_t length);
+// Whether the caller may make the named protected write: 0, granted.
+int kz4_access_check(const char *access_token);
+// Protected writes: the access check, the import (not for CCC), then the
+// certificate's block.
+int SEE_HWCWrite(const uint8_t *data, uint32_t length);
+int SEE_CCCWrite(const uint8_t *data, uint32_t length);
+int SEE_NPCWrite(const uint8_t *data, uint32_t length);
+
+// The software certificate's block ("cert-sw-ulvo" in mode 2, else
+// "cert-sw"): as the certificate blocks.
+int kz4_read_sw_cert(uint8_t **data, uint32_t *length);
+// Hands the software certificate to the secure side (service 83): 0; -1
+// NULL or length 0 (EINVAL); a step result.
+int kz4_import_sw_cert(const uint8_t *certificate, uint32_t length);
+// The same after checking that the certificate holds its version, count
+// and entries: -2 (EINVAL) when it is too short.
+int kz4_import_sw_cert_checked(const uint8_t *certificate, uint32_t length);
+// The checked import, then the block "cert-sw".
+int kz4_write_sw_cert(const uint8_t *certificate, uint32_t length);
+
 // --- file protection under a program id --------------------------------
 
 // Longest program id kept, in characters.

@@ -294,6 +294,9 @@ struct response {
     uint32_t second = 0;
     std::string results;
     std::string framing;  // why the request broke its layout, or empty
+    // What the secure side keeps of the request (run file, record), kept
+    // only when the answer, faults included, is a success.
+    std::vector<std::pair<const char *, std::string>> records;
 };
 
 class omap_sec_file : public open_file {
@@ -439,6 +442,11 @@ void omap_sec_file::run()
             r.results.clear();
         }
     }
+    bool answered = (r.rom == 0 || service_ == 85) && (service_ < 256 || r.second == 0) &&
+                    r.framing.empty();
+    if (answered)
+        for (const auto &rec : r.records)
+            record_run(rec.first, rec.second);
     std::string out = word(r.rom);
     if (!(faults && fault("omap_sec.no_second_word")))
         out += word(r.second) + r.results;
@@ -538,9 +546,10 @@ response omap_sec_file::serve(const config &c)
         load_objects(&handle);
         handle++;
         name = name_field(args_.substr(4, 16));
-        record_run(OMAP_SEC_OBJECTS, "store " + std::to_string(handle) + " " +
-                                         (name.empty() ? "-" : name) + " " +
-                                         (data.empty() ? "-" : hex(data.data(), data.size())));
+        r.records.emplace_back(OMAP_SEC_OBJECTS,
+                               "store " + std::to_string(handle) + " " +
+                                   (name.empty() ? "-" : name) + " " +
+                                   (data.empty() ? "-" : hex(data.data(), data.size())));
         r.results = word(handle);
         break;
     }
@@ -560,7 +569,7 @@ response omap_sec_file::serve(const config &c)
         if (service_ == 4)
             r.results = word(uint32_t(it->second.data.size())) + it->second.data;
         else
-            record_run(OMAP_SEC_OBJECTS, "release " + std::to_string(handle));
+            r.records.emplace_back(OMAP_SEC_OBJECTS, "release " + std::to_string(handle));
         break;
     }
     case 83: {  // software certificate: length, certificate, 0
@@ -571,8 +580,8 @@ response omap_sec_file::serve(const config &c)
         }
         std::string cert = args_.substr(4, arg_writes_[1]);
         std::string digest = omap_sec_sha1(cert);
-        record_run(OMAP_SEC_IMPORTS, "SW " + std::to_string(cert.size()) + " " +
-                                         hex(digest.data(), digest.size()));
+        r.records.emplace_back(OMAP_SEC_IMPORTS, "SW " + std::to_string(cert.size()) + " " +
+                                                     hex(digest.data(), digest.size()));
         break;
     }
     case 496:    // import the NPC certificate stored under a handle
@@ -592,9 +601,10 @@ response omap_sec_file::serve(const config &c)
             r.second = OMAP_SEC_PA_CERTIFICATE_LENGTH_FAIL;
         } else {
             std::string digest = omap_sec_sha1(it->second.data);
-            record_run(OMAP_SEC_IMPORTS, std::string(kind) + " " + std::to_string(handle) + " " +
-                                             std::to_string(it->second.data.size()) + " " +
-                                             hex(digest.data(), digest.size()));
+            r.records.emplace_back(OMAP_SEC_IMPORTS,
+                                   std::string(kind) + " " + std::to_string(handle) + " " +
+                                       std::to_string(it->second.data.size()) + " " +
+                                       hex(digest.data(), digest.size()));
         }
         break;
     }

@@ -29,7 +29,9 @@
 // and HWC certificate stored under a handle (PA 0x22 no such object, 0x1F
 // an object of another name, 0x21 an empty one); 83 imports a software
 // certificate (length, certificate, 0). Imports are recorded in run file
-// "omap_sec.imports": "NPC HANDLE LENGTH SHA1" or "SW LENGTH SHA1".
+// "omap_sec.imports": "NPC HANDLE LENGTH SHA1" or "SW LENGTH SHA1". What a
+// request leaves (stored, released, imported) is kept only when its answer,
+// injected faults included, is a success.
 //
 // File protection (896 to 901): arguments id length, id, [name length,
 // name], total input length, [second input length], output length, the
