@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -54,7 +55,7 @@ TEST(VdataText, ParseTable)
 std::vector<uint8_t> certificate(const std::vector<std::pair<std::string, uint8_t>> &named,
                                  uint32_t count, size_t length)
 {
-    std::vector<uint8_t> c(length, 0xEE);
+    std::vector<uint8_t> c(std::max(length, 1116 + 32 * named.size()), 0xEE);
     for (int i = 0; i < 4; i++)
         c[1112 + i] = uint8_t(count >> (8 * i));
     for (size_t i = 0; i < named.size(); i++) {
@@ -63,6 +64,7 @@ std::vector<uint8_t> certificate(const std::vector<std::pair<std::string, uint8_
         memcpy(entry, named[i].first.data(), std::min<size_t>(12, named[i].first.size()));
         memset(entry + 12, named[i].second, 20);
     }
+    c.resize(length);
     return c;
 }
 
