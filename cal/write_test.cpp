@@ -180,6 +180,41 @@ TEST_F(Blocks, BlockLargerThanItsAreaIsRefused)
     EXPECT_EQ(write("huge", std::string(2 * geo.erase - 36, 'h')), 0);  // exactly fits
 }
 
+// Areas are made of good erase blocks only: blocks that span an erase
+// block boundary are split around the bad ones, and a bad block is never
+// written or erased.
+TEST_F(Blocks, BadEraseBlocksAreSkipped)
+{
+    geometry g;
+    g.blocks = 10;
+    g.bad = {1, 5};  // 8 good: config1 = 0, 2; config2 = 3, 4; user = 6, 7
+    prepare(g);
+    const std::string big(g.erase + 1000, 'B');
+    EXPECT_EQ(write("small", "s"), 0);
+    EXPECT_EQ(write("big", big), 0);  // from page 1 of block 0 into block 2
+    std::string got;
+    EXPECT_EQ(read("big", &got), 0);
+    EXPECT_EQ(got, big);
+    EXPECT_EQ(flash(2 * g.erase, 4), big.substr(g.erase - g.page - 36, 4));
+    // Fill up and compact into config2 (blocks 3 and 4).
+    cal_block_header h;
+    int current = 0;
+    for (int i = 0; i < 20 && current == 0; i++) {
+        ASSERT_EQ(write("small", std::string(1000, char('a' + i))), 0);
+        ASSERT_TRUE(listed("big", 0, &h, nullptr, &current));
+    }
+    EXPECT_EQ(current, 1);
+    EXPECT_EQ(flash(3 * g.erase, 4), "ConF");
+    EXPECT_EQ(read("big", &got), 0);
+    EXPECT_EQ(got, big);
+    EXPECT_EQ(write("u", std::string(g.erase, 'u'), CAL_FLAG_USER), 0);
+    EXPECT_EQ(read("u", &got, CAL_FLAG_USER), 0);
+    EXPECT_EQ(got, std::string(g.erase, 'u'));
+    EXPECT_EQ(flash(6 * g.erase, 4), "ConF");
+    EXPECT_EQ(flash(1 * g.erase, g.erase), std::string(g.erase, '\xff'));
+    EXPECT_EQ(flash(5 * g.erase, g.erase), std::string(g.erase, '\xff'));
+}
+
 TEST_F(Blocks, ReadsComeFromTheCacheTheSecondTime)
 {
     EXPECT_EQ(write("x", "cached"), 0);
