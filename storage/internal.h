@@ -1,0 +1,54 @@
+// Internal helpers of protected storage.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "crypto/tarvo_crypto.h"
+#include "crypto/vdata.h"
+#include "support/dlog_send.h"
+
+// Error-log line of this library: "tarvo_storage(<line>): ERROR ...".
+#define SERR(...) dlog_error("tarvo_storage", __LINE__, __VA_ARGS__)
+
+namespace storage_internal {
+
+// Default data directory of encrypted stores and the storage roots.
+constexpr const char *DEFAULT_DATA_DIRECTORY = "/home/user/.tarvo/ps/.e/";
+constexpr const char *ENCRYPTED_ROOT = "/home/user/.tarvo/ps";
+constexpr const char *SIGNED_ROOT = "/var/lib/tarvo/ps";
+constexpr const char *LEGACY_DATA_DIRECTORY = "/var/lib/tarvo/ps/.e/";
+
+inline const char *errtext() { return strerror(errno); }
+
+// Overwrites n bytes so that the compiler cannot drop the writes.
+void wipe(void *p, size_t n);
+
+// Whether the named semaphore (a store object's life) still exists; an
+// empty name counts as alive.
+bool semaphore_alive(const std::string &name);
+
+// SHA-1 and MD5 through the cryptography library. 1 or 0.
+int sha1(const void *data, size_t length, unsigned char out[20]);
+int md5(const void *data, size_t length, unsigned char out[16]);
+
+// Little-endian fields of the encrypted header's status record.
+inline void put_le(unsigned char *p, uint64_t v, int n)
+{
+    for (int i = 0; i < n; i++)
+        p[i] = (unsigned char)(v >> (8 * i));
+}
+inline uint64_t get_le(const unsigned char *p, int n)
+{
+    uint64_t v = 0;
+    for (int i = n - 1; i >= 0; i--)
+        v = (v << 8) | p[i];
+    return v;
+}
+
+}  // namespace storage_internal

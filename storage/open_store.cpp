@@ -1,0 +1,315 @@
+// Opening a store: binding the object to its index file, reading and
+// verifying the index, deciding the owner token and whether the caller may
+// read and change the store, the key of an encrypted store, and moving an
+// encrypted store's index from its legacy location.
+#include "storage/internal.h"
+#include "storage/tarvo_storage.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+
+#include "support/c_xmldoc.h"
+#include "support/tarvo_common.h"
+
+using namespace storage_internal;
+
+namespace {
+
+// Decimal attribute text as a signed 32-bit value, sign-extended.
+long long attr_number(const char *text)
+{
+    return (long long)int32_t(strtol(text ? text : "0", nullptr, 10));
+}
+
+struct owned_text {
+    char *p = nullptr;
+    ~owned_text() { tarvo_crypto_release(p); }
+};
+
+}  // namespace
+
+namespace tarvo {
+
+void storage::init_storage(const char *name, const char *owner)
+{
+    static const char *op = "init_storage";
+    if (name != nullptr) {
+        m_name = name;
+    } else {
+        SERR("Must give name for storage, using default");
+        m_name = ".anonymous";
+    }
+    if (m_lock == nullptr)
+        m_lock = new storage_lock(this);
+    storage_lock *lk = m_lock;
+    auto refuse = [&]() {
+        lk->set_readable(false);
+        errno = EACCES;
+    };
+    m_files.clear();
+    m_links.clear();
+    if (tarvo_crypto_init() == 0) {
+        SERR("%s: error from tarvo_crypto_init", op);
+        refuse();
+        return;
+    }
+
+    // Owner, first pass.
+    bool is_credential = false;
+    bool owner_done = false;
+    if (owner != nullptr) {
+        bool cred = false;
+        if (caller_has_token(owner, &cred)) {
+            m_owner = owner;
+            is_credential = cred;
+            owner_done = true;
+        } else if (m_protection == 1) {
+            refuse();
+            return;
+        }
+    }
+    if (!owner_done) {
+        owned_text aid;
+        process_application_id(0, &aid.p);
+        m_owner = aid.p ? aid.p : "unknown.unknown.";
+        bool cred = false;
+        int held = caller_has_token(m_owner.c_str(), &cred);
+        is_credential = cred;
+        if (!held || !cred) {
+            lk->set_writable(false);
+            m_owner.clear();
+        }
+    }
+
+    // Index path.
+    std::string directory;
+    if (storage_directory(m_visibility, m_protection, directory) != 0) {
+        SERR("%s: cannot bind storage '%s' to file", op, directory.c_str());
+        refuse();
+        return;
+    }
+    m_index_path = directory + m_name;
+
+    // Legacy location of an encrypted store's index.
+    std::string proper_path;
+    if (m_protection == 1 && !is_regular_file(m_index_path.c_str())) {
+        size_t root_len = strlen(ENCRYPTED_ROOT);
+        std::string legacy = std::string(SIGNED_ROOT) +
+                             (m_index_path.size() > root_len ? m_index_path.substr(root_len) : "");
+        if (is_regular_file(legacy.c_str())) {
+            proper_path = m_index_path;
+            m_index_path = legacy;
+        }
+    }
+
+    // Read.
+    c_xmldoc doc;
+    lock();
+    doc.parse_file(m_index_path.c_str());
+    doc.free_parser();
+    lk->refresh_digest();
+    unlock();
+
+    c_xmlnode *root = doc.root();
+    if (root == nullptr) {
+        struct stat st;
+        if (stat(m_index_path.c_str(), &st) == 0) {
+            SERR("invalid storage index '%s' size %lu, recreate", m_index_path.c_str(),
+                 (unsigned long)st.st_size);
+        } else if (errno != ENOENT) {
+            SERR("'%s' is not readable by %d, fail (%s)", m_index_path.c_str(), int(geteuid()),
+                 errtext());
+            refuse();
+            return;
+        }
+        if (!lk->writable()) {
+            SERR("'%s' is not writable by %d, fail", m_index_path.c_str(), int(geteuid()));
+            errno = EACCES;
+            return;
+        }
+        if (m_protection == 1) {
+            if (!generate_symkey()) {
+                lk->set_readable(false);
+                errno = EACCES;
+            }
+            lk->m_data_directory = storage_data_directory();
+        }
+        return;
+    }
+
+    if (m_protection == 1) {
+        const char *sp = root->get_attribute("storage-path", false, nullptr);
+        lk->m_data_directory = sp ? sp : storage_data_directory();
+    }
+
+    // Entries. A root without an envelope lists nothing.
+    c_xmlnode *envelope = root->find_child("envelope", true);
+    for (int i = 0; envelope != nullptr && i < envelope->child_count(); i++) {
+        c_xmlnode *e = envelope->child(unsigned(i));
+        if (strcmp(e->name(), "file") == 0) {
+            file_entry &entry = m_files[e->get_attribute("name", true)];
+            entry.digest = e->get_attribute("hash", true);
+            entry.dirty = false;
+            if (m_protection == 1)
+                continue;
+            struct stat md;
+            memset(&md, 0, sizeof md);
+            const char *size = e->get_attribute("size", false, nullptr);
+            if (size != nullptr) {
+                time_t now = time(nullptr);
+                md.st_size = off_t(attr_number(size));
+                md.st_uid = uid_t(attr_number(e->get_attribute("uid", false, "0")));
+                md.st_gid = gid_t(attr_number(e->get_attribute("gid", false, "0")));
+                md.st_mode = mode_t(attr_number(e->get_attribute("mode", false, "0")));
+                const char *t;
+                md.st_mtime = (t = e->get_attribute("mtime", false, nullptr)) ? time_t(attr_number(t)) : now;
+                md.st_atime = (t = e->get_attribute("atime", false, nullptr)) ? time_t(attr_number(t)) : now;
+                md.st_ctime = (t = e->get_attribute("ctime", false, nullptr)) ? time_t(attr_number(t)) : now;
+            } else {
+                const char *fname = e->get_attribute("name", true);
+                if (stat(fname, &md) != 0) {
+                    SERR("%s: failed to stat '%s' (%s)", op, fname, errtext());
+                    memset(&md, 0, sizeof md);
+                }
+            }
+            entry.metadata = md;
+        } else if (strcmp(e->name(), "link") == 0) {
+            m_links[e->get_attribute("name", true)] = e->get_attribute("to", true);
+        }
+    }
+
+    // Owner, second pass.
+    std::string stored = root->get_attribute("owner", false, m_owner.c_str());
+    bool take_over = false;
+    if (stored == m_owner) {
+        if (stored.empty())
+            lk->set_writable(false);
+    } else {
+        bool s_cred = false;
+        int held = caller_has_token(stored.c_str(), &s_cred);
+        if (!s_cred) {
+            m_owner = stored;
+            lk->set_writable(true);
+        } else if (!held) {
+            if (m_protection == 1) {
+                SERR("%s: token mismatch (owner=%s, given=%s), access_denied", op,
+                     stored.c_str(), m_owner.c_str());
+                refuse();
+                return;
+            }
+            m_owner = stored;
+            lk->set_writable(false);
+        } else if (!is_credential || m_owner.compare(0, 5, "AID::") == 0 ||
+                   (m_protection == 1 && !m_files.empty())) {
+            m_owner = stored;
+            lk->set_writable(true);
+        } else {
+            take_over = true;
+            lk->set_writable(true);
+        }
+    }
+
+    // Signature.
+    std::string hash_text;
+    bool have_hash = internal_hash(nullptr, hash_text);
+    c_xmlnode *sig = root->find_child("signature", false);
+    if (!have_hash || sig == nullptr) {
+        SERR("%s: cannot check integrity of '%s', reset", op, m_index_path.c_str());
+        m_files.clear();
+        m_links.clear();
+        errno = EACCES;
+        if (m_protection != 1)
+            return;
+    } else if (strcmp(sig->content(), "external") == 0) {
+        if (verify_global_signature(m_index_path.c_str(), nullptr) != 0) {
+            SERR("Global signature does not verify");
+            m_files.clear();
+            m_links.clear();
+        }
+    } else {
+        unsigned char bytes[20];
+        owned_text signer;
+        if (tarvo_crypto_parse_signature(sig->content(), bytes, &signer.p) != 0) {
+            SERR("Invalid signature ('%s')", sig->content());
+            m_files.clear();
+            m_links.clear();
+        } else {
+            std::string by = signer.p ? signer.p : stored;
+            if (signer.p != nullptr && by != stored && !take_over) {
+                SERR("Signature made by wrong token '%s' owner is '%s'", by.c_str(),
+                     stored.c_str());
+                m_files.clear();
+                m_links.clear();
+            }
+            int verdict = 0;
+            int r = tarvo_crypto_verify(bytes, by.c_str(),
+                                        reinterpret_cast<const unsigned char *>(hash_text.data()),
+                                        hash_text.size(), &verdict);
+            if (r != 0 || verdict != 1) {
+                SERR("Signature does not verify ('%s' signed by '%s')", m_name.c_str(),
+                     stored.c_str());
+                m_files.clear();
+                m_links.clear();
+            } else {
+                lk->set_readable(true);
+            }
+        }
+    }
+
+    // Store key.
+    if (m_protection == 1) {
+        if (!lk->readable()) {
+            SERR("caller does not have '%s', access denied", stored.c_str());
+            return;
+        }
+        c_xmlnode *key = root->find_child("key", false);
+        unsigned char *blob = nullptr;
+        int n = key ? base64_decode(key->content(), &blob) : 0;
+        if (key != nullptr && blob != nullptr) {
+            if (m_key != nullptr) {
+                wipe(m_key, size_t(m_keylen));
+                free(m_key);
+            }
+            m_key = blob;
+            m_keylen = n;
+        } else {
+            SERR("%s: missing encryption key, clear", m_name.c_str());
+            m_files.clear();
+            m_links.clear();
+            if (!generate_symkey()) {
+                lk->set_readable(false);
+                errno = EACCES;
+            }
+        }
+    }
+
+    // Version and relocation.
+    const char *version = root->get_attribute("version", false, nullptr);
+    lk->m_version = version ? int(strtol(version, nullptr, 10)) : 0;
+    if (m_protection == 1 && lk->m_version != 2 && lk->writable() && !proper_path.empty())
+        relocate_index(proper_path);
+}
+
+int storage::relocate_index(const std::string &proper_path)
+{
+    std::string old_path = m_index_path;
+    m_index_path = proper_path;
+    lock();
+    for (const auto &f : std::map<std::string, file_entry>(m_files)) {
+        std::unique_ptr<p_file> m(member(f.first.c_str()));
+        if (!m)
+            continue;
+        if (pe_file *pe = dynamic_cast<pe_file *>(m.get()))
+            pe->set_pathname(f.first.c_str(), true);
+    }
+    unlock();
+    if (commit() && ::unlink(old_path.c_str()) != 0)
+        SERR("Couldn't unlink '%s' (%s)", old_path.c_str(), errtext());
+    return 1;
+}
+
+}  // namespace tarvo

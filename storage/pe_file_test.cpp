@@ -1,0 +1,310 @@
+// Encrypted members: the .dat file's layout and name, the header checks,
+// the digest of the stored image, growth with enciphered zeros, metadata
+// in the header, key set-up and the store key in the index.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <memory>
+
+#include "crypto/tarvo_crypto.h"
+#include "storage/test_fixture.h"
+
+using tarvo::p_file;
+using tarvo::pe_file;
+using tarvo::storage;
+
+namespace {
+
+const char *OWNER = "UID::0";
+
+off_t file_size(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+void flip(const std::string &path, size_t offset)
+{
+    std::string data = read_whole(path);
+    ASSERT_LT(offset, data.size());
+    data[offset] = char(data[offset] ^ 1);
+    write_whole(path, data);
+}
+
+}  // namespace
+
+class pe_file_test : public store_test {
+protected:
+    void SetUp() override
+    {
+        store_test::SetUp();
+        open_store(0);
+    }
+    void TearDown() override
+    {
+        st.reset();
+        store_test::TearDown();
+    }
+    void open_store(int visibility)
+    {
+        st.reset(new storage(store_name.c_str(), OWNER, visibility, 1));
+        ASSERT_EQ(st->access_mode(), 0);
+    }
+    std::unique_ptr<p_file> member(const char *name)
+    {
+        return std::unique_ptr<p_file>(st->member(name));
+    }
+    std::string dat(const char *name)
+    {
+        auto m = member(name);
+        return m ? m->p_path() : "";
+    }
+    std::unique_ptr<storage> st;
+};
+
+TEST_F(pe_file_test, dat_file_name_and_sizes)
+{
+    std::string path = dat("doc");
+    std::string base = path.substr(path.rfind('/') + 1);
+    EXPECT_EQ(path.substr(0, path.rfind('/') + 1), "/home/user/.tarvo/ps/.e/");
+    EXPECT_EQ(base.size(), 27u + 5u);
+    EXPECT_EQ(base.substr(27), ".dats");
+    EXPECT_EQ(base.find('/'), std::string::npos);
+    EXPECT_EQ(base.find('='), std::string::npos);
+
+    ASSERT_EQ(st->put_file("doc", nullptr, 0), 0);
+    EXPECT_EQ(file_size(path), 144);
+    ASSERT_EQ(st->put_file("doc", "0123456789", 10), 0);
+    EXPECT_EQ(file_size(path), 160);
+    EXPECT_TRUE(st->contains_file("/doc"));  // names get a leading '/'
+
+    unsigned char *data = nullptr;
+    size_t size = 0;
+    ASSERT_EQ(st->get_file("doc", &data, &size), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(data), size), "0123456789");
+    free(data);
+    // The content is not in the file in clear; the index digest covers the image.
+    EXPECT_EQ(read_whole(path).find("0123456789"), std::string::npos);
+    std::string recorded, image;
+    ASSERT_TRUE(st->hash_of_file("doc", recorded));
+    storage::compute_digest(read_whole(path).data(), 160, 'b', image);
+    EXPECT_EQ(recorded, image);
+    // In an encrypted store the recorded digest is not the content's.
+    EXPECT_EQ(st->verify_content("doc", "0123456789", 10), 1);
+    EXPECT_EQ(st->verify_content("doc", "01234", 5), 1);
+
+    st.reset();
+    open_store(2);
+    std::string p = dat("doc");
+    EXPECT_EQ(p.substr(p.size() - 5), ".datp");
+}
+
+TEST_F(pe_file_test, content_survives_a_new_store_object)
+{
+    std::string text(5000, 'x');
+    for (size_t i = 0; i < text.size(); i++)
+        text[i] = char('a' + i % 26);
+    ASSERT_EQ(st->put_file("big", text.data(), text.size()), 0);
+    st.reset();
+    open_store(0);
+    auto m = member("big");
+    ASSERT_TRUE(m->p_open(O_RDONLY));
+    std::string back(text.size() + 10, '\0');
+    ASSERT_EQ(m->p_read(0, &back[0], uint32_t(back.size())), int(text.size()));
+    back.resize(text.size());
+    EXPECT_EQ(back, text);
+    // A range inside one block and one crossing blocks.
+    char three[3];
+    ASSERT_EQ(m->p_read(4, three, 3), 3);
+    EXPECT_EQ(std::string(three, 3), text.substr(4, 3));
+    char cross[40];
+    ASSERT_EQ(m->p_read(100, cross, 40), 40);
+    EXPECT_EQ(std::string(cross, 40), text.substr(100, 40));
+}
+
+TEST_F(pe_file_test, tampered_header_and_content_are_refused)
+{
+    ASSERT_EQ(st->put_file("doc", "payload-of-some-length", 22), 0);
+    std::string path = dat("doc");
+    std::string good = read_whole(path);
+
+    struct {
+        size_t offset;
+        int error;
+        const char *report;
+    } cases[] = {
+        {0, EIO, "p_open: corrupted header stored "},
+        {40, EIO, "p_open: corrupted header stored "},
+        {135, EIO, "p_open: corrupted header stored "},
+        {150, EACCES, "Corrupted data '/doc'"},
+    };
+    for (const auto &c : cases) {
+        write_whole(path, good);
+        flip(path, c.offset);
+        auto m = member("doc");
+        syslog_capture log;
+        errno = 0;
+        EXPECT_FALSE(m->p_open(O_RDONLY)) << c.offset;
+        EXPECT_EQ(errno, c.error) << c.offset;
+        EXPECT_TRUE(has_report(log, c.report)) << c.offset;
+        EXPECT_EQ(st->m_lock->m_key_users, 0) << "key use given back";
+    }
+    // With P_ADOPT_DIGEST the changed content is taken and recorded.
+    auto m = member("doc");
+    ASSERT_TRUE(m->p_open(O_RDONLY | P_ADOPT_DIGEST));
+    m->p_close();
+    std::string recorded, image;
+    ASSERT_TRUE(st->hash_of_file("doc", recorded));
+    storage::compute_digest(read_whole(path).data(), read_whole(path).size(), 'b', image);
+    EXPECT_EQ(recorded, image);
+
+    write_whole(path, good.substr(0, 100));
+    syslog_capture log;
+    EXPECT_FALSE(m->p_open(O_RDONLY));
+    EXPECT_EQ(errno, EIO);
+    EXPECT_TRUE(has_report(log, "p_open: file too small to be encrypted, 100 bytes"));
+}
+
+TEST_F(pe_file_test, gaps_read_as_zeros_and_one_write_touches_its_blocks_only)
+{
+    auto m = member("g");
+    ASSERT_TRUE(m->p_open(O_RDWR | O_CREAT));
+    std::string init(64, 'i');
+    ASSERT_EQ(m->p_write(0, init.data(), 64), 64);
+    m->p_close();
+    std::string before = read_whole(m->p_path());
+
+    ASSERT_TRUE(m->p_open(O_RDWR));
+    ASSERT_EQ(m->p_write(40, "XYZ", 3), 3);  // file offset 176: block 11
+    m->p_close();
+    std::string after = read_whole(m->p_path());
+    ASSERT_EQ(after.size(), before.size());
+    for (size_t block = 9; block < before.size() / 16; block++)
+        EXPECT_EQ(before.substr(16 * block, 16) == after.substr(16 * block, 16), block != 11)
+            << block;
+
+    ASSERT_TRUE(m->p_open(O_RDWR));
+    ASSERT_EQ(m->p_write(100, "E", 1), 1);  // gap 64..99
+    ASSERT_EQ(m->p_trunc(120), 0);          // grows with zeros
+    m->p_close();
+    ASSERT_TRUE(m->p_open(O_RDONLY));
+    EXPECT_EQ(m->p_datasize(), 120u);
+    std::string back(120, '?');
+    ASSERT_EQ(m->p_read(0, &back[0], 120), 120);
+    std::string expected = std::string(40, 'i') + "XYZ" + std::string(21, 'i') +
+                           std::string(36, '\0') + "E" + std::string(19, '\0');
+    EXPECT_EQ(back, expected);
+    m->p_close();
+}
+
+TEST_F(pe_file_test, metadata_lives_in_the_header)
+{
+    ASSERT_EQ(st->put_file("meta", "m", 1), 0);
+    auto m = member("meta");
+    struct stat rec;
+    ASSERT_EQ(m->p_stat(&rec), 0);  // opens once to read the header
+    EXPECT_FALSE(m->is_open());
+    EXPECT_EQ(rec.st_size, 1);
+    ASSERT_EQ(m->p_chmod(0100640), 0);  // closed: opens, seals, commits
+    const int times[2] = {1000, 2000};
+    ASSERT_EQ(m->p_utime(times), 0);
+    ASSERT_EQ(m->p_chown(12, 34), 0);
+
+    st.reset();
+    open_store(0);
+    auto again = member("meta");
+    ASSERT_EQ(again->p_stat(&rec), 0);
+    EXPECT_EQ(rec.st_mode, 0100640u);
+    EXPECT_EQ(rec.st_uid, 12u);
+    EXPECT_EQ(rec.st_gid, 34u);
+    EXPECT_EQ(rec.st_mtime, 2000);
+    EXPECT_EQ(rec.st_atime, 1000);
+    EXPECT_EQ(rec.st_size, 1);
+}
+
+TEST_F(pe_file_test, store_key_and_its_schedules)
+{
+    ASSERT_NE(st->m_key, nullptr);
+    EXPECT_GT(st->m_keylen, 32);
+    EXPECT_EQ(st->set_aes_keys(true, nullptr), 1);
+    EXPECT_EQ(st->set_aes_keys(true, nullptr), 1);
+    EXPECT_EQ(st->set_aes_keys(true, nullptr), 1);
+    EXPECT_EQ(st->m_lock->m_key_users, 3);
+    st->release_aes_keys();
+    st->release_aes_keys();
+    EXPECT_EQ(st->m_lock->m_key_users, 1);
+    st->release_aes_keys();
+    EXPECT_EQ(st->m_lock->m_key_users, 0);
+    const unsigned char zero[sizeof(AES_KEY)] = {0};
+    EXPECT_EQ(memcmp(&st->m_lock->m_encrypt_key, zero, sizeof zero), 0);
+
+    // A blob that decrypts to 31 bytes.
+    unsigned char *blob = nullptr;
+    uint32_t n = 0;
+    unsigned char key[31] = {1};
+    ASSERT_EQ(tarvo_crypto_encrypt(key, 31, OWNER, &blob, &n), 0);
+    free(st->m_key);
+    st->m_key = blob;
+    st->m_keylen = int(n);
+    syslog_capture log;
+    EXPECT_EQ(st->set_aes_keys(true, nullptr), 0);
+    EXPECT_TRUE(has_report(log, "set_aes_keys: not enough keymaterial (31)"));
+    EXPECT_EQ(st->m_lock->m_key_users, 0);
+}
+
+TEST_F(pe_file_test, index_without_key_is_cleared_and_gets_a_new_one)
+{
+    ASSERT_EQ(st->put_file("doc", "d", 1), 0);
+    st.reset();
+    std::string index = "/home/user/.tarvo/ps/Ge/" + store_name;
+    std::string text = read_whole(index);
+    size_t s = text.find("<key>"), e = text.find("</key>");
+    ASSERT_NE(e, std::string::npos);
+    text.erase(s, e + 6 - s);
+    write_whole(index, text);
+    syslog_capture log;
+    open_store(0);
+    EXPECT_TRUE(has_report(log, store_name + ": missing encryption key, clear"));
+    EXPECT_FALSE(st->contains_file("doc"));
+    EXPECT_NE(st->m_key, nullptr);
+}
+
+TEST_F(pe_file_test, foreign_owner_refuses_an_encrypted_store)
+{
+    st.reset();
+    errno = 0;
+    storage other(store_name.c_str(), "UID::4242", 0, 1);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(other.access_mode(), 2);
+}
+
+TEST_F(pe_file_test, read_only_open_of_an_unlisted_data_file_is_refused)
+{
+    std::string path = dat("stray");
+    write_whole(path, std::string(160, 's'));
+    auto m = member("stray");
+    errno = 0;
+    EXPECT_FALSE(m->p_open(O_RDONLY));
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(read_whole(path), std::string(160, 's'));
+    EXPECT_EQ(st->m_lock->m_key_users, 0);
+}
+
+TEST_F(pe_file_test, remove_and_rename_move_the_data_files)
+{
+    ASSERT_EQ(st->put_file("one", "1", 1), 0);
+    std::string one = dat("one");
+    st->rename("one", "two");
+    struct stat s;
+    EXPECT_NE(stat(one.c_str(), &s), 0);
+    std::string two = dat("two");
+    EXPECT_EQ(stat(two.c_str(), &s), 0);
+    EXPECT_EQ(st->verify_file("two"), 1);
+
+    syslog_capture log;
+    st->add_file("two");
+    EXPECT_TRUE(has_report(log, "add_file: store already contains file '/two'"));
+    st->remove_file("two");
+    EXPECT_NE(stat(two.c_str(), &s), 0);
+    EXPECT_FALSE(st->contains_file("two"));
+}

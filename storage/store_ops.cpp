@@ -1,0 +1,487 @@
+// Store operations on members and links: queries, adding, removing and
+// renaming members, whole-file reading and writing, content checks,
+// listings, links, removing the whole store and finding a store address's
+// stores.
+#include "storage/internal.h"
+#include "storage/tarvo_storage.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "creds/creds.h"
+#include "support/tarvo_common.h"
+
+using namespace storage_internal;
+
+namespace tarvo {
+
+namespace {
+
+const int OPEN_CREATE = O_RDWR | O_CREAT | O_TRUNC;
+
+bool null_arg(const void *p, const char *operation)
+{
+    if (p != nullptr)
+        return false;
+    SERR("%s: invalid parameter (NULL)", operation);
+    errno = EINVAL;
+    return true;
+}
+
+}  // namespace
+
+bool storage::guard_access(const char *operation)
+{
+    if (readable_with_path())
+        return true;
+    SERR("%s: access denied", operation);
+    errno = EACCES;
+    return false;
+}
+
+bool storage::guard_write(const char *operation)
+{
+    if (writable_with_path())
+        return true;
+    SERR("%s: access denied", operation);
+    errno = EACCES;
+    return false;
+}
+
+bool storage::contains_file(const char *name)
+{
+    if (!guard_access("contains_file"))
+        return false;
+    reload_if_changed();
+    std::string n;
+    normalise_name(name ? name : "", n);
+    return m_files.count(n) != 0;
+}
+
+bool storage::hash_of_file(const char *name, std::string &out)
+{
+    if (!guard_access("hash_of_file"))
+        return false;
+    reload_if_changed();
+    std::string n;
+    normalise_name(name, n);
+    auto it = m_files.find(n);
+    if (it == m_files.end())
+        return false;
+    out = it->second.digest;
+    return true;
+}
+
+int storage::get_files(std::vector<char *> &names)
+{
+    if (!guard_access("get_files"))
+        return -1;
+    reload_if_changed();
+    int count = 0;
+    for (const auto &f : m_files) {
+        names.push_back(strdup(f.first.c_str()));
+        count++;
+    }
+    for (const auto &l : m_links) {
+        names.push_back(strdup(l.first.c_str()));
+        count++;
+    }
+    return count;
+}
+
+int storage::get_ufiles(std::vector<char *> &names)
+{
+    bool was_readable = m_lock != nullptr && m_lock->readable();
+    bool was_writable = m_lock != nullptr && m_lock->writable();
+    bool lifted = false;
+    if (m_lock != nullptr && !was_readable) {
+        creds_set *own = creds_for_task(0);
+        if (has_dac_override(own)) {
+            m_lock->set_readable(true);
+            lifted = true;
+        }
+        creds_release(own);
+    }
+    if (!guard_access("get_ufiles"))
+        return -1;
+    for (const auto &f : m_files) {
+        if (m_protection == 1) {
+            std::unique_ptr<p_file> m(member(f.first.c_str()));
+            if (m)
+                names.push_back(strdup(m->p_path()));
+        } else {
+            names.push_back(strdup(f.first.c_str()));
+        }
+    }
+    if (is_regular_file(m_index_path.c_str()))
+        names.push_back(strdup(m_index_path.c_str()));
+    if (lifted) {
+        m_lock->set_readable(was_readable);
+        if (was_writable)
+            m_lock->set_writable(true);
+    }
+    return int(names.size());
+}
+
+int storage::stat_file(const char *name, struct stat *out)
+{
+    if (null_arg(name, "stat_file") || !guard_access("stat_file"))
+        return -1;
+    reload_if_changed();
+    auto link = m_links.find(name);
+    bool is_link = link != m_links.end();
+    std::string target = is_link ? link->second : std::string(name);
+    std::unique_ptr<p_file> m(member(target.c_str()));
+    if (!m) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (out == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    int r = m->p_stat(out);
+    if (r == 0 && is_link)
+        out->st_mode |= 0xa1ff;
+    return r;
+}
+
+void storage::add_file(const char *name)
+{
+    static const char *op = "add_file";
+    if (!guard_write(op))
+        return;
+    reload_if_changed();
+    if (name == nullptr || name[0] == '\0') {
+        SERR("%s: invalid parameter (NULL)", op);
+        errno = EINVAL;
+        return;
+    }
+    std::string n;
+    normalise_name(name, n);
+    if (m_protection == 1 && m_files.count(n) != 0) {
+        SERR("%s: store already contains file '%s'", op, n.c_str());
+        return;
+    }
+    std::unique_ptr<p_file> m(member(n.c_str()));
+    if (!m)
+        return;
+    if (!m->p_open(m_protection == 1 ? OPEN_CREATE : O_RDONLY))
+        return;
+    std::string key = m->name();
+    if (m_protection != 1) {
+        // The status is taken before the entry exists, so that a new
+        // member's metadata are its file's and not an empty entry's.
+        struct stat st;
+        memset(&st, 0, sizeof st);
+        m->p_stat(&st);
+        m_files[key].metadata = st;
+    }
+    auto it = m_files.find(key);
+    if (it != m_files.end()) {
+        const char *d = m->p_digest();
+        it->second.digest = d ? d : "";
+    }
+    m->p_close();
+}
+
+void storage::remove_file(const char *name)
+{
+    static const char *op = "remove_file";
+    if (null_arg(name, op) || !guard_write(op))
+        return;
+    reload_if_changed();
+    std::string n;
+    normalise_name(name, n);
+    if (m_files.count(n) == 0)
+        return;
+    if (m_protection == 1) {
+        std::unique_ptr<p_file> m(member(n.c_str()));
+        if (m)
+            m->p_unlink();
+    }
+    m_files.erase(n);
+    for (auto it = m_links.begin(); it != m_links.end();) {
+        if (it->second == n)
+            it = m_links.erase(it);
+        else
+            ++it;
+    }
+}
+
+int storage::put_file(const char *name, const void *data, size_t size)
+{
+    static const char *op = "put_file";
+    if (name == nullptr || name[0] == '\0') {
+        SERR("%s: invalid parameter (NULL)", op);
+        errno = EINVAL;
+        return -1;
+    }
+    if (!guard_write(op))
+        return -1;
+    reload_if_changed();
+    if (size > 0xFFFFE000u) {
+        errno = EFBIG;
+        return -1;
+    }
+    std::unique_ptr<p_file> m(member(name));
+    if (!m) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (!m->p_open(OPEN_CREATE)) {
+        SERR("Could not open '%s' (%s)", name, errtext());
+        return -1;
+    }
+    if (size != 0 && data != nullptr && m->p_write(0, data, uint32_t(size)) != int(size))
+        SERR("Could not write to '%s'", name);
+    m->p_close();
+    return 0;
+}
+
+int storage::get_file(const char *name, unsigned char **data, size_t *size)
+{
+    static const char *op = "get_file";
+    if (null_arg(name, op) || null_arg(data, op) || null_arg(size, op))
+        return -1;
+    *data = nullptr;
+    *size = 0;
+    reload_if_changed();
+    if (!guard_access(op))
+        return -1;
+    auto link = m_links.find(name);
+    std::string target;
+    if (link != m_links.end()) {
+        target = link->second;
+    } else {
+        normalise_name(name, target);
+        if (m_files.count(target) == 0) {
+            errno = ENOENT;
+            return -1;
+        }
+    }
+    std::unique_ptr<p_file> m(member(target.c_str()));
+    if (!m) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (!m->p_open(O_RDONLY)) {
+        SERR("Could not open '%s' (%s)", name, errtext());
+        return -1;
+    }
+    uint32_t n = m->p_datasize();
+    unsigned char *buf = static_cast<unsigned char *>(malloc(n ? n : 1));
+    if (buf == nullptr) {
+        m->p_close();
+        errno = ENOMEM;
+        return -1;
+    }
+    int got = n ? m->p_read(0, buf, n) : 0;
+    if (got < 0 || uint32_t(got) < n)
+        SERR("Could not read from '%s'", name);
+    *data = buf;
+    *size = got > 0 ? size_t(got) : 0;
+    m->p_close();
+    return 0;
+}
+
+int storage::verify_content(const char *name, const void *data, size_t size)
+{
+    static const char *op = "verify_content";
+    if (null_arg(name, op) || null_arg(data, op))
+        return 0;
+    reload_if_changed();
+    if (!guard_access(op))
+        return 0;
+    std::string given;
+    if (!compute_digest(data, size, 'b', given))
+        return 0;
+    auto it = m_files.find(name);
+    if (it != m_files.end() && it->second.digest == given)
+        return 1;
+    unsigned char *buf = nullptr;
+    size_t got = 0;
+    if (get_file(name, &buf, &got) != 0)
+        return 0;
+    int result = 0;
+    std::string stored;
+    if (got >= size && compute_digest(buf, size, 'b', stored))
+        result = stored == given ? 1 : 0;
+    wipe(buf, got);
+    free(buf);
+    return result;
+}
+
+int storage::verify_file(const char *name)
+{
+    static const char *op = "verify_file";
+    if (null_arg(name, op))
+        return 0;
+    reload_if_changed();
+    if (!guard_access(op))
+        return 0;
+    auto link = m_links.find(name);
+    std::string target = link != m_links.end() ? link->second : std::string(name);
+    std::unique_ptr<p_file> m(member(target.c_str()));
+    if (!m) {
+        errno = ENOENT;
+        return 0;
+    }
+    auto it = m_files.find(m->name());
+    if (it == m_files.end())
+        return 0;
+    std::string recorded = it->second.digest;
+    if (!m->p_open(O_RDONLY))
+        return 0;
+    const char *d = m->p_digest();
+    int result = d != nullptr && recorded == d ? 1 : 0;
+    m->p_close();
+    return result;
+}
+
+void storage::rename(const char *old_name, const char *new_name)
+{
+    if (!guard_write("rename"))
+        return;
+    reload_if_changed();
+    rename_step(old_name, new_name, nullptr);
+}
+
+void storage::rename(const char *old_name, const char *new_name, p_file *member_object)
+{
+    rename_step(old_name, new_name, member_object);
+}
+
+void storage::rename_step(const char *old_name, const char *new_name, p_file *given)
+{
+    static const char *op = "rename";
+    if (null_arg(old_name, op) || null_arg(new_name, op) || !guard_write(op))
+        return;
+    reload_if_changed();
+    std::string from, to;
+    normalise_name(old_name, from);
+    normalise_name(new_name, to);
+    auto it = m_files.find(from);
+    if (it == m_files.end()) {
+        auto link = m_links.find(old_name);
+        if (link == m_links.end()) {
+            SERR("%s: '%s' not found", op, old_name);
+            return;
+        }
+        std::string target = link->second;
+        m_links.erase(link);
+        m_links[new_name] = target;
+        return;
+    }
+    file_entry kept = it->second;
+    if (m_protection == 1) {
+        std::unique_ptr<p_file> own;
+        p_file *m = given;
+        if (m == nullptr) {
+            own.reset(member(from.c_str()));
+            m = own.get();
+        }
+        pe_file *pe = dynamic_cast<pe_file *>(m);
+        if (pe == nullptr) {
+            SERR("Cannot find '%s'", from.c_str());
+            errno = ENOENT;
+            return;
+        }
+        if (!pe->change_pathname(to.c_str())) {
+            SERR("Rename '%s' to '%s' failed (%s)", from.c_str(), to.c_str(), errtext());
+            if (errno == 0)
+                errno = ENOENT;
+            return;
+        }
+    }
+    m_files.erase(from);
+    file_entry &e = m_files[to];
+    e.digest = kept.digest;
+    if (m_protection != 1)
+        e.metadata = kept.metadata;
+}
+
+int storage::remove_all_files()
+{
+    if (!guard_write("remove_all_files"))
+        return 0;
+    if (m_protection == 1) {
+        for (auto it = m_files.rbegin(); it != m_files.rend(); ++it) {
+            std::unique_ptr<p_file> m(member(it->first.c_str()));
+            if (m)
+                m->p_unlink();
+        }
+    }
+    m_files.clear();
+    m_links.clear();
+    if (m_lock)
+        m_lock->unlink();
+    if (!is_regular_file(m_index_path.c_str()))
+        return 1;
+    return ::unlink(m_index_path.c_str()) == 0 ? 1 : 0;
+}
+
+void storage::add_link(const char *name, const char *target)
+{
+    static const char *op = "add_link";
+    if (null_arg(name, op) || null_arg(target, op))
+        return;
+    if (name[0] == '\0') {
+        SERR("%s: invalid parameter (NULL)", op);
+        errno = EINVAL;
+        return;
+    }
+    if (!guard_write(op))
+        return;
+    reload_if_changed();
+    m_links[name] = target;
+}
+
+void storage::remove_link(const char *name)
+{
+    static const char *op = "remove_link";
+    if (null_arg(name, op) || !guard_write(op))
+        return;
+    reload_if_changed();
+    m_links.erase(name);
+}
+
+void storage::read_link(const char *name, std::string &out)
+{
+    static const char *op = "read_link";
+    if (null_arg(name, op))
+        return;
+    reload_if_changed();
+    if (!guard_access(op))
+        return;
+    auto it = m_links.find(name);
+    if (it != m_links.end())
+        out = it->second;
+}
+
+bool storage::contains_link(const char *name)
+{
+    static const char *op = "contains_link";
+    if (!guard_access(op))
+        return false;
+    reload_if_changed();
+    if (null_arg(name, op))
+        return false;
+    return m_links.count(name) != 0;
+}
+
+}  // namespace tarvo
+
+int iterate_storage(int visibility, int protection, const char *pattern,
+                    int (*callback)(int, const char *, void *), void *user_data)
+{
+    std::string directory;
+    if (storage_directory(visibility, protection, directory) != 0) {
+        SERR("Cannot get storage name");
+        return -2;
+    }
+    return scan_directory(directory.c_str(), pattern, callback, user_data);
+}

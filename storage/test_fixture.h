@@ -1,0 +1,82 @@
+// Test fixture of protected storage: the stand-in crypto services reset,
+// the storage roots emptied, and store names that no earlier test used (the
+// shared-digest objects outlive the store objects).
+#pragma once
+
+#include <ftw.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "storage/tarvo_storage.h"
+#include "storage/test_crypto.h"
+#include "support/test_syslog.h"
+
+inline int remove_entry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return ::remove(path);
+}
+
+inline void remove_tree(const std::string &path)
+{
+    nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+inline std::string read_whole(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+inline void write_whole(const std::string &path, const std::string &data)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << data;
+}
+
+inline bool has_report(const syslog_capture &log, const std::string &text)
+{
+    for (const std::string &r : log.reports())
+        if (r.find(text) != std::string::npos)
+            return true;
+    return false;
+}
+
+class store_test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fake_crypto::reset();
+        remove_tree("/var/lib/tarvo/ps");
+        remove_tree("/home/user/.tarvo");
+        remove_tree(work_dir);
+        mkdir(work_dir.c_str(), 0755);
+        static int counter = 0;
+        store_name = "t" + std::to_string(getpid()) + "." + std::to_string(++counter);
+    }
+    void TearDown() override
+    {
+        for (int v = 0; v < 3; v++)
+            for (int p = 0; p < 2; p++)
+                shm_unlink(("/tarvo-ps:" + store_name + ":" + std::to_string(v) + ":" +
+                            std::to_string(p)).c_str());
+    }
+    // A file outside the stores, for signed members.
+    std::string file(const std::string &name, const std::string &content)
+    {
+        std::string path = work_dir + "/" + name;
+        write_whole(path, content);
+        return path;
+    }
+
+    const std::string work_dir = "/tmp/storage-work";
+    std::string store_name;
+};
