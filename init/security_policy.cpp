@@ -6,7 +6,7 @@
 
 namespace {
 
-// Kept for the rest of the run.
+// Kept for the rest of the run; a later load replaces it.
 RESTOK::configuration *loaded_policy = nullptr;
 
 }  // namespace
@@ -29,6 +29,7 @@ int load_security_policy()
         log_error("Could not load configuration\n");
         return -4;
     }
+    restok_destroy(loaded_policy);
     loaded_policy = cfg;
     log_trace(restok_is_untrusted(cfg) ? "Untrusted configuration\n" : "Trusted configuration\n");
     if (restok_be_manager() != 0)
