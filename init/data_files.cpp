@@ -173,3 +173,19 @@ int sw_cert_vdata_hash(const uint8_t *cert, uint32_t length, uint8_t hash[20])
     }
     return found ? 0 : -22;
 }
+
+int get_vdata_hash(uint8_t hash[20])
+{
+    log_trace("check sw certificate\n");
+    uint8_t *cert = nullptr;
+    uint32_t length = 0;
+    int r = kz4_read_sw_cert(&cert, &length);
+    if (r != 0) {
+        log_trace("SW certificate reading failed (%d)\n", r);
+        kz4_free(cert);
+        return r;
+    }
+    r = sw_cert_vdata_hash(cert, length, hash);
+    kz4_free(cert);
+    return r;
+}

@@ -6,6 +6,10 @@
 
 #include "init/digest.h"
 #include "init/log.h"
+#include "secbins/kz4_secbins.h"
+#include "sim/model.h"
+#include "sim/models/mtd.h"
+#include "sim/models/omap_sec.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -247,4 +251,68 @@ TEST(SwCertificate, EntriesAndTheVdataHash)
     }
 }
 
+// The certificate as the hardware client reads it from the simulated
+// flash's configuration area.
+class VdataHash : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        log_to_stderr(0);
+        std::vector<ks_sim::mtd_partition> parts = {
+            {0, "bootloader", 0x40000, 0x20000, 0x800, 0},
+            {1, "config", 6 * 0x4000, 0x4000, 0x800, 0},
+            {4, "rootfs", 0x400000, 0x20000, 0x800, 0},
+        };
+        ASSERT_EQ(ks_sim::mtd_write_partitions(parts), 0);
+        ASSERT_EQ(ks_sim::mtd_erase_all(1), 0);
+        ASSERT_EQ(ks_sim::write_state("mtd/mtd1.bad", ""), 0);
+        ks_sim::mtd_power_cycle();
+        ASSERT_EQ(ks_sim::write_state(ks_sim::OMAP_SEC_CONFIG, ""), 0);
+        ASSERT_EQ(kz4_open(nullptr), 0);
+        // A configuration area in use, without a software certificate.
+        testing::internal::CaptureStderr();
+        store("cert-ccc", "ccc");
+        testing::internal::GetCapturedStderr();
+    }
+    void TearDown() override
+    {
+        kz4_close();
+        ks_sim::write_state(ks_sim::OMAP_SEC_CONFIG, "");
+    }
+    static void store(const char *block, const std::string &cert)
+    {
+        ASSERT_EQ(kz4_cal_write(block, reinterpret_cast<const uint8_t *>(cert.data()),
+                                uint32_t(cert.size()), 0),
+                  0);
+    }
+};
+
+TEST_F(VdataHash, FromTheCertificateOnFlash)
+{
+    std::vector<uint8_t> h1(20, 0x11), h2(20, 0x22), out(20, 0);
+    int r = 1;
+    // No certificate block: the reader's code.
+    EXPECT_EQ(traced([&] { r = get_vdata_hash(out.data()); }),
+              "check sw certificate\nSW certificate reading failed (-3)\n");
+    EXPECT_EQ(r, -3);
+    store("cert-sw", "");
+    EXPECT_EQ(traced([&] { r = get_vdata_hash(out.data()); }),
+              "check sw certificate\nSW certificate reading failed (-4)\n");
+    EXPECT_EQ(r, -4);
+
+    store("cert-sw", make_cert(1, {{"vdata", h1}}));
+    store("cert-sw-ulvo", make_cert(1, {{"vdata", h2}}));
+    std::string t = traced([&] { r = get_vdata_hash(out.data()); });
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(out, h1);
+    EXPECT_EQ(t, "check sw certificate\n" + header_lines(3, 1) + "Sub: vdata\t\t0x" +
+                     std::string(40, '1') + "\n");
+    // Hardware mode 2 reads the other block.
+    ASSERT_EQ(ks_sim::write_state(ks_sim::OMAP_SEC_CONFIG, "mode=2\n"), 0);
+    traced([&] { r = get_vdata_hash(out.data()); });
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(out, h2);
+}
+
 }  // namespace
+

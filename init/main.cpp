@@ -19,7 +19,6 @@
 #include "init/masks.h"
 #include "init/mounts.h"
 #include "init/options.h"
-#include "init/pending.h"
 #include "init/refhashlist.h"
 #include "init/security_policy.h"
 #include "init/value_files.h"
