@@ -52,6 +52,14 @@ void storage::init_storage(const char *name, const char *owner)
     };
     m_files.clear();
     m_links.clear();
+    // The name is appended to the index directory as it is: a name that
+    // is a path (or "." or "..") would put the index file elsewhere.
+    if (m_name.find('/') != std::string::npos || m_name == "." || m_name == "..") {
+        SERR("%s: invalid storage name '%s'", op, m_name.c_str());
+        lk->set_readable(false);
+        errno = EINVAL;
+        return;
+    }
     if (tarvo_crypto_init() == 0) {
         SERR("%s: error from tarvo_crypto_init", op);
         refuse();

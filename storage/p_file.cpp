@@ -65,9 +65,20 @@ void p_file::release(const char *operation)
     m_state = 3;
 }
 
+// A writer's open grows an existing file before its content is checked;
+// when the open then fails, the file gets its old length back, so that a
+// refused open leaves no zeros appended to it.
+void p_file::restore_length()
+{
+    if (m_fd >= 0 && m_mapped_rw && m_disk_size >= 0 && uint64_t(m_disk_size) < m_maplen &&
+        ftruncate(m_fd, off_t(m_disk_size)) != 0)
+        SERR("ftruncate to %lu failed (%s)", (unsigned long)m_disk_size, errtext());
+}
+
 void p_file::fail_open()
 {
     int e = errno;
+    restore_length();
     m_store->lock();
     m_store->unlock();
     release("p_open");
@@ -102,6 +113,8 @@ bool p_file::int_open(int flags, bool lock)
     const char *path = p_path();
     struct stat st;
     bool recorded = false;
+    bool created = false;
+    m_disk_size = -1;
     if (stat(path, &st) != 0) {
         if (errno != ENOENT) {
             SERR("%s: cannot stat '%s' (%s)", op, path, errtext());
@@ -110,6 +123,7 @@ bool p_file::int_open(int flags, bool lock)
         }
         m_fresh = true;
         m_size = 0;
+        created = true;
         if (encrypted && (flags & 3) == O_RDONLY)
             flags = (flags & ~3) | O_RDWR;
     } else {
@@ -135,12 +149,14 @@ bool p_file::int_open(int flags, bool lock)
                 m_size = 0;
         } else {
             m_fresh = false;
+            m_disk_size = int64_t(st.st_size);
         }
     }
-    // The data files of encrypted stores are never links; refusing to
-    // follow one keeps a link planted in a shared directory from sending
-    // the writes elsewhere.
-    int extra = O_CLOEXEC | (encrypted ? O_NOFOLLOW : 0);
+    // The data files of encrypted stores are never links either.
+    // A file this open creates is never reached through a link: one that
+    // appeared since the path was found absent would send the new file
+    // elsewhere.
+    int extra = O_CLOEXEC | (encrypted || created ? O_NOFOLLOW : 0);
     mode_t old_mask = umask(0);
     m_fd = open(path, flags | extra, mode);
     int open_errno = errno;

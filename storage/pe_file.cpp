@@ -138,6 +138,7 @@ static void stat_from_record(struct stat &st, const unsigned char *r)
 bool pe_file::fail_pe_open(bool key_taken)
 {
     int e = errno;
+    restore_length();
     if (m_map != MAP_FAILED && m_maplen > 0 && munmap(m_map, m_maplen) != 0)
         SERR("%s: munmap failed (%s)", "p_open", errtext());
     m_map = MAP_FAILED;

@@ -240,6 +240,21 @@ TEST_F(store_test, unreadable_index_and_missing_name)
     EXPECT_EQ(st.entry_count(), 0);
 }
 
+TEST_F(store_test, names_that_are_paths_are_refused)
+{
+    for (const char *name : {"../escape", "a/b", "..", "."}) {
+        syslog_capture log;
+        errno = 0;
+        storage st(name, HELD, 0, 0);
+        EXPECT_EQ(errno, EINVAL) << name;
+        EXPECT_EQ(st.access_mode(), 2) << name;
+        EXPECT_FALSE(st.commit()) << name;
+        EXPECT_TRUE(has_report(log, std::string("invalid storage name '") + name + "'"));
+    }
+    struct stat s;
+    EXPECT_NE(stat("/var/lib/tarvo/ps/escape", &s), 0);
+}
+
 TEST_F(store_test, crypto_start_failure_refuses_the_store)
 {
     fake_crypto::fail_init = true;

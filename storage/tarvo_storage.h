@@ -183,6 +183,7 @@ protected:
     bool roundup(uint32_t n);
     void release(const char *operation);
     void fail_open();
+    void restore_length();
     bool listed() const;
     bool writer() const { return m_state == 1 || m_state == 2; }
 
@@ -197,6 +198,7 @@ protected:
     int m_state;  // 0 read-only, 1 read-write, 2 write-only, 3 closed
     std::string m_semname;
     bool m_mapped_rw = false;  // the open gave a writable mapping
+    int64_t m_disk_size = -1;  // length of an existing file before a writer's open grew it
 };
 
 // Size of an encrypted member's header: IV, status record, MD5.
