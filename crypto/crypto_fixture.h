@@ -65,12 +65,19 @@ protected:
     {
         ASSERT_EQ(ks_sim::write_state("faults", faults), 0);
     }
-    // The texts of the error-log lines since the last call, after their
-    // "tarvo_crypto(LINE): ERROR ".
+    // The texts of the services' error-log lines since the last call,
+    // after their "tarvo_crypto(LINE): ERROR " (other lines on the stream,
+    // such as the flash library's, are left out).
     std::vector<std::string> reports()
     {
-        std::vector<std::string> all = log_->reports();
-        std::vector<std::string> fresh(all.begin() + long(seen_), all.end());
+        std::vector<std::string> all = log_->lines();
+        std::vector<std::string> fresh;
+        for (size_t i = seen_; i < all.size(); i++) {
+            const std::string &l = all[i];
+            size_t at = l.find("): ERROR ");
+            if (l.compare(0, 13, "tarvo_crypto(") == 0 && at != std::string::npos)
+                fresh.push_back(l.substr(at + 9));
+        }
         seen_ = all.size();
         return fresh;
     }
