@@ -503,7 +503,26 @@ int mtd_command(const std::vector<std::string> &args, FILE *out)
                          i % 16 == 15 || i + 1 == bytes.size() ? "\n" : "");
         return 0;
     }
-    std::fprintf(out, "usage: mtd [bad N BLOCK | erase N | dump N OFFSET LENGTH]\n");
+    if (args[0] == "load" && (args.size() == 3 || args.size() == 4) &&
+        parse_number(args[1], &n) == 0 && (args.size() == 3 || parse_number(args[3], &a) == 0)) {
+        FILE *f = std::fopen(args[2].c_str(), "rb");
+        if (!f) {
+            std::fprintf(out, "cannot open %s: %s\n", args[2].c_str(), std::strerror(errno));
+            return 1;
+        }
+        std::string bytes;
+        char buf[4096];
+        size_t got;
+        while ((got = std::fread(buf, 1, sizeof buf, f)) > 0)
+            bytes.append(buf, got);
+        std::fclose(f);
+        int r = mtd_poke_flash(n, a, bytes);
+        if (r < 0)
+            std::fprintf(out, "cannot write: %s\n", std::strerror(-r));
+        return r < 0;
+    }
+    std::fprintf(out, "usage: mtd [bad N BLOCK | erase N | dump N OFFSET LENGTH |"
+                      " load N FILE [OFFSET]]\n");
     return 2;
 }
 
@@ -511,7 +530,8 @@ struct command_registration {
     command_registration()
     {
         register_command("mtd",
-                         "[bad N BLOCK | erase N | dump N OFF LEN]  the NAND flash partitions",
+                         "[bad N BLOCK | erase N | dump N OFF LEN | load N FILE [OFF]]  the "
+                         "NAND flash partitions",
                          mtd_command);
     }
 } command_reg;

@@ -48,6 +48,7 @@
 // ks-sim mtd bad N BLOCK                marks an erase block bad
 // ks-sim mtd erase N                    erases a whole partition (bad blocks kept)
 // ks-sim mtd dump N OFFSET LENGTH       hex dump of flash contents
+// ks-sim mtd load N FILE [OFFSET]       puts a file's bytes on the flash as they are
 #pragma once
 
 #include "sim/model.h"

@@ -7,6 +7,7 @@
 #include <mtd/mtd-user.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <string>
 
 namespace ks_sim {
@@ -189,6 +190,43 @@ TEST_F(MtdModel, PowerCutLeavesAPartialResult)
     auto f = dev();
     EXPECT_EQ(erase(*f, 0, 0x1000), -EIO);
     EXPECT_EQ(flash(1, 0, 17), std::string(16, '\xff') + "a");
+}
+
+// ks-sim mtd: shows and prepares the flash.
+TEST_F(MtdModel, Command)
+{
+    command_fn fn = nullptr;
+    for (const auto &c : commands())
+        if (std::string(c.name) == "mtd")
+            fn = c.fn;
+    ASSERT_NE(fn, nullptr);
+    auto run = [fn](std::vector<std::string> args, std::string *text) {
+        char *buf = nullptr;
+        size_t len = 0;
+        FILE *out = open_memstream(&buf, &len);
+        int r = fn(args, out);
+        std::fclose(out);
+        *text = std::string(buf, len);
+        free(buf);
+        return r;
+    };
+    std::string text, file = dir_ + "/blocks.bin";
+    FILE *f = std::fopen(file.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("ConF", f);
+    std::fclose(f);
+    EXPECT_EQ(run({"load", "1", file, "0x200"}, &text), 0);
+    EXPECT_EQ(flash(1, 0x1ff, 6), "\xff" "ConF\xff");
+    EXPECT_EQ(run({"dump", "1", "0x200", "5"}, &text), 0);
+    EXPECT_EQ(text, "43 6f 6e 46 ff\n");
+    EXPECT_EQ(run({"bad", "1", "3"}, &text), 0);
+    EXPECT_EQ(mtd_bad_blocks(1), std::vector<uint32_t>{3});
+    EXPECT_EQ(run({}, &text), 0);
+    EXPECT_NE(text.find("mtd1: page 512, erase block 4096, OTP 4096, bad blocks: 3\n"),
+              std::string::npos) << text;
+    EXPECT_EQ(run({"erase", "1"}, &text), 0);
+    EXPECT_EQ(flash(1, 0x200, 4), "\xff\xff\xff\xff");
+    EXPECT_EQ(run({"bogus"}, &text), 2);
 }
 
 }  // namespace
