@@ -107,3 +107,10 @@ int tarvo_crypto_sign_file(const char *path, const unsigned char *data, size_t s
 // content does not match.
 int tarvo_crypto_verify_file(const char *path, const unsigned char *data, size_t size,
                              const char *token);
+
+// ---- device invariants ----
+
+// For 0 the device's IMEI (15 digits; "12345678901234" when it cannot be
+// read), for anything else "". The text belongs to the services and stays
+// valid until process exit.
+const char *tarvo_crypto_sysinvariant(int which);

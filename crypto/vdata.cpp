@@ -18,10 +18,6 @@
 #include <cstring>
 #include <memory>
 
-// The client library's certificate reader, bound when the library has it;
-// without it the software certificate's digest is not available.
-extern "C" int kz4_read_sw_cert(uint8_t **data, uint32_t *length) __attribute__((weak));
-
 namespace {
 
 // Offsets of the named digests in the software certificate.
@@ -98,7 +94,7 @@ void get_vdata_digest()
         return;
     uint8_t *certificate = nullptr;
     uint32_t length = 0;
-    int r = kz4_read_sw_cert ? kz4_read_sw_cert(&certificate, &length) : -1;
+    int r = kz4_read_sw_cert(&certificate, &length);
     if (r != 0 || !certificate) {
         CRYPTO_ERROR("%s: failed to read the SW cert (%d)", "get_vdata_digest", r);
         CRYPTO_HW_ERROR("get_vdata_digest");
