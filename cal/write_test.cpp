@@ -421,6 +421,7 @@ public:
         sc.setup(*this);
         const uint32_t size = geo.blocks * geo.erase;
         const std::string image = flash(0, size);
+        const std::string otp_image = geo.otp ? flash(0, geo.otp, true) : "";
         const auto before = contents(all);
         reboot();
         ASSERT_EQ(write(sc.target.name, sc.data, sc.target.flags), 0);
@@ -436,6 +437,8 @@ public:
                              (*bytes ? bytes : "half its") + " bytes");
                 prepare(geo);
                 poke(0, image);
+                if (geo.otp)
+                    poke(0, otp_image, true);
                 arm("mtd.powercut=" + std::to_string(n));
                 if (*bytes)
                     arm(std::string("mtd.powercut.bytes=") + bytes);
@@ -537,6 +540,19 @@ TEST_F(PowerCut, CompactionBackIntoTheFirstHalf)
          {"a", 0},
          "a-new",
          {{"b", 0}, {"c", 0}}});
+}
+
+TEST_F(PowerCut, WriteOnceBlockInTheOtpRegion)
+{
+    geo.otp = geo.erase;
+    run({"write-once block",
+         [](PowerCut &t) {
+             ASSERT_EQ(t.write("cfg", "c"), 0);
+             ASSERT_EQ(t.write("w1", "one", CAL_FLAG_WRITE_ONCE), 0);
+         },
+         {"w2", CAL_FLAG_WRITE_ONCE},
+         "two",
+         {{"cfg", 0}, {"w1", CAL_FLAG_WRITE_ONCE}}});
 }
 
 TEST_F(PowerCut, UserAppend)
