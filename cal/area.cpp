@@ -6,19 +6,10 @@
 #include <string.h>
 
 #include <memory>
-#include <utility>
 #include <new>
+#include <utility>
 
 namespace {
-
-cal_block_node **list_for(cal_context *ctx, uint16_t flags)
-{
-    if (flags & CAL_HDR_FLAG_USER)
-        return &ctx->user_list;
-    if (flags & CAL_HDR_FLAG_WRITE_ONCE)
-        return &ctx->wp_list;
-    return &ctx->config_list;
-}
 
 void free_list(cal_block_node **list)
 {
@@ -93,6 +84,15 @@ bool torn_last_write(cal_context *ctx, cal_area *area, uint32_t a, uint64_t end)
 
 extern "C" {
 
+cal_block_node **cal_list_for(cal_context *ctx, uint16_t header_flags)
+{
+    if (header_flags & CAL_HDR_FLAG_USER)
+        return &ctx->user_list;
+    if (header_flags & CAL_HDR_FLAG_WRITE_ONCE)
+        return &ctx->wp_list;
+    return &ctx->config_list;
+}
+
 void cal_free_node(cal_block_node *node)
 {
     if (!node)
@@ -137,7 +137,7 @@ int read_block_header(cal_context *ctx, cal_area *area, uint32_t address, cal_bl
 void add_block(cal_context *ctx, cal_block_node *node)
 {
     node->next = nullptr;
-    cal_block_node **list = list_for(ctx, node->header.flags);
+    cal_block_node **list = cal_list_for(ctx, node->header.flags);
     if (!*list) {
         *list = node;
         return;

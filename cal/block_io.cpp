@@ -13,24 +13,15 @@ namespace {
 
 bool name_too_long(const char *name) { return strnlen(name, CAL_NAME_SIZE + 1) > CAL_NAME_SIZE; }
 
-cal_block_node **list_of(cal_context *ctx, uint16_t header_flags)
-{
-    if (header_flags & CAL_HDR_FLAG_USER)
-        return &ctx->user_list;
-    if (header_flags & CAL_HDR_FLAG_WRITE_ONCE)
-        return &ctx->wp_list;
-    return &ctx->config_list;
-}
-
 // Takes a node out of its list; false when it is in none.
 bool unlink_node(cal_context *ctx, cal_block_node *node)
 {
-    cal_block_node **list = list_of(ctx, node->header.flags);
+    cal_block_node **list = cal_list_for(ctx, node->header.flags);
     cal_block_node *prev = nullptr;
     for (cal_block_node **p = list; *p; prev = *p, p = &(*p)->next)
         if (*p == node) {
-            cal_debug(2, "Removing block entirely (next=%p, prev=%p)", static_cast<void *>(node->next),
-                      static_cast<void *>(prev));
+            cal_debug(2, "Removing block entirely (next=%p, prev=%p)",
+                      static_cast<void *>(node->next), static_cast<void *>(prev));
             *p = node->next;
             node->next = nullptr;
             return true;
@@ -208,7 +199,8 @@ int read_block_data(cal_context *ctx, cal_area *area, cal_block_node *node)
     }
     cal_debug(0, "reading block from %s addr 0x%08x, name '%s', len %u", area->name,
               node->address, name, node->header.length);
-    unsigned char *buf = static_cast<unsigned char *>(malloc(node->header.length ? node->header.length : 1));
+    unsigned char *buf =
+        static_cast<unsigned char *>(malloc(node->header.length ? node->header.length : 1));
     if (!buf) {
         cal_error("read_block_data: malloc: %s", strerror(errno));
         return -1;
@@ -329,7 +321,8 @@ int cal_write_block(cal_context *ctx, const char *name, const unsigned char *dat
         text = "";
     }
     // The old node goes when the new one enters the same list.
-    const bool replaces = have_old && list_of(ctx, old_header.flags) == list_of(ctx, h.flags);
+    const bool replaces =
+        have_old && cal_list_for(ctx, old_header.flags) == cal_list_for(ctx, h.flags);
     const uint64_t size64 =
         (uint64_t(CAL_HEADER_SIZE) + length + ctx->page_size - 1) / ctx->page_size * ctx->page_size;
     const uint32_t area_size = cal_area_size(ctx, target);

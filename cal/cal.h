@@ -152,6 +152,8 @@ int read_block_header(cal_context *ctx, cal_area *area, uint32_t address,
                       cal_block_header *header);
 int scan_block_headers(cal_context *ctx, cal_area *area, int mode);
 void add_block(cal_context *ctx, cal_block_node *node);
+// The list a block belongs to by its header flags: user, write-once or config.
+cal_block_node **cal_list_for(cal_context *ctx, uint16_t header_flags);
 void free_block_lists(cal_context *ctx);
 void cal_free_node(cal_block_node *node);
 

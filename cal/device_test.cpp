@@ -111,7 +111,8 @@ TEST_F(Device, GoodEraseBlocksAreDividedIntoThreeAreas)
         {10, {1}, 3}, {10, {}, 3}, {7, {0, 3}, 1}, {4, {0, 2}, 0}, {2, {}, 0},
     };
     for (const auto &r : rows) {
-        SCOPED_TRACE(std::to_string(r.blocks) + " blocks, " + std::to_string(r.bad.size()) + " bad");
+        SCOPED_TRACE(std::to_string(r.blocks) + " blocks, " + std::to_string(r.bad.size()) +
+                     " bad");
         geometry g;
         g.blocks = r.blocks;
         g.bad = r.bad;
