@@ -73,10 +73,10 @@ int apply_setting(developer_settings *settings, uint32_t type, const char *name,
     return -1;
 }
 
-// Parses the entries of a loaded file whose header and MAC were accepted.
-// 0, or the load's failure code after its trace.
-int parse_entries(const unsigned char *data, size_t size, uint32_t count,
-                  developer_settings *settings)
+}  // namespace
+
+int developer_mode_parse_entries(const unsigned char *data, size_t size, uint32_t count,
+                                 developer_settings *settings)
 {
     if (count == 0) {
         if (size != DEVELOPER_MODE_HEADER_SIZE) {
@@ -147,6 +147,8 @@ int parse_entries(const unsigned char *data, size_t size, uint32_t count,
     }
     return 0;
 }
+
+namespace {
 
 // Checks the file's MAC under "tcb": true only for the verdict "valid".
 // buffer is the whole file with its MAC field already zeroed.
@@ -244,7 +246,8 @@ int developer_mode_load_settings(developer_settings **out)
         log_trace("settings malloc failed\n");
         return -12;
     }
-    int result = parse_entries(buffer, size, get_le32(header + COUNT_OFFSET), settings);
+    int result =
+        developer_mode_parse_entries(buffer, size, get_le32(header + COUNT_OFFSET), settings);
     if (result != 0) {
         free_developer_settings(settings);
         return result;

@@ -46,5 +46,10 @@ int developer_setting_type(const char *name);
 // The value length a setting takes in the file: 4 for a u32 setting, the
 // string length of value for a string setting; -1 for an unknown name.
 int developer_setting_length(const char *name, const void *value);
+// The entries of a whole file of size bytes whose header and MAC were
+// accepted, applied to settings: 0, or the loader's failure code after its
+// trace (-22 malformed, -12 no memory). Nothing beyond size is read.
+int developer_mode_parse_entries(const unsigned char *data, size_t size, uint32_t count,
+                                 developer_settings *settings);
 // Frees the origin and the record; null does nothing.
 void free_developer_settings(developer_settings *settings);
