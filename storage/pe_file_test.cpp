@@ -8,6 +8,7 @@
 
 #include "crypto/tarvo_crypto.h"
 #include "storage/test_fixture.h"
+#include "support/tarvo_common.h"
 
 using tarvo::p_file;
 using tarvo::pe_file;
@@ -307,4 +308,56 @@ TEST_F(pe_file_test, remove_and_rename_move_the_data_files)
     st->remove_file("two");
     EXPECT_NE(stat(two.c_str(), &s), 0);
     EXPECT_FALSE(st->contains_file("two"));
+}
+
+namespace {
+
+std::string signature_text(const std::string &token, const std::string &hash_text)
+{
+    std::string m = fake_crypto::mac(token, hash_text);
+    char *b = base64_encode(m.data(), 20);
+    std::string s = std::string("b-") + b + "-" + token;
+    free(b);
+    return s;
+}
+
+}  // namespace
+
+TEST_F(pe_file_test, legacy_index_and_data_files_are_moved_by_a_writer)
+{
+    ASSERT_EQ(st->put_file("doc", "legacy data", 11), 0);
+    std::string dat_now = dat("doc");
+    std::string proper = "/home/user/.tarvo/ps/Ge/" + store_name;
+    std::string legacy = "/var/lib/tarvo/ps/Ge/" + store_name;
+    // The earlier layout: index under the signed root (signed over that
+    // path), version 1, data file in the earlier directory without the
+    // visibility letter.
+    st->m_index_path = legacy;
+    std::string hash_text;
+    ASSERT_TRUE(st->internal_hash(nullptr, hash_text));
+    st.reset();
+    std::string text = read_whole(proper);
+    size_t s = text.find("<signature>") + 11, e = text.find("</signature>");
+    text.replace(s, e - s, signature_text(OWNER, hash_text));
+    text.replace(text.find("version=\"2\""), 11, "version=\"1\"");
+    ASSERT_EQ(make_path("/var/lib/tarvo/ps/Ge", 0777), 0);
+    ASSERT_EQ(make_path("/var/lib/tarvo/ps/.e", 0777), 0);
+    write_whole(legacy, text);
+    ASSERT_EQ(unlink(proper.c_str()), 0);
+    std::string base = dat_now.substr(dat_now.rfind('/') + 1);
+    std::string earlier = "/var/lib/tarvo/ps/.e/" + base.substr(0, base.size() - 1);
+    ASSERT_EQ(::rename(dat_now.c_str(), earlier.c_str()), 0);
+
+    open_store(0);
+    EXPECT_EQ(st->index_path(), proper);
+    struct stat sb;
+    EXPECT_NE(stat(legacy.c_str(), &sb), 0);
+    EXPECT_NE(stat(earlier.c_str(), &sb), 0);
+    EXPECT_EQ(stat(dat_now.c_str(), &sb), 0);
+    EXPECT_NE(read_whole(proper).find("version=\"2\""), std::string::npos);
+    unsigned char *data = nullptr;
+    size_t size = 0;
+    ASSERT_EQ(st->get_file("doc", &data, &size), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(data), size), "legacy data");
+    free(data);
 }
