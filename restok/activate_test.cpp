@@ -131,7 +131,8 @@ TEST(PolicyActivation, DefineAndActivate)
              "Package: sockets\n"
              "Provides: _socket_\n"
              "Object: /inet stream tcp\n"
-             "Request: net::dialout\n");
+             "Request: net::dialout\n"
+             "Object: plain\n");
     ASSERT_NE(p.cfg, nullptr);
 
     auto defined = p.run(restok_define_resources);
@@ -146,6 +147,7 @@ TEST(PolicyActivation, DefineAndActivate)
                   "0x89F1 2 4 dial = 4",
                   "0x89F1 0 5 other = 5",
                   "0x89F1 0 7 sockets = 6",
+                  "0x89F1 6 5 plain = 7",
               }));
     EXPECT_EQ(p.package("net")->id, 2);
     EXPECT_EQ(p.package("net")->type, restok_grp_type);
@@ -160,7 +162,7 @@ TEST(PolicyActivation, DefineAndActivate)
                     "ignored"));
     // One policy: net's own object, with the requests of every object on
     // it. The object of other on dialout sends none: net has no object
-    // there.
+    // there; the objects of the socket provider are no object policies.
     auto policies = sent_policies();
     ASSERT_EQ(policies.size(), 1u);
     EXPECT_EQ(policies[0]->name, "net::dial");
@@ -241,6 +243,24 @@ TEST(PolicyActivation, Failures)
     fresh_kernel();
     EXPECT_EQ(restok_define_resources(nullptr), -1);
     EXPECT_EQ(restok_activate_policy(nullptr), -1);
+}
+
+TEST(PolicyActivation, ResourcesOfAnotherType)
+{
+    // CAP gives AID its type; AID's names translate to the kernel's own
+    // application-id type.
+    fresh_kernel();
+    policy p("Package: AID\nProvides: CAP\nProvide: app1\n");
+    ASSERT_NE(p.cfg, nullptr);
+    long value;
+    int aid = creds_from_text("AID::app1", &value);
+    ASSERT_GT(aid, 3);
+    auto defined = p.run(restok_define_resources);
+    EXPECT_EQ(defined.first, -1);
+    EXPECT_EQ(defined.second,
+              w("Resource 'AID::app1' has conflicting resource type " + std::to_string(aid) +
+                " != 0 -- all resources of package must be of same type"));
+    EXPECT_EQ(p.package("AID")->resources->value, value);
 }
 
 TEST(PolicyActivation, NamesThatDoNotFit)
