@@ -273,8 +273,7 @@ int developer_setting_length(const char *name, const void *value)
     case DEVELOPER_SETTING_U32:
         return 4;
     case DEVELOPER_SETTING_STRING:
-        return value ? int(strnlen(static_cast<const char *>(value), DEVELOPER_MODE_MAX_SIZE))
-                     : -1;
+        return value ? int(strlen(static_cast<const char *>(value))) : -1;
     default:
         log_trace("Unknown developer mode setting '%s'\n", name ? name : "(null)");
         return -1;
