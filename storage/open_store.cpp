@@ -45,6 +45,10 @@ void storage::init_storage(const char *name, const char *owner)
     }
     if (m_lock == nullptr)
         m_lock = new storage_lock(this);
+    if (m_lock == nullptr) {
+        errno = ENOMEM;
+        return;
+    }
     storage_lock *lk = m_lock;
     auto refuse = [&]() {
         lk->set_readable(false);

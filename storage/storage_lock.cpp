@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <new>
 
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
@@ -44,13 +43,13 @@ private:
 // The lock holds key schedules: it gets pages of its own, so that locking
 // them in memory and unlocking them again never touches another object's
 // pages, and they are wiped before they go back.
-void *storage_lock::operator new(size_t size)
+void *storage_lock::operator new(size_t size) noexcept
 {
     size_t n = page_rounded(size);
     long page = sysconf(_SC_PAGESIZE);
     void *p = nullptr;
     if (posix_memalign(&p, page > 0 ? size_t(page) : 4096, n) != 0)
-        throw std::bad_alloc();
+        return nullptr;
     memset(p, 0, n);
     mlock(p, n);
     return p;

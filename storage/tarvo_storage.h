@@ -265,7 +265,9 @@ public:
     ~storage_lock();
     storage_lock(const storage_lock &) = delete;
     storage_lock &operator=(const storage_lock &) = delete;
-    static void *operator new(size_t size);
+    // Null when no memory can be had (the store then has no lock and
+    // refuses every access).
+    static void *operator new(size_t size) noexcept;
     static void operator delete(void *p);
 
     void wait();
