@@ -74,8 +74,12 @@ void release_resources(configuration *cfg, package *p)
             if (same) {
                 same->references += r->references;
             } else {
-                r->next = cfg->pending;
-                cfg->pending = r;
+                // Appended, so that they are reported in their order.
+                resource **link = &cfg->pending;
+                while (*link)
+                    link = &(*link)->next;
+                r->next = nullptr;
+                *link = r;
             }
         }
         r = next;
