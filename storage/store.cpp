@@ -208,10 +208,24 @@ bool storage::commit()
     root->set_attribute("version", "2");
     if (m_protection == 1 && m_lock->m_data_directory != DEFAULT_DATA_DIRECTORY)
         root->set_attribute("storage-path", m_lock->m_data_directory.c_str());
+    // A name or target that XML cannot carry would be missing from the
+    // saved index, whose signature would then fail and drop every entry at
+    // the next open: such an index is not written.
+    auto carried = [&](const c_xmlnode *e, const char *attribute, const std::string &text) {
+        const char *stored = e->get_attribute(attribute, false, nullptr);
+        if (stored != nullptr && text == stored)
+            return true;
+        SERR("%s: '%s' cannot be kept in the index '%s'", op, text.c_str(),
+             m_index_path.c_str());
+        return false;
+    };
+    bool all_carried = true;
     for (auto &f : m_files) {
         c_xmlnode *e = envelope->add_child("file");
         e->set_attribute("name", f.first.c_str());
         e->set_attribute("hash", f.second.digest.c_str());
+        all_carried = carried(e, "name", f.first) && carried(e, "hash", f.second.digest) &&
+                      all_carried;
         if (m_protection != 1) {
             const struct stat &m = f.second.metadata;
             e->set_attribute_long("size", long(int32_t(m.st_size)));
@@ -228,6 +242,12 @@ bool storage::commit()
         c_xmlnode *e = envelope->add_child("link");
         e->set_attribute("name", l.first.c_str());
         e->set_attribute("to", l.second.c_str());
+        all_carried = carried(e, "name", l.first) && carried(e, "to", l.second) && all_carried;
+    }
+    if (!all_carried) {
+        unlock();
+        errno = EINVAL;
+        return false;
     }
     root->add_child("signature")->append_text(signature.c_str());
     if (m_protection == 1) {

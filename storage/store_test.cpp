@@ -255,6 +255,31 @@ TEST_F(store_test, names_that_are_paths_are_refused)
     EXPECT_NE(stat("/var/lib/tarvo/ps/escape", &s), 0);
 }
 
+TEST_F(store_test, names_xml_cannot_carry_are_not_committed)
+{
+    std::string a = file("a", "alpha");
+    std::string odd = file("odd\xff", "x");
+    storage st(store_name.c_str(), HELD, 0, 0);
+    st.add_file(a.c_str());
+    ASSERT_TRUE(st.commit());
+    std::string before = read_whole(index_of(store_name));
+    st.add_file(odd.c_str());
+    ASSERT_TRUE(st.contains_file(odd.c_str()));
+    syslog_capture log;
+    errno = 0;
+    EXPECT_FALSE(st.commit());
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_TRUE(has_report(log, "cannot be kept in the index"));
+    EXPECT_EQ(read_whole(index_of(store_name)), before);
+    st.remove_file(odd.c_str());
+    st.add_link("bad\x01link", a.c_str());
+    EXPECT_FALSE(st.commit());
+    st.remove_link("bad\x01link");
+    EXPECT_TRUE(st.commit());
+    storage again(store_name.c_str(), 0, 0);
+    EXPECT_TRUE(again.contains_file(a.c_str()));
+}
+
 TEST_F(store_test, crypto_start_failure_refuses_the_store)
 {
     fake_crypto::fail_init = true;
