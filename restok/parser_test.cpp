@@ -183,6 +183,31 @@ TEST(PolicySyntax, RoomLeftAndDump)
     EXPECT_EQ(restok_dump(nullptr), 0);
 }
 
+int empty_lines_seen = 0;
+
+int stop_at_second_empty_line(RESTOK::DB &)
+{
+    return ++empty_lines_seen == 2 ? -5 : 0;
+}
+
+TEST(PolicySyntax, RecordCallbackAtEmptyLines)
+{
+    // A parse of its own over a 64-byte arena, into the fixture's model.
+    std::string text = "Package: a\n\nPackage: b\n\n\nPackage: c\n";
+    parsed p("");
+    std::vector<char> buffer(sizeof(RESTOK::db_header) + 64 + text.size());
+    std::memcpy(buffer.data() + sizeof(RESTOK::db_header) + 64, text.data(), text.size());
+    auto *header = reinterpret_cast<RESTOK::db_header *>(buffer.data());
+    testing::internal::CaptureStderr();
+    int rc = RESTOK::restok_parse(header, int(text.size()), 64, RESTOK::restok_tags, p.cfg,
+                                  stop_at_second_empty_line, p.allocator);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rc, -5);
+    EXPECT_EQ(empty_lines_seen, 2);
+    EXPECT_NE(p.package("b"), nullptr);
+    EXPECT_EQ(p.package("c"), nullptr);
+}
+
 // ---- Memory -----------------------------------------------------------
 
 // A parser over a buffer of its own: header, arena, text.
