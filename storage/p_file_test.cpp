@@ -140,10 +140,15 @@ TEST_F(p_file_test, content_changed_behind_the_store_fails_the_open)
     EXPECT_EQ(st->verify_content(path.c_str(), "tampered", 8), 0);
     EXPECT_EQ(st->verify_content(path.c_str(), "original", 8), 1);
 
+    // Adding it again records the file as it is now.
+    st->add_file(path.c_str());
+    EXPECT_EQ(st->verify_content(path.c_str(), "tampered", 8), 1);
+    write_whole(path, "Tampered");
+
     // A refused writer's open leaves the file as it found it.
     EXPECT_FALSE(m->p_open(O_RDWR));
     EXPECT_EQ(errno, EACCES);
-    EXPECT_EQ(read_whole(path), "tampered");
+    EXPECT_EQ(read_whole(path), "Tampered");
 
     // O_TRUNC counts as fresh content: no check.
     ASSERT_TRUE(m->p_open(O_RDWR | O_TRUNC));

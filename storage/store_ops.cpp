@@ -169,8 +169,24 @@ void storage::add_file(const char *name)
     std::unique_ptr<p_file> m(member(n.c_str()));
     if (!m)
         return;
-    if (!m->p_open(m_protection == 1 ? OPEN_CREATE : O_RDONLY))
-        return;
+    int retried_dirty = -1;
+    if (!m->p_open(m_protection == 1 ? OPEN_CREATE : O_RDONLY)) {
+        // A signed member whose file changed since it was recorded fails
+        // its open on the old digest; adding it again records the file as
+        // it is now. The old entry comes back when that open fails too.
+        auto old = m_files.find(m->name());
+        if (m_protection == 1 || errno != EACCES || old == m_files.end())
+            return;
+        file_entry kept = old->second;
+        m_files.erase(old);
+        if (!m->p_open(O_RDONLY)) {
+            int e = errno;
+            m_files[m->name()] = kept;
+            errno = e;
+            return;
+        }
+        retried_dirty = kept.dirty ? 1 : 0;
+    }
     std::string key = m->name();
     if (m_protection != 1) {
         // The status is taken before the entry exists, so that a new
@@ -184,6 +200,8 @@ void storage::add_file(const char *name)
     if (it != m_files.end()) {
         const char *d = m->p_digest();
         it->second.digest = d ? d : "";
+        if (retried_dirty >= 0)
+            it->second.dirty = retried_dirty == 1;
     }
     m->p_close();
 }
