@@ -348,7 +348,10 @@ RESTOK::configuration *restok_load(const char *path, const char *extra, int extr
 // file's content, then tail zeroed bytes; *size its length. Pairs end with
 // a null text; at most 10 files.
 char *restok_load_files(int head, int tail, int *flags, int *size, ...);
-// The account file parsed behind the head text; the buffer, or null.
+// The account file parsed behind the head text: the buffer, or null when
+// it cannot be had. After a parse error the buffer is still returned (and
+// reported): what was parsed before the error stays linked in the
+// configuration and lives in it.
 char *restok_load_account_file(RESTOK::configuration *cfg, const char *head, const char *file);
 
 int restok_is_untrusted(const RESTOK::configuration *cfg);
