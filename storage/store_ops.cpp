@@ -105,8 +105,17 @@ int storage::get_ufiles(std::vector<char *> &names)
         }
         creds_release(own);
     }
-    if (!guard_access("get_ufiles"))
+    auto restore = [&]() {
+        if (lifted) {
+            m_lock->set_readable(was_readable);
+            if (was_writable)
+                m_lock->set_writable(true);
+        }
+    };
+    if (!guard_access("get_ufiles")) {
+        restore();
         return -1;
+    }
     for (const auto &f : m_files) {
         if (m_protection == 1) {
             std::unique_ptr<p_file> m(member(f.first.c_str()));
@@ -118,11 +127,7 @@ int storage::get_ufiles(std::vector<char *> &names)
     }
     if (is_regular_file(m_index_path.c_str()))
         names.push_back(strdup(m_index_path.c_str()));
-    if (lifted) {
-        m_lock->set_readable(was_readable);
-        if (was_writable)
-            m_lock->set_writable(true);
-    }
+    restore();
     return int(names.size());
 }
 
