@@ -495,6 +495,35 @@ bool fopen(const char *path, const char *mode, FILE **result)
     return true;
 }
 
+bool fdopen(int fd, const char *mode, FILE **result)
+{
+    auto e = lookup(fd);
+    if (!e || !mode)
+        return false;
+    {
+        std::lock_guard<std::mutex> g(table_lock);
+        e->refs++;  // the stream's; the descriptor keeps its own
+    }
+    auto *k = new stream_cookie{e, fd};
+    cookie_io_functions_t io = {cookie_read, cookie_write, cookie_seek, cookie_close};
+    char m[4] = {mode[0] == 'a' ? 'w' : mode[0], 0, 0, 0};
+    if (std::strchr(mode, '+'))
+        m[1] = '+';
+    FILE *s = ::fopencookie(k, m, io);
+    if (!s) {
+        int err = errno;
+        release(e);
+        delete k;
+        errno = err;
+    } else {
+        s->_fileno = fd;
+        std::lock_guard<std::mutex> g(table_lock);
+        live_cookies().insert(k);
+    }
+    *result = s;
+    return true;
+}
+
 bool mount(const char *source, const char *target, const char *type, unsigned long flags,
            const void *data, int *result)
 {

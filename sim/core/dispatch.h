@@ -50,6 +50,8 @@ bool simulated_path(const char *path);
 
 // Streams on simulated paths (fopencookie). Null with errno on refusal.
 bool fopen(const char *path, const char *mode, FILE **result);
+// A stream on a simulated descriptor; closing the stream closes it.
+bool fdopen(int fd, const char *mode, FILE **result);
 
 bool mount(const char *source, const char *target, const char *type, unsigned long flags,
            const void *data, int *result);

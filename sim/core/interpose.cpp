@@ -208,6 +208,15 @@ FILE *fopen64(const char *path, const char *mode)
     return real_fopen64(path, mode);
 }
 
+FILE *fdopen(int fd, const char *mode)
+{
+    FILE *f;
+    if (d::fdopen(fd, mode, &f))
+        return f;
+    REAL(fdopen, FILE *(*)(int, const char *));
+    return real_fdopen(fd, mode);
+}
+
 // A stream cannot be turned into a simulated one in place: reopening a
 // stream onto a simulated path is refused rather than silently reaching a
 // placeholder.

@@ -201,6 +201,27 @@ TEST_F(Models, ShortWritesAndMissingFiles)
     std::ofstream(devorig).flush();  // back for the other tests
 }
 
+TEST_F(Models, StreamsOnDescriptorsAndDescriptorsOfStreamsReachTheModel)
+{
+    int fd = open((ks_dir + "enforce").c_str(), O_WRONLY | O_TRUNC);
+    ASSERT_GE(fd, 0);
+    FILE *f = fdopen(fd, "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("1e7\n", f);
+    EXPECT_EQ(std::fclose(f), 0);  // closes fd too: one close for the model
+    errno = 0;
+    EXPECT_EQ(write(fd, "x", 1), -1);
+    EXPECT_EQ(errno, EBADF);
+
+    FILE *g = std::fopen((ks_dir + "enabled").c_str(), "w");
+    ASSERT_NE(g, nullptr);
+    ASSERT_GE(fileno(g), 0);
+    EXPECT_EQ(write(fileno(g), "147\n", 4), 4);
+    EXPECT_EQ(std::fclose(g), 0);
+    EXPECT_EQ(shape(), (std::vector<std::string>{"O enforce", "W enforce", "C enforce",
+                                                 "O enabled", "W enabled", "C enabled"}));
+}
+
 TEST_F(Models, DuplicatedDescriptorsCloseOnceAtTheLast)
 {
     int fd = open((ks_dir + "hashlist").c_str(), O_RDWR | O_CLOEXEC);
