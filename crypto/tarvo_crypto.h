@@ -108,6 +108,11 @@ int tarvo_crypto_sign_file(const char *path, const unsigned char *data, size_t s
 int tarvo_crypto_verify_file(const char *path, const unsigned char *data, size_t size,
                              const char *token);
 
+// 0 when the protected file system's answer to a challenge on the file
+// could be checked, with the verdict in *result (1 valid, 0 not valid); 1
+// otherwise, with errno set.
+int tarvo_crypto_tarvofs_challenge(const char *path, int *result);
+
 // ---- device invariants ----
 
 // For 0 the device's IMEI (15 digits; "12345678901234" when it cannot be
