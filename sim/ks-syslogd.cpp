@@ -1,9 +1,11 @@
 // ks-syslogd SOCKET FILE: the device's system log. Binds a datagram socket
 // at SOCKET (the sandbox's /dev/log) and appends every message to FILE as
-// one line. Runs until killed.
+// one line. On SIGTERM it takes what is still queued and ends.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -11,6 +13,14 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+namespace {
+
+volatile sig_atomic_t stopping = 0;
+
+void on_term(int) { stopping = 1; }
+
+}  // namespace
 
 int main(int argc, char **argv)
 {
@@ -46,12 +56,22 @@ int main(int argc, char **argv)
         std::perror("ks-syslogd: bind");
         return 1;
     }
+    struct sigaction sa {};
+    sa.sa_handler = on_term;  // no SA_RESTART: the signal ends a waiting recv
+    sigaction(SIGTERM, &sa, nullptr);
+    // Waits are short, so that a signal between the test of the flag and
+    // the wait still ends the program soon.
+    struct timeval tv = {0, 200000};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     static char buf[65536];
     for (;;) {
-        ssize_t n = recv(s, buf, sizeof buf - 1, 0);
+        ssize_t n = recv(s, buf, sizeof buf - 1, stopping ? MSG_DONTWAIT : 0);
         if (n < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+                if (stopping && errno != EINTR)
+                    return 0;  // all queued messages are written
                 continue;
+            }
             std::perror("ks-syslogd: recv");
             return 1;
         }

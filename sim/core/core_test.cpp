@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 namespace {
@@ -116,3 +118,51 @@ TEST(NormalisePath, GivesTheAbsolutePathAModelIsAskedFor)
 }
 
 }  // namespace
+
+namespace {
+
+// Serves one attribute name for every path, keeping the last value set.
+class test_xattr : public ks_sim::xattr_handler {
+public:
+    bool serves(const std::string &name) const override { return name == "user.ks-test"; }
+    ssize_t get(const std::string &path, const std::string &, void *value, size_t size) override
+    {
+        if (path != last_path)
+            return -ENODATA;
+        if (size == 0)
+            return ssize_t(last_value.size());
+        if (size < last_value.size())
+            return -ERANGE;
+        memcpy(value, last_value.data(), last_value.size());
+        return ssize_t(last_value.size());
+    }
+    int set(const std::string &path, const std::string &, const void *value, size_t size,
+            int) override
+    {
+        last_path = path;
+        last_value.assign(static_cast<const char *>(value), size);
+        return 0;
+    }
+    std::string last_path, last_value;
+};
+
+}  // namespace
+
+TEST(Xattr, ServedNamesGoToTheirHandlerOthersPassOn)
+{
+    static test_xattr handler;
+    static bool registered = (ks_sim::register_xattr_handler(&handler), true);
+    (void)registered;
+    int r;
+    ASSERT_TRUE(ks_sim::dispatch::setxattr("/etc//x", -1, "user.ks-test", "v1", 2, 0, &r));
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(handler.last_path, "/etc/x");
+    int64_t n;
+    char buf[8];
+    ASSERT_TRUE(ks_sim::dispatch::getxattr("/etc/x", -1, "user.ks-test", buf, sizeof buf, &n));
+    EXPECT_EQ(n, 2);
+    ASSERT_TRUE(ks_sim::dispatch::getxattr("/etc/x", -1, "user.ks-test", buf, 1, &n));
+    EXPECT_EQ(n, -1);
+    EXPECT_EQ(errno, ERANGE);
+    EXPECT_FALSE(ks_sim::dispatch::getxattr("/etc/x", -1, "user.other", buf, sizeof buf, &n));
+}

@@ -195,6 +195,17 @@ TEST(Sandbox, RunsProgramsOfThisBuildNatively)
 #endif
 }
 
+TEST(Sandbox, TheSystemLogIsCollected)
+{
+    device dev;
+    auto r = dev.shell("logger -t ks-test 'one line'; logger -t ks-test second");
+    ASSERT_EQ(r.status, 0) << r.output;
+    std::string log = dev.read_file("/.ks-sim/run/syslog");
+    size_t one = log.find("ks-test: one line\n");
+    EXPECT_NE(one, std::string::npos) << log;
+    EXPECT_NE(log.find("ks-test: second\n", one), std::string::npos) << log;
+}
+
 TEST(Sandbox, ProgramsCanFork)
 {
     // Under armhf this holds only with one build of the C library for the
