@@ -361,3 +361,30 @@ TEST_F(pe_file_test, legacy_index_and_data_files_are_moved_by_a_writer)
     EXPECT_EQ(std::string(reinterpret_cast<char *>(data), size), "legacy data");
     free(data);
 }
+
+TEST_F(pe_file_test, truncating_open_makes_a_new_header)
+{
+    ASSERT_EQ(st->put_file("t", "some old content here", 21), 0);
+    std::string path = dat("t");
+    std::string before = read_whole(path);
+    auto m = member("t");
+    ASSERT_TRUE(m->p_open(O_RDWR | O_TRUNC));
+    EXPECT_EQ(m->p_datasize(), 0u);
+    EXPECT_EQ(read_whole(path).substr(0, 16) == before.substr(0, 16), false) << "new IV";
+    ASSERT_EQ(m->p_write(0, "new", 3), 3);
+    m->p_close();
+    EXPECT_EQ(read_whole(path).size(), 144u);
+    unsigned char *data = nullptr;
+    size_t size = 0;
+    ASSERT_EQ(st->get_file("t", &data, &size), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(data), size), "new");
+    free(data);
+
+    // Shrinking keeps the head of the content.
+    ASSERT_TRUE(m->p_open(O_RDWR));
+    ASSERT_EQ(m->p_trunc(1), 0);
+    m->p_close();
+    ASSERT_EQ(st->get_file("t", &data, &size), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(data), size), "n");
+    free(data);
+}
