@@ -153,3 +153,25 @@ TEST_F(storage_lock_test, read_only_shared_object_sees_but_does_not_publish)
     ASSERT_TRUE(st.commit());
     EXPECT_EQ(read_whole(shm), before);
 }
+
+TEST_F(storage_lock_test, encrypted_member_written_in_another_process_reads_here)
+{
+    storage st(store_name.c_str(), OWNER, 0, 1);
+    ASSERT_EQ(st.put_file("first", "1", 1), 0);
+    pid_t child = test_fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        storage other(store_name.c_str(), OWNER, 0, 1);
+        _exit(other.put_file("second", "from the child", 14) == 0 ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(st.index_changed());
+    unsigned char *data = nullptr;
+    size_t size = 0;
+    ASSERT_EQ(st.get_file("second", &data, &size), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(data), size), "from the child");
+    free(data);
+    EXPECT_EQ(st.entry_count(), 2);
+}
