@@ -66,7 +66,7 @@ void storage_lock::operator delete(void *p)
 }
 
 storage_lock::storage_lock(tarvo::storage *store)
-    : m_key_users(0), m_version(2), m_store(store), m_fd(-1), m_depth(0), m_readable(true),
+    : m_key_users(0), m_version(2), m_fd(-1), m_depth(0), m_readable(true),
       m_writable(true), m_shared_readonly(false), m_shared(nullptr)
 {
     static const char *op = "storage_lock";

@@ -296,7 +296,6 @@ public:
     int m_version;
 
 private:
-    tarvo::storage *m_store;
     int m_fd;
     int m_depth;
     bool m_readable;
