@@ -9,7 +9,7 @@ build=$(realpath "${1:-build/default}")
 shift || true
 [ $# -gt 0 ] || set -- /
 program=$build/init/keepstone-init
-device=$build/demo-device
+device=${KS_DEMO_DEVICE:-$build/demo-device}
 [ -x "$program" ] || { echo "demo: $program is not built" >&2; exit 1; }
 
 rm -rf --one-file-system -- "$device"
@@ -30,6 +30,7 @@ show() {  # title, device path
 show "Trace" /etc/tarvo/keepstone-init.log
 show "Standard error" /etc/tarvo/keepstone-init.stderr
 show "preinit" /.ks-sim/run/preinit
-"$build/sim/ks-sim" --root "$device" summary
+# ks-sim runs on the device too (an armhf build's ks-sim is an ARM program).
+"$build/sim/ks-sandbox" --root "$device" --same-boot -- "$build/sim/ks-sim" summary
 echo
-echo "Inspect further with: $build/sim/ks-sim --root $device help"
+echo "Inspect further with: $build/sim/ks-sandbox --root $device --same-boot -- $build/sim/ks-sim help"
