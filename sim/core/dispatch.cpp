@@ -145,7 +145,9 @@ int cookie_close(void *c)
     int r2 = release(k->e);
     if (r == 0)
         r = r2;
-    real::close(k->fd);
+    // A descriptor the program closed itself may already be another file's.
+    if (fd_ref)
+        real::close(k->fd);
     {
         std::lock_guard<std::mutex> g(table_lock);
         live_cookies().erase(k);

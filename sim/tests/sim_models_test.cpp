@@ -218,6 +218,18 @@ TEST_F(Models, StreamsOnDescriptorsAndDescriptorsOfStreamsReachTheModel)
     ASSERT_GE(fileno(g), 0);
     EXPECT_EQ(write(fileno(g), "147\n", 4), 4);
     EXPECT_EQ(std::fclose(g), 0);
+
+    // The program closes the stream's descriptor itself and the number goes
+    // to another file: closing the stream leaves that file alone.
+    FILE *h = std::fopen("/proc/cpuinfo", "r");
+    ASSERT_NE(h, nullptr);
+    int number = fileno(h);
+    ASSERT_EQ(close(number), 0);
+    int other = open("/dev/null", O_RDONLY);
+    ASSERT_EQ(other, number);
+    EXPECT_EQ(std::fclose(h), 0);
+    EXPECT_EQ(fcntl(other, F_GETFD), 0) << "the other file was closed";
+    close(other);
     EXPECT_EQ(shape(), (std::vector<std::string>{"O enforce", "W enforce", "C enforce",
                                                  "O enabled", "W enabled", "C enabled"}));
 }
