@@ -1,20 +1,88 @@
 // File signatures. A file is signed under a token by making it a member of
-// the signed store "files." followed by the token; a file that the store
-// does not list is checked against the vdata file. Without usable
-// hardware the vdata file takes the place of the stores for signing too.
-//
-// Until protected storage is built, no store lists anything, and signing
-// with usable hardware answers as the services do when they cannot serve
-// the request: nothing is signed and errno is ENOSYS.
+// the signed store "files." followed by the token, whose index (itself
+// signed under the token) records the file's SHA-1 and metadata; a file
+// that the store does not list is checked against the vdata file. Without
+// usable hardware the vdata file takes the place of the stores for
+// signing too.
 #include "crypto/crypto_internal.h"
 #include "crypto/tarvo_crypto.h"
 #include "crypto/vdata.h"
 
+#include "storage/tarvo_storage.h"
+#include "support/tarvo_common.h"
+
+#include <fcntl.h>
+
+#include <climits>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string>
+
+namespace {
+
+// Store addressing of the file-signature stores: visibility "G", signed.
+constexpr int FILES_VISIBILITY = 0;
+constexpr int FILES_PROTECTION = 0;
+
+std::string files_store_name(const char *token)
+{
+    return std::string("files.") + token;
+}
+
+// The name the new content is written under before it replaces the file:
+// the path, '.' and 12 hex digits of random bytes, or the path and ".temp"
+// when no random bytes can be had.
+std::string temporary_name(const char *path)
+{
+    unsigned char random[6];
+    if (tarvo_crypto_random(random, int(sizeof random)) != int(sizeof random))
+        return std::string(path) + ".temp";
+    std::string name = std::string(path) + ".";
+    append_hex(name, random, sizeof random);
+    return name;
+}
+
+// Writes the data as the content of a new member and leaves it closed.
+bool write_member(tarvo::storage &store, const char *path, const std::string &temp,
+                  const unsigned char *data, size_t size)
+{
+    static const char op[] = "tarvo_crypto_sign_file";
+    std::unique_ptr<tarvo::p_file> member(store.member(temp.c_str()));
+    if (!member) {
+        CRYPTO_ERROR("%s: failed to create '%s' (%s)", op, path, strerror(errno));
+        return false;
+    }
+    if (!member->p_open(O_WRONLY | O_CREAT | O_TRUNC)) {
+        CRYPTO_ERROR("%s: failed to open '%s' (%s)", op, path, strerror(errno));
+        return false;
+    }
+    // A member's write reports its count as an int: larger content could
+    // not be told apart from a short write, so it is refused whole.
+    int written = -1;
+    if (size > size_t(INT_MAX))
+        errno = EFBIG;
+    else
+        written = member->p_write(0, data, uint32_t(size));
+    if (written < 0 || size_t(written) != size) {
+        if (written >= 0 && errno == 0)
+            errno = EIO;
+        int e = errno;
+        CRYPTO_ERROR("%s: failed to write to '%s' (%s)", op, path, strerror(e));
+        member->p_close();
+        errno = e;
+        return false;
+    }
+    member->p_trunc(int64_t(size));
+    member->p_close();
+    return true;
+}
+
+}  // namespace
 
 int tarvo_crypto_sign_file(const char *path, const unsigned char *data, size_t size,
-                           const char *)
+                           const char *token)
 {
     static const char op[] = "tarvo_crypto_sign_file";
     crypto_process_check();
@@ -23,18 +91,48 @@ int tarvo_crypto_sign_file(const char *path, const unsigned char *data, size_t s
         errno = EINVAL;
         return 1;
     }
-    if (crypto.hw_usable) {
-        errno = ENOSYS;
+    token = crypto_token(token);
+    if (!crypto.hw_usable) {
+        // The list is trusted as it is while the hardware cannot be used.
+        if (strcmp(path, TARVO_VDATA_PATH) == 0)
+            return 0;
+        unsigned char digest[20];
+        int ok = data ? digest_of_buffer(data, size, digest) : digest_of_file(path, digest);
+        if (!ok)
+            return 1;
+        return save_global_signature(path, digest) == 1 ? 0 : 1;
+    }
+    if (!token) {
+        CRYPTO_ERROR("access denied, no '%s'", shown(token));
+        errno = EACCES;
         return 1;
     }
-    // The list is trusted as it is while the hardware cannot be used.
-    if (strcmp(path, TARVO_VDATA_PATH) == 0)
-        return 0;
-    unsigned char digest[20];
-    int ok = data ? digest_of_buffer(data, size, digest) : digest_of_file(path, digest);
-    if (!ok)
+
+    const std::string name = files_store_name(token);
+    tarvo::storage store(name.c_str(), token, FILES_VISIBILITY, FILES_PROTECTION);
+    if (strcmp(store.owner_token(), token) != 0) {
+        CRYPTO_ERROR("access denied, no '%s'", token);
+        errno = EACCES;
         return 1;
-    return save_global_signature(path, digest) == 1 ? 0 : 1;
+    }
+    if (!data) {
+        store.add_file(path);
+    } else {
+        const std::string temp = temporary_name(path);
+        if (!write_member(store, path, temp, data, size))
+            return 1;
+        if (::rename(temp.c_str(), path) != 0) {
+            CRYPTO_ERROR("%s: failed to rename '%s' to '%s'(%s)", op, temp.c_str(), path,
+                         strerror(errno));
+            return 1;
+        }
+        store.rename(temp.c_str(), path);
+    }
+    if (!store.commit()) {
+        CRYPTO_ERROR("%s: failed to commit '%s' (%s)", op, store.name(), strerror(errno));
+        return 1;
+    }
+    return 0;
 }
 
 int tarvo_crypto_verify_file(const char *path, const unsigned char *data, size_t size,
@@ -47,9 +145,21 @@ int tarvo_crypto_verify_file(const char *path, const unsigned char *data, size_t
         errno = EINVAL;
         return 1;
     }
-    // No store lists the file: its entry in the vdata file decides.
-    if (!data)
-        return verify_global_signature(path, nullptr);
-    unsigned char digest[20];
-    return check_vdata_entry(path, digest_of_buffer(data, size, digest) ? digest : nullptr);
+    const std::string name = files_store_name(token);
+    tarvo::storage store(name.c_str(), FILES_VISIBILITY, FILES_PROTECTION);
+    if (!store.contains_file(path)) {
+        // Not a member: its entry in the vdata file decides. A digest that
+        // cannot be had matches no entry.
+        if (!data)
+            return verify_global_signature(path, nullptr);
+        unsigned char digest[20];
+        return check_vdata_entry(path, digest_of_buffer(data, size, digest) ? digest : nullptr);
+    }
+    if (strcmp(store.owner_token(), token) != 0) {
+        CRYPTO_ERROR("'%s' not signed by '%s' but '%s'", store.name(), token,
+                     store.owner_token());
+        return 2;
+    }
+    int match = data ? store.verify_content(path, data, size) : store.verify_file(path);
+    return match == 1 ? 0 : 3;
 }

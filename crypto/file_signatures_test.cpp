@@ -1,6 +1,6 @@
-// File signatures while no store lists anything (runs in the sandbox):
-// without usable hardware they are kept in the vdata file; a file is
-// checked against its entry there.
+// File signatures without usable hardware (runs in the sandbox): they are
+// kept in the vdata file, and a file is checked against its entry there.
+// The road through the stores is in file_signatures_store_test.cpp.
 #include "crypto/crypto_fixture.h"
 #include "crypto/vdata.h"
 
@@ -91,17 +91,6 @@ TEST_F(CryptoFiles, MissingArguments)
         EXPECT_EQ(errno, EINVAL);
         EXPECT_EQ(reports(), strings{"tarvo_crypto_verify_file: pathname or token cannot be null"});
     }
-}
-
-// With usable hardware a file is signed into its token's store, which
-// does not exist yet; its check falls to the vdata file.
-TEST_F(CryptoFiles, WithHardwareSigningNeedsTheStores)
-{
-    errno = 0;
-    EXPECT_EQ(tarvo_crypto_sign_file("/etc/a", nullptr, 0, "tcb"), 1);
-    EXPECT_EQ(errno, ENOSYS);
-    write_file(TARVO_VDATA_PATH, sha1_hex("first file\n") + "  /etc/a\n");
-    EXPECT_EQ(tarvo_crypto_verify_file("/etc/a", nullptr, 0, "tcb"), 0);
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 #include "crypto/crypto_internal.h"
 #include "crypto/tarvo_crypto.h"
 
-#include "creds/creds.h"
 #include "secbins/kz4_secbins.h"
+#include "storage/tarvo_storage.h"
 #include "support/tarvo_common.h"
 
 #include <sys/stat.h>
@@ -33,18 +33,17 @@ std::string hex_text(const unsigned char digest[20])
     return s;
 }
 
-// Whether the calling process holds the credential of the token "tcb".
+// Whether the calling process holds the credential of the token "tcb" (a
+// token the kernel knows, not one taken on trust without the hardware).
 bool holds_tcb_credential()
 {
-    long value = -1;
-    int type = creds_from_text(TARVO_CRYPTO_TCB_TOKEN, &value);
-    if (type == -1)
-        return false;
-    creds_handle own = creds_for_task(0);
-    bool held = own && creds_has(own, type, int(value)) == 1;
-    creds_release(own);
-    return held;
+    bool is_credential = false;
+    return caller_has_token(TARVO_CRYPTO_TCB_TOKEN, &is_credential) == 1 && is_credential;
 }
+
+// Set while the list is being checked through the store of "tcb": a store
+// index that is itself vouched for by the list cannot vouch for it in turn.
+bool checking_list = false;
 
 // A path the list can hold: one that reads back as written. A line break
 // would let a path add lines of its own; a leading blank, '*' or white
@@ -162,9 +161,20 @@ int read_tarvo_vdata(tarvo_vdata **out)
                          hex_text(crypto.vdata_digest).c_str());
     }
     if (!trusted) {
+        // The check opens the store of "tcb", whose index may be one that
+        // the list vouches for ("external"): reading the list again from
+        // within that check would recurse without end, so the list counts
+        // as unsigned there.
+        if (checking_list) {
+            CRYPTO_ERROR("%s: '%s' cannot vouch for the store that lists it", "read_tarvo_vdata",
+                         TARVO_VDATA_PATH);
+            return 2;
+        }
+        checking_list = true;
         int r = tarvo_crypto_verify_file(TARVO_VDATA_PATH,
                                          static_cast<const unsigned char *>(m.address),
                                          m.length, TARVO_CRYPTO_TCB_TOKEN);
+        checking_list = false;
         if (r != 0)
             return r;
     }

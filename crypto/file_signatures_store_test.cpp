@@ -1,0 +1,341 @@
+// File signatures through the stores, end to end (runs in the sandbox):
+// the real crypto services and protected storage against the simulated
+// secure side, with this process holding the "tcb" credential as the
+// token manager and forked children that do not.
+#include "crypto/crypto_fixture.h"
+#include "crypto/vdata.h"
+
+#include "restok/restok.h"
+#include "storage/tarvo_storage.h"
+#include "support/test_process.h"
+
+#include <openssl/sha.h>
+
+#include <dirent.h>
+#include <ftw.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+namespace {
+
+using strings = std::vector<std::string>;
+
+const char INDEX[] = "/var/lib/tarvo/ps/Gs/files.tcb";
+
+void write_file(const char *path, const std::string &content)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+std::string read_file(const char *path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+std::string sha1_hex(const std::string &content)
+{
+    unsigned char d[20];
+    SHA1(reinterpret_cast<const unsigned char *>(content.data()), content.size(), d);
+    return hex_string(d, 20);
+}
+const unsigned char *bytes_of(const std::string &s)
+{
+    return reinterpret_cast<const unsigned char *>(s.data());
+}
+int remove_entry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return ::remove(path);
+}
+// Names in /etc that begin with the prefix.
+strings etc_names(const std::string &prefix)
+{
+    strings names;
+    if (DIR *d = opendir("/etc")) {
+        while (dirent *e = readdir(d))
+            if (std::string(e->d_name).rfind(prefix, 0) == 0)
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+// Runs the body in a forked child, which does not hold "tcb"; the body's
+// result is the child's exit status.
+int in_child(const std::function<int()> &body)
+{
+    fflush(nullptr);
+    pid_t child = test_fork();
+    if (child == 0)
+        _exit(body());
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+class FileStores : public CryptoTest {
+protected:
+    void SetUp() override
+    {
+        CryptoTest::SetUp();
+        nftw("/var/lib/tarvo/ps", remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+        for (const char *name : {"files.tcb", "files.other", "files.local"})
+            shm_unlink((std::string("/tarvo-ps:") + name + ":0:0").c_str());
+        unlink(TARVO_VDATA_PATH);
+        write_file("/etc/a", "first file\n");
+        ASSERT_EQ(restok_be_manager(), 0);
+        bool credential = false;
+        ASSERT_EQ(caller_has_token("tcb", &credential), 1);
+        ASSERT_TRUE(credential);
+    }
+    void TearDown() override
+    {
+        unlink(TARVO_VDATA_PATH);
+        CryptoTest::TearDown();
+    }
+    // The software certificate's digest as a set-up that read it holds it.
+    static void certificate_digest_of(const std::string &content)
+    {
+        ASSERT_EQ(tarvo_crypto_init(), 1);
+        SHA1(bytes_of(content), content.size(), crypto.vdata_digest);
+        crypto.vdata_digest_cached = true;
+    }
+    static int verify(const char *path, const char *token = "tcb")
+    {
+        return tarvo_crypto_verify_file(path, nullptr, 0, token);
+    }
+    static int verify(const char *path, const std::string &data, const char *token = "tcb")
+    {
+        return tarvo_crypto_verify_file(path, bytes_of(data), data.size(), token);
+    }
+    // Replaces the first occurrence of a text in the store's index.
+    static void edit_index(const std::string &from, const std::string &to)
+    {
+        std::string index = read_file(INDEX);
+        size_t at = index.find(from);
+        ASSERT_NE(at, std::string::npos) << index;
+        write_file(INDEX, index.replace(at, from.size(), to));
+    }
+};
+
+TEST_F(FileStores, SignedUnderTcbAndChecked)
+{
+    ASSERT_EQ(tarvo_crypto_sign_file("/etc/a", nullptr, 0, "tcb"), 0);
+    // The index names its owner, the member and its digest, signed under the token.
+    std::string index = read_file(INDEX);
+    EXPECT_NE(index.find("owner=\"tcb\""), std::string::npos) << index;
+    EXPECT_NE(index.find("name=\"/etc/a\""), std::string::npos) << index;
+    EXPECT_NE(index.find("-tcb</signature>"), std::string::npos) << index;
+    // The vdata file is not involved.
+    EXPECT_EQ(access(TARVO_VDATA_PATH, F_OK), -1);
+
+    EXPECT_EQ(verify("/etc/a"), 0);
+    EXPECT_EQ(verify("/etc/a", std::string("first file\n")), 0);
+    EXPECT_EQ(verify("/etc/a", std::string("other content\n")), 3);
+    // Checking needs no credential.
+    EXPECT_EQ(in_child([] { return verify("/etc/a"); }), 0);
+    EXPECT_TRUE(reports().empty());
+
+    // The file changed on disk after signing.
+    write_file("/etc/a", "tampered\n");
+    EXPECT_EQ(verify("/etc/a"), 3);
+    EXPECT_EQ(in_child([] { return verify("/etc/a"); }), 3);
+
+    // Signing with data replaces the content through a temporary file,
+    // which is not left behind, and the store records the new content.
+    const std::string next = "next content\n";
+    ASSERT_EQ(tarvo_crypto_sign_file("/etc/a", bytes_of(next), next.size(), "tcb"), 0);
+    EXPECT_EQ(read_file("/etc/a"), next);
+    EXPECT_EQ(etc_names("a."), strings{});
+    EXPECT_EQ(verify("/etc/a"), 0);
+    EXPECT_EQ(verify("/etc/a", next), 0);
+    index = read_file(INDEX);
+    EXPECT_EQ(index.find("/etc/a."), std::string::npos) << index;
+    // A new file signed with its content.
+    ASSERT_EQ(tarvo_crypto_sign_file("/etc/new", bytes_of(next), 0, "tcb"), 0);
+    EXPECT_EQ(read_file("/etc/new"), "");
+    EXPECT_EQ(verify("/etc/new"), 0);
+    EXPECT_TRUE(reports().empty());
+
+    // A file the store does not list falls to the vdata file, which has no entry.
+    write_file("/etc/b", "second\n");
+    EXPECT_EQ(verify("/etc/b"), 2);
+    EXPECT_TRUE(has(reports(), "verify_global_signature: no signature for '/etc/b' (" +
+                                   sha1_hex("second\n") + ")"));
+}
+
+// An index changed outside the store no longer counts: its members are
+// dropped and the files fall to the vdata file.
+TEST_F(FileStores, TamperedIndex)
+{
+    const struct {
+        const char *what;
+        std::function<void()> edit;
+    } cases[] = {
+        {"member digest",
+         [] {
+             std::string index = read_file(INDEX);
+             size_t at = index.find("hash=\"");
+             ASSERT_NE(at, std::string::npos);
+             index[at + 6] = index[at + 6] == 'A' ? 'B' : 'A';
+             write_file(INDEX, index);
+         }},
+        {"signature taken from the vdata file",
+         [] {
+             std::string index = read_file(INDEX);
+             size_t from = index.find("<signature>"), to = index.find("</signature>");
+             ASSERT_TRUE(from != std::string::npos && to != std::string::npos);
+             write_file(INDEX, index.substr(0, from + 11) + "external" + index.substr(to));
+         }},
+        {"owner", [] { edit_index("owner=\"tcb\"", "owner=\"tcb.x\""); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        unlink(INDEX);
+        shm_unlink("/tarvo-ps:files.tcb:0:0");
+        ASSERT_EQ(tarvo_crypto_sign_file("/etc/a", nullptr, 0, "tcb"), 0);
+        ASSERT_EQ(verify("/etc/a"), 0);
+        c.edit();
+        EXPECT_EQ(verify("/etc/a"), 2);
+        EXPECT_EQ(in_child([] { return verify("/etc/a"); }), 2);
+        reports();
+    }
+}
+
+TEST_F(FileStores, StoreOfAnotherToken)
+{
+    // A token the caller does not hold.
+    errno = 0;
+    EXPECT_EQ(tarvo_crypto_sign_file("/etc/a", nullptr, 0, "other"), 1);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(reports(), strings{"access denied, no 'other'"});
+    // A process without "tcb" cannot sign under it, with or without data,
+    // and the file keeps its content.
+    EXPECT_EQ(in_child([] {
+                  errno = 0;
+                  const std::string data = "replaced\n";
+                  int r = tarvo_crypto_sign_file("/etc/a", bytes_of(data), data.size(), "tcb");
+                  return r == 1 && errno == EACCES ? 0 : 1;
+              }),
+              0);
+    EXPECT_EQ(read_file("/etc/a"), "first file\n");
+    EXPECT_EQ(access(INDEX, F_OK), -1);
+
+    // The store of "other" owned by "tcb": listed, but not signed by "other".
+    {
+        tarvo::storage store("files.other", "tcb", 0, 0);
+        ASSERT_STREQ(store.owner_token(), "tcb");
+        store.add_file("/etc/a");
+        ASSERT_TRUE(store.commit());
+    }
+    reports();
+    EXPECT_EQ(verify("/etc/a", "other"), 2);
+    EXPECT_EQ(reports(), strings{"'files.other' not signed by 'other' but 'tcb'"});
+    EXPECT_EQ(verify("/etc/a", std::string("first file\n"), "other"), 2);
+}
+
+// Without usable hardware (mode 3) files are signed in the vdata file, and
+// a store whose owner is no credential commits an index that the vdata
+// file vouches for ("external").
+TEST_F(FileStores, HardwareMode3RecordsInTheVdataFile)
+{
+    without_hardware();
+    ASSERT_EQ(tarvo_crypto_hw_mode(), 3);
+    ASSERT_EQ(tarvo_crypto_sign_file("/etc/a", nullptr, 0, "tcb"), 0);
+    EXPECT_EQ(read_file(TARVO_VDATA_PATH), sha1_hex("first file\n") + "  /etc/a\n");
+    EXPECT_EQ(access(INDEX, F_OK), -1);
+    EXPECT_EQ(verify("/etc/a"), 0);
+
+    write_file("/etc/b", "second\n");
+    {
+        tarvo::storage store("files.local", "local", 0, 0);
+        ASSERT_STREQ(store.owner_token(), "local");
+        store.add_file("/etc/b");
+        ASSERT_TRUE(store.commit());
+    }
+    const std::string index = read_file("/var/lib/tarvo/ps/Gs/files.local");
+    EXPECT_NE(index.find("<signature>external</signature>"), std::string::npos) << index;
+    EXPECT_NE(read_file(TARVO_VDATA_PATH).find(sha1_hex(index) + "  /var/lib/tarvo/ps/Gs/files.local\n"),
+              std::string::npos);
+    EXPECT_EQ(verify("/etc/b", "local"), 0);
+    write_file("/etc/b", "changed\n");
+    EXPECT_EQ(verify("/etc/b", "local"), 3);
+}
+
+// The vdata file matching the certificate is signed into the store of
+// "tcb" by a process holding "tcb" whenever it is checked; the store then
+// vouches for it when the certificate no longer matches.
+TEST_F(FileStores, LocalResigningOfTheVdataFile)
+{
+    const std::string list = sha1_hex("first file\n") + "  /etc/a\n";
+    write_file(TARVO_VDATA_PATH, list);
+    certificate_digest_of(list);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(verify_global_signature(TARVO_VDATA_PATH, nullptr), 0);
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Tarvo: signed '/etc/tarvo_vdata' locally\n");
+    EXPECT_NE(read_file(INDEX).find("name=\"/etc/tarvo_vdata\""), std::string::npos);
+
+    // A process without "tcb" only gets 0 and prints nothing.
+    EXPECT_EQ(in_child([] {
+                  testing::internal::CaptureStdout();
+                  int r = verify_global_signature(TARVO_VDATA_PATH, nullptr);
+                  fflush(stdout);
+                  return r == 0 && testing::internal::GetCapturedStdout().empty() ? 0 : 1;
+              }),
+              0);
+
+    // Another certificate: the list still counts through its store entry.
+    certificate_digest_of("another list\n");
+    reports();
+    EXPECT_EQ(verify("/etc/a"), 0);
+    EXPECT_TRUE(has(reports(), "read_tarvo_vdata: hash of '/etc/tarvo_vdata' (" + sha1_hex(list) +
+                                   ") does not match hash in swcert (" +
+                                   sha1_hex("another list\n") + ")"));
+    // ... but not once it changed.
+    write_file(TARVO_VDATA_PATH, list + sha1_hex("second\n") + "  /etc/b\n");
+    EXPECT_EQ(verify("/etc/a"), 3);
+
+    // A store that cannot be written: the warning, and still 0.
+    write_file(TARVO_VDATA_PATH, list);
+    certificate_digest_of(list);
+    unlink(INDEX);
+    shm_unlink("/tarvo-ps:files.tcb:0:0");
+    ASSERT_EQ(mkdir(INDEX, 0755), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(verify_global_signature(TARVO_VDATA_PATH, nullptr), 0);
+    fflush(stdout);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("Tarvo: warning, failed to sign '/etc/tarvo_vdata' locally (", 0), 0u)
+        << out;
+    EXPECT_EQ(out.back(), '\n');
+    rmdir(INDEX);
+}
+
+// A store index of "tcb" that defers to the vdata file, while the vdata
+// file defers to that store: each check ends instead of recursing.
+TEST_F(FileStores, IndexAndVdataFileVouchingForEachOther)
+{
+    ASSERT_EQ(make_path("/var/lib/tarvo/ps/Gs", 0777), 0);
+    write_file(INDEX, "<pstore owner=\"tcb\" version=\"2\"><envelope/>"
+                      "<signature>external</signature></pstore>");
+    const std::string list = sha1_hex("first file\n") + "  /etc/a\n";
+    write_file(TARVO_VDATA_PATH, list);
+    certificate_digest_of("another list\n");
+    reports();
+    EXPECT_EQ(verify("/etc/a"), 3);
+    EXPECT_TRUE(has(reports(),
+                    "read_tarvo_vdata: '/etc/tarvo_vdata' cannot vouch for the store that lists it"));
+}
+
+}  // namespace
