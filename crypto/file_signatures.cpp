@@ -12,6 +12,8 @@
 #include "support/tarvo_common.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cerrno>
@@ -44,12 +46,38 @@ std::string temporary_name(const char *path)
     return name;
 }
 
+// Creates the temporary file anew, never through a link. Whatever has the
+// name (a file left by an earlier signing that failed, or a link planted
+// where the name is predictable) is removed first; the member's open then
+// finds a regular file of this process's making. The mode is the one a
+// member of a "G" store gets when its open creates it.
+bool reserve_temporary(const std::string &temp)
+{
+    struct stat st;
+    if (lstat(temp.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+        unlink(temp.c_str());
+    mode_t old_mask = umask(0);
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int e = errno;
+    umask(old_mask);
+    if (fd < 0) {
+        errno = e;
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
 // Writes the data as the content of a new member and leaves it closed.
 bool write_member(tarvo::storage &store, const char *path, const std::string &temp,
                   const unsigned char *data, size_t size)
 {
     static const char op[] = "tarvo_crypto_sign_file";
-    std::unique_ptr<tarvo::p_file> member(store.member(temp.c_str()));
+    // Reserved before the member object is made: the object resolves its
+    // name, which a link there would redirect.
+    std::unique_ptr<tarvo::p_file> member;
+    if (reserve_temporary(temp))
+        member.reset(store.member(temp.c_str()));
     if (!member) {
         CRYPTO_ERROR("%s: failed to create '%s' (%s)", op, path, strerror(errno));
         return false;

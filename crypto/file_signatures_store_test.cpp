@@ -172,6 +172,24 @@ TEST_F(FileStores, SignedUnderTcbAndChecked)
                                    sha1_hex("second\n") + ")"));
 }
 
+// Without random bytes the temporary name is the path and ".temp": a link
+// planted there does not send the new content elsewhere.
+TEST_F(FileStores, PredictableTemporaryNameIsNotFollowed)
+{
+    ASSERT_EQ(tarvo_crypto_init(), 1);
+    arm("omap_sec.service=80\nomap_sec.rom=1\n");
+    unsigned char byte;
+    ASSERT_EQ(tarvo_crypto_random(&byte, 1), -1);
+    write_file("/etc/victim", "victim\n");
+    ASSERT_EQ(symlink("/etc/victim", "/etc/a.temp"), 0);
+    const std::string next = "next content\n";
+    EXPECT_EQ(tarvo_crypto_sign_file("/etc/a", bytes_of(next), next.size(), "tcb"), 0);
+    EXPECT_EQ(read_file("/etc/victim"), "victim\n");
+    EXPECT_EQ(read_file("/etc/a"), next);
+    EXPECT_EQ(etc_names("a."), strings{});
+    EXPECT_EQ(verify("/etc/a"), 0);
+}
+
 // An index changed outside the store no longer counts: its members are
 // dropped and the files fall to the vdata file.
 TEST_F(FileStores, TamperedIndex)
