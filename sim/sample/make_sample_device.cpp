@@ -1,0 +1,193 @@
+// Prepares the sample device for its first boot; runs inside the sandbox
+// on the device root, with "/var" mounted, before keepstone-init boots it.
+//
+//   make_sample_device [--list FILE]... [--sign FILE]...
+//
+// What a factory leaves on a real device and the sample's image cannot
+// carry as plain files is made here with the device's own libraries:
+//   - the CCC and NPC certificates as configuration-area blocks "cert-ccc"
+//     and "cert-npc" (the secure side only needs them present);
+//   - the vdata file "/etc/tarvo_vdata" listing the SHA-1 of every FILE
+//     given with --list, written by the crypto services' writer;
+//   - the software certificate "cert-sw" whose entry "vdata" is the SHA-1
+//     of that vdata file, handed to the secure side and stored on the flash;
+//   - a signature under the token "tcb" of every FILE given with --sign
+//     (the data files the boot checks: the reference hash list, the
+//     resource-token policy), made by this process as the token manager,
+//     which holds "tcb": each file becomes a member of the store "files.tcb".
+// A file that changes afterwards no longer matches its signature, and a
+// vdata file that changes no longer matches the certificate: that is the
+// malfunction path of the demo.
+#include "crypto/tarvo_crypto.h"
+#include "crypto/vdata.h"
+#include "restok/restok.h"
+#include "secbins/kz4_secbins.h"
+
+#include <openssl/evp.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char program[] = "make_sample_device";
+
+// The SHA-1 of a whole file; false when it cannot be read.
+bool file_sha1(const char *path, unsigned char digest[20])
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+    bool ok = ctx && EVP_DigestInit_ex(ctx, EVP_sha1(), nullptr) == 1;
+    unsigned char buf[8192];
+    ssize_t n;
+    while (ok && (n = read(fd, buf, sizeof buf)) != 0) {
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            ok = false;
+            break;
+        }
+        ok = EVP_DigestUpdate(ctx, buf, size_t(n)) == 1;
+    }
+    unsigned int length = 0;
+    ok = ok && EVP_DigestFinal_ex(ctx, digest, &length) == 1 && length == 20;
+    EVP_MD_CTX_free(ctx);
+    close(fd);
+    return ok;
+}
+
+std::string hex(const unsigned char *bytes, size_t n)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < n; i++) {
+        s += digits[bytes[i] >> 4];
+        s += digits[bytes[i] & 15];
+    }
+    return s;
+}
+
+void put_u32(std::string &block, size_t offset, uint32_t value)
+{
+    for (int i = 0; i < 4; i++)
+        block[offset + size_t(i)] = char(value >> (8 * i));
+}
+
+// A software certificate with one named digest, "vdata": a header of 1116
+// bytes (version 3, so the count is at 1112) and one 32-byte entry.
+std::string software_certificate(const unsigned char vdata_digest[20])
+{
+    std::string c(1116, '\0');
+    put_u32(c, 0, 0x53574331);    // magic
+    put_u32(c, 4, 1);             // key index
+    put_u32(c, 24, 1116);         // header size
+    put_u32(c, 340, 3);           // header version
+    put_u32(c, 344, 0x56444154);  // sub magic
+    put_u32(c, 976, 3);           // certificate version
+    put_u32(c, 980, 1796860800);  // timestamp
+    put_u32(c, 1112, 1);          // entry count
+    std::string entry(32, '\0');
+    memcpy(&entry[0], "vdata", 5);
+    memcpy(&entry[12], vdata_digest, 20);
+    return c + entry;
+}
+
+bool write_block(const char *what, int (*writer)(const uint8_t *, uint32_t),
+                 const std::string &data)
+{
+    int r = writer(reinterpret_cast<const uint8_t *>(data.data()), uint32_t(data.size()));
+    if (r != 0) {
+        fprintf(stderr, "%s: cannot write %s (%d, errno %d)\n", program, what, r, errno);
+        return false;
+    }
+    printf("%s: %s written (%zu bytes)\n", program, what, data.size());
+    return true;
+}
+
+// Signs each file under "tcb" into the store "files.tcb".
+bool sign_files(const std::vector<const char *> &files)
+{
+    if (files.empty())
+        return true;
+    int r = restok_be_manager();
+    if (r != 0) {
+        fprintf(stderr, "%s: cannot become the token manager (%d)\n", program, r);
+        return false;
+    }
+    for (const char *path : files) {
+        if (tarvo_crypto_sign_file(path, nullptr, 0, "tcb") != 0) {
+            fprintf(stderr, "%s: cannot sign %s (%s)\n", program, path,
+                    tarvo_crypto_last_error_text());
+            return false;
+        }
+        printf("%s: %s signed under tcb\n", program, path);
+    }
+    return true;
+}
+
+void usage()
+{
+    fprintf(stderr, "usage: %s [--list FILE]... [--sign FILE]...\n", program);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    std::vector<const char *> listed, signed_files;
+    for (int i = 1; i < argc; i += 2) {
+        bool list = strcmp(argv[i], "--list") == 0;
+        if ((!list && strcmp(argv[i], "--sign") != 0) || i + 1 >= argc) {
+            usage();
+            return 2;
+        }
+        if (argv[i + 1][0] != '/') {
+            fprintf(stderr, "%s: %s is not an absolute path\n", program, argv[i + 1]);
+            return 2;
+        }
+        (list ? listed : signed_files).push_back(argv[i + 1]);
+    }
+    tarvo_vdata list;
+    for (const char *path : listed) {
+        unsigned char digest[20];
+        if (!file_sha1(path, digest)) {
+            fprintf(stderr, "%s: cannot digest %s (%s)\n", program, path, strerror(errno));
+            return 1;
+        }
+        list[path] = hex(digest, 20);
+    }
+    // The crypto services' own writer, so the file is in the form they read.
+    if (save_tarvo_vdata(list) != 1) {
+        fprintf(stderr, "%s: cannot write %s\n", program, TARVO_VDATA_PATH);
+        return 1;
+    }
+    unsigned char vdata_digest[20];
+    if (!file_sha1(TARVO_VDATA_PATH, vdata_digest)) {
+        fprintf(stderr, "%s: cannot digest %s\n", program, TARVO_VDATA_PATH);
+        return 1;
+    }
+    printf("%s: %s lists %zu files, SHA-1 %s\n", program, TARVO_VDATA_PATH, list.size(),
+           hex(vdata_digest, 20).c_str());
+
+    int r = kz4_open(nullptr);
+    if (r != 0) {
+        fprintf(stderr, "%s: cannot open the security hardware (%d)\n", program, r);
+        return 1;
+    }
+    bool ok = write_block("cert-ccc", kz4_write_ccc_block,
+                          std::string("sample device CCC certificate\n")) &&
+              write_block("cert-npc", kz4_write_npc_block,
+                          std::string("sample device NPC certificate\n")) &&
+              write_block("cert-sw", kz4_write_sw_cert, software_certificate(vdata_digest));
+    kz4_close();
+    return ok && sign_files(signed_files) ? 0 : 1;
+}
