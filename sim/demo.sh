@@ -82,8 +82,8 @@ pictures=usr/share/themes/tridel/sorratouch/images/system-services
 prefix=$(cat -- "$build/sim/sample/boot-prefix" 2>/dev/null || true)
 echo "== Booting keepstone-init $* (device root: $tampered)"
 boot "$tampered" /bin/sh -c "mount -t tmpfs -o mode=755 tmpfs /usr/share &&
-  mkdir -p /$pictures && cp $build/sim/pictures/image/$pictures/*.png /$pictures/ &&
-  exec $prefix $program $*"
+  mkdir -p /$pictures && cp $(printf %q "$build/sim/pictures/image/$pictures")/*.png /$pictures/ &&
+  exec $prefix $(printf ' %q' "$program" "$@")"
 picture=$tampered/.ks-sim/fb0.png
 if [ -s "$picture" ]; then
   echo "== The malfunction screen, saved as a PNG picture: $picture"
