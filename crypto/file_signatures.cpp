@@ -144,7 +144,17 @@ int tarvo_crypto_sign_file(const char *path, const unsigned char *data, size_t s
         return 1;
     }
     if (!data) {
+        // Adding reports nothing itself: the member must be listed with the
+        // file's present content, or nothing was signed (a file that cannot
+        // be read, say) and the store is left as it was.
+        errno = 0;
         store.add_file(path);
+        int e = errno;
+        if (store.verify_file(path) != 1) {
+            errno = e ? e : EIO;
+            CRYPTO_ERROR("%s: failed to add '%s' (%s)", op, path, strerror(errno));
+            return 1;
+        }
     } else {
         const std::string temp = temporary_name(path);
         if (!write_member(store, path, temp, data, size))

@@ -165,6 +165,16 @@ TEST_F(FileStores, SignedUnderTcbAndChecked)
     EXPECT_EQ(verify("/etc/new"), 0);
     EXPECT_TRUE(reports().empty());
 
+    // A file that cannot be read is not signed, and the store keeps its members.
+    const std::string before = read_file(INDEX);
+    errno = 0;
+    EXPECT_EQ(tarvo_crypto_sign_file("/etc/missing", nullptr, 0, "tcb"), 1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_TRUE(has(reports(), "tarvo_crypto_sign_file: failed to add '/etc/missing' (" +
+                                   std::string(strerror(ENOENT)) + ")"));
+    EXPECT_EQ(verify("/etc/new"), 0);
+    EXPECT_EQ(read_file(INDEX), before);
+
     // A file the store does not list falls to the vdata file, which has no entry.
     write_file("/etc/b", "second\n");
     EXPECT_EQ(verify("/etc/b"), 2);

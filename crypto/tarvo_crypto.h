@@ -100,11 +100,18 @@ void tarvo_crypto_unknown_application_id(const void *unused, char **out);
 
 // ---- file signatures ----
 
-// 0 signed, 1 failure.
+// Makes the file a member of the signed store "files." + token (the token
+// defaults to the application id), with data as its new content when
+// given (written to a temporary file that then replaces the path), and
+// commits the store. Without usable hardware the hash is recorded in the
+// vdata file instead and the file is not written. 0 signed, 1 failure
+// (EACCES when the caller does not hold the token).
 int tarvo_crypto_sign_file(const char *path, const unsigned char *data, size_t size,
                            const char *token);
-// 0 verified; 1 path or token missing; 2 no signature for the file; 3 the
-// content does not match.
+// Checks the file (or data as its content) against the store "files." +
+// token, or, when that store does not list it, against the vdata file. 0
+// verified; 1 path or token missing; 2 no signature for the file, or the
+// store belongs to another token; 3 the content does not match.
 int tarvo_crypto_verify_file(const char *path, const unsigned char *data, size_t size,
                              const char *token);
 
