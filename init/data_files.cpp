@@ -2,6 +2,7 @@
 
 #include "crypto/tarvo_crypto.h"
 #include "init/digest.h"
+#include "init/le32.h"
 #include "init/log.h"
 #include "secbins/kz4_secbins.h"
 
@@ -16,11 +17,6 @@ namespace {
 
 constexpr const char VERIFY_TOKEN[] = "tcb";
 constexpr const char VDATA_ENTRY[] = "vdata";
-
-uint32_t get_le32(const uint8_t *p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 // The certificate's fields in the order they are printed.
 struct cert_field {

@@ -1,6 +1,7 @@
 #include "init/developer_mode.h"
 
 #include "init/log.h"
+#include "init/le32.h"
 #include "secbins/kz4_secbins.h"
 
 #include <fcntl.h>
@@ -22,19 +23,6 @@ constexpr const char RELAXED_NAME[] = "relaxed_exec_validation";
 constexpr const char MAC_TOKEN[] = "tcb";
 constexpr size_t VERSION_OFFSET = 24;
 constexpr size_t COUNT_OFFSET = 28;
-
-uint32_t get_le32(const unsigned char *p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-void put_le32(unsigned char *p, uint32_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
 
 // A name of the file (length given, no NUL) equals a known name.
 bool name_is(const char *name, uint32_t length, const char *known)

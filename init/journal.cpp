@@ -1,6 +1,7 @@
 #include "init/journal.h"
 
 #include "crypto/tarvo_crypto.h"
+#include "init/le32.h"
 
 #include <err.h>
 #include <fcntl.h>
@@ -24,19 +25,6 @@ constexpr size_t SHA256_LENGTH = 32;
 // place is never followed: the program runs privileged.
 constexpr int OPEN_FLAGS = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
 constexpr mode_t OPEN_MODE = 0600;
-
-uint32_t get_le32(const unsigned char *p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-void put_le32(unsigned char *p, uint32_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
 
 }  // namespace
 
