@@ -123,36 +123,49 @@ void sha1_final(uint8_t digest[SHA1_DIGEST_LENGTH], sha1_ctx *ctx)
     std::memset(ctx, 0, sizeof *ctx);
 }
 
-int hash_calculate(const char *path, uint8_t digest[SHA1_DIGEST_LENGTH])
+int sha1_file(const char *path, uint8_t digest[SHA1_DIGEST_LENGTH])
 {
     FILE *f = std::fopen(path, "r");
-    if (!f) {
-        std::fprintf(stderr, "Cannot open %s\n", path);
+    if (!f)
         return -1;
-    }
     std::unique_ptr<FILE, int (*)(FILE *)> stream(f, std::fclose);
     std::unique_ptr<uint8_t[], void (*)(void *)> buf(
         static_cast<uint8_t *>(std::malloc(4096)), std::free);
-    if (!buf) {
-        std::fprintf(stderr, "Memory allocation failure\n");
+    if (!buf)
         return -2;
-    }
-    if (std::fseek(f, 0, SEEK_SET) != 0) {
-        std::fprintf(stderr, "cannot seek %s\n", "hash_calculate");
+    if (std::fseek(f, 0, SEEK_SET) != 0)
         return -4;
-    }
     sha1_ctx ctx;
     sha1_init(&ctx);
     size_t n;
     while ((n = std::fread(buf.get(), 1, 4096, f)) > 0)
         sha1_update(&ctx, buf.get(), uint32_t(n));
     if (std::ferror(f)) {
-        std::fprintf(stderr, "error reading %s\n", "hash_calculate");
         std::memset(&ctx, 0, sizeof ctx);
         return -5;
     }
     sha1_final(digest, &ctx);
     return 0;
+}
+
+int hash_calculate(const char *path, uint8_t digest[SHA1_DIGEST_LENGTH])
+{
+    int r = sha1_file(path, digest);
+    switch (r) {
+    case -1:
+        std::fprintf(stderr, "Cannot open %s\n", path);
+        break;
+    case -2:
+        std::fprintf(stderr, "Memory allocation failure\n");
+        break;
+    case -4:
+        std::fprintf(stderr, "cannot seek %s\n", "hash_calculate");
+        break;
+    case -5:
+        std::fprintf(stderr, "error reading %s\n", "hash_calculate");
+        break;
+    }
+    return r;
 }
 
 int print_hash_hex(const uint8_t hash[SHA1_DIGEST_LENGTH], char *text)

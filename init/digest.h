@@ -20,8 +20,11 @@ void sha1_update(sha1_ctx *ctx, const void *data, uint32_t length);
 void sha1_final(uint8_t digest[SHA1_DIGEST_LENGTH], sha1_ctx *ctx);
 void sha1_transform(uint32_t state[5], const uint8_t block[64]);
 
-// SHA-1 of a whole file read through stdio: 0, -1 cannot open, -2 no
-// buffer, -4 cannot rewind, -5 read error. Failures go to standard error.
+// SHA-1 of a whole file read through stdio in 4096-byte pieces: 0, -1
+// cannot open, -2 no buffer, -4 cannot rewind, -5 read error. Silent: the
+// callers report failures in their own words.
+int sha1_file(const char *path, uint8_t digest[SHA1_DIGEST_LENGTH]);
+// sha1_file with its failures written to standard error.
 int hash_calculate(const char *path, uint8_t digest[SHA1_DIGEST_LENGTH]);
 
 // 40 lowercase hex digits and a NUL into text (41 bytes); always 0.

@@ -28,34 +28,22 @@ bool type_has_hash(int type) { return type == 0 || type == 3; }
 // pieces; the failures are traced as the duplicate decision's own.
 int compare_hash(const char *path, uint8_t digest[SHA1_DIGEST_LENGTH])
 {
-    FILE *f = std::fopen(path, "r");
-    if (!f) {
+    int r = sha1_file(path, digest);
+    switch (r) {
+    case -1:
         log_trace("Cannot open %s\n", path);
-        return -1;
-    }
-    std::unique_ptr<FILE, int (*)(FILE *)> stream(f, std::fclose);
-    std::unique_ptr<uint8_t[], void (*)(void *)> buf(
-        static_cast<uint8_t *>(std::malloc(4096)), std::free);
-    if (!buf) {
+        break;
+    case -2:
         log_trace("Memory allocation failure in %s\n", "compare_hash");
-        return -2;
-    }
-    if (std::fseek(f, 0, SEEK_SET) != 0) {
+        break;
+    case -4:
         log_trace("cannot seek %s\n", "compare_hash");
-        return -4;
-    }
-    sha1_ctx ctx;
-    sha1_init(&ctx);
-    size_t n;
-    while ((n = std::fread(buf.get(), 1, 4096, f)) > 0)
-        sha1_update(&ctx, buf.get(), uint32_t(n));
-    if (std::ferror(f)) {
+        break;
+    case -5:
         log_trace("error reading %s\n", "compare_hash");
-        std::memset(&ctx, 0, sizeof ctx);
-        return -5;
+        break;
     }
-    sha1_final(digest, &ctx);
-    return 0;
+    return r;
 }
 
 // Which of two entries with one key stays: true for the new one.
