@@ -34,6 +34,19 @@ int one_line_value(DB &db, int length)
     return n;
 }
 
+// one_line_value with bad syntax warned about under the tag's name: the
+// token's length, or -2.
+int tag_value(DB &db, int length, const char *tag)
+{
+    char *value = db.cursor;
+    int n = one_line_value(db, length);
+    if (n < 0) {
+        warnx("The %s tag '%.*s' has bad syntax", tag, length, value);
+        return -2;
+    }
+    return n;
+}
+
 void append_resource(package *p, resource *r)
 {
     r->next = nullptr;
@@ -148,12 +161,9 @@ void report_pending(configuration *cfg)
 
 int define_package(configuration *cfg, DB &db, field *f, int length, package **out)
 {
-    char *value = db.cursor;
-    int n = one_line_value(db, length);
-    if (n < 0) {
-        warnx("The %s tag '%.*s' has bad syntax", f->t->name, length, value);
-        return -2;
-    }
+    int n = tag_value(db, length, f->t->name);
+    if (n < 0)
+        return n;
     if (is_system_name(db.cursor, n)) {
         db.cursor += n;
         n = 0;
@@ -253,12 +263,9 @@ int parse_source(DB &db, int length, field *f)
     package *current = cfg->current;
     if (!current)
         return no_current_package();
-    char *value = db.cursor;
-    int n = one_line_value(db, length);
-    if (n < 0) {
-        warnx("The source tag '%.*s' has bad syntax", length, value);
-        return -2;
-    }
+    int n = tag_value(db, length, "source");
+    if (n < 0)
+        return n;
     if (current->source) {
         warnx("Package '%s' has multiple source definitions: '%s' and '%.*s'", current->name,
               current->source->name, n, db.cursor);
@@ -396,12 +403,9 @@ int parse_object(DB &db, int length, field *f)
     package *current = cfg->current;
     if (!current)
         return no_current_package();
-    char *value = db.cursor;
-    int n = one_line_value(db, length);
-    if (n < 0) {
-        warnx("The object tag '%.*s' has bad syntax", length, value);
-        return -2;
-    }
+    int n = tag_value(db, length, "object");
+    if (n < 0)
+        return n;
     package *owner = package_qualifier(db, &n, current);
     if (!owner) {
         warnx("Object registry not properly initialized");
