@@ -275,6 +275,28 @@ bool in_sandbox()
 
 namespace dispatch {
 
+namespace {
+
+// The file an attribute call names: the path, or the descriptor's file
+// when the call takes a descriptor. False when the descriptor's file
+// cannot be found (the call then goes to the real file system).
+bool xattr_target(const char *path, int fd, std::string &p)
+{
+    if (path) {
+        p = normalise_path(AT_FDCWD, path);
+        return true;
+    }
+    char buf[PATH_MAX];
+    std::string link = "/proc/self/fd/" + std::to_string(fd);
+    ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
+    if (n < 0)
+        return false;
+    p.assign(buf, size_t(n));
+    return true;
+}
+
+}  // namespace
+
 bool open(int dirfd, const char *path, int flags, unsigned mode, int *result)
 {
     if (!path)
@@ -623,16 +645,8 @@ bool getxattr(const char *path, int fd, const char *name, void *value, size_t si
     if (!h)
         return false;
     std::string p;
-    if (path) {
-        p = normalise_path(AT_FDCWD, path);
-    } else {
-        char buf[PATH_MAX];
-        std::string link = "/proc/self/fd/" + std::to_string(fd);
-        ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
-        if (n < 0)
-            return false;
-        p.assign(buf, size_t(n));
-    }
+    if (!xattr_target(path, fd, p))
+        return false;
     ssize_t r = h->get(p, name, value, size);
     *result = r < 0 ? fail<int64_t>(r) : r;
     return true;
@@ -647,16 +661,8 @@ bool setxattr(const char *path, int fd, const char *name, const void *value, siz
     if (!h)
         return false;
     std::string p;
-    if (path) {
-        p = normalise_path(AT_FDCWD, path);
-    } else {
-        char buf[PATH_MAX];
-        std::string link = "/proc/self/fd/" + std::to_string(fd);
-        ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
-        if (n < 0)
-            return false;
-        p.assign(buf, size_t(n));
-    }
+    if (!xattr_target(path, fd, p))
+        return false;
     int r = h->set(p, name, value, size, flags);
     *result = r < 0 ? fail<int>(r) : r;
     return true;
