@@ -1,9 +1,8 @@
 #include "cal/test_flash.h"
 
 #include "sim/models/mtd.h"
+#include "sim/testing/inside.h"
 
-#include <dlfcn.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -19,23 +18,6 @@ namespace {
 
 void collect_error(const char *m) { errors.push_back(m); }
 void collect_debug(int level, const char *m) { debugs.push_back({level, m}); }
-
-// The flash tests erase and damage a flash partition: they run only in
-// the sandbox's namespace with the simulator loaded.
-bool inside_sandbox_with_simulator()
-{
-    char ns[64] = {};
-    const char *want = std::getenv("KS_SIM_SANDBOX");
-    struct stat st;
-    if (!want || readlink("/proc/self/ns/mnt", ns, sizeof ns - 1) <= 0 ||
-        std::strcmp(ns, want) != 0 || stat("/.ks-sim/prepared", &st) != 0)
-        return false;
-    Dl_info info;
-    void *open_fn = dlsym(RTLD_DEFAULT, "open");
-    return open_fn && dladdr(open_fn, &info) && info.dli_fname &&
-           std::strstr(info.dli_fname, "libkeepstone-sim") != nullptr;
-}
-
 }  // namespace
 
 bool has_error(const std::string &text)
@@ -56,7 +38,10 @@ bool has_debug(const std::string &text)
 
 void Flash::SetUp()
 {
-    ASSERT_TRUE(inside_sandbox_with_simulator()) << "runs inside ks-sandbox only";
+    // The flash tests erase and damage a flash partition: they run only in
+    // the sandbox's namespace with the simulator loaded.
+    ASSERT_TRUE(ks_sim::testing::inside_sandbox_with_simulator("open"))
+        << "runs inside ks-sandbox only";
     errors.clear();
     debugs.clear();
     cal_error_hook = collect_error;

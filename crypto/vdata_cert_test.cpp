@@ -5,6 +5,7 @@
 #include "crypto/vdata.h"
 
 #include "sim/models/mtd.h"
+#include "sim/testing/inside.h"
 
 #include <openssl/sha.h>
 
@@ -51,15 +52,9 @@ protected:
     void SetUp() override
     {
         CryptoTest::SetUp();
-        std::vector<ks_sim::mtd_partition> parts = {
-            {0, "bootloader", 0x40000, 0x20000, 0x800, 0},
-            {1, "config", 6 * 0x4000, 0x4000, 0x800, 0},
-            {4, "rootfs", 0x400000, 0x20000, 0x800, 0},
-        };
-        ASSERT_EQ(ks_sim::mtd_write_partitions(parts), 0);
-        ASSERT_EQ(ks_sim::mtd_erase_all(1), 0);
-        ASSERT_EQ(ks_sim::write_state("mtd/mtd1.bad", ""), 0);
-        ks_sim::mtd_power_cycle();
+        ks_sim::testing::fresh_config_partition();
+        if (HasFatalFailure())
+            return;
         write_file(TARVO_VDATA_PATH, LIST);
     }
     void TearDown() override

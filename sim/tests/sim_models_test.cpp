@@ -2,6 +2,7 @@
 // write, ioctl, stdio and close of the C library.
 #include "sim/model.h"
 #include "sim/models/keepstone.h"
+#include "sim/testing/inside.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -29,16 +30,7 @@ const std::string ks_dir = "/sys/kernel/security/keepstone/";
 // sandbox's namespace with the simulator loaded, never on the host.
 bool inside_sandbox_with_simulator()
 {
-    char ns[64] = {};
-    const char *want = std::getenv("KS_SIM_SANDBOX");
-    struct stat st;
-    if (!want || readlink("/proc/self/ns/mnt", ns, sizeof ns - 1) <= 0 ||
-        std::strcmp(ns, want) != 0 || stat("/.ks-sim/prepared", &st) != 0)
-        return false;
-    Dl_info info;
-    void *mount_fn = dlsym(RTLD_DEFAULT, "mount");
-    return mount_fn && dladdr(mount_fn, &info) && info.dli_fname &&
-           std::strstr(info.dli_fname, "libkeepstone-sim") != nullptr;
+    return ks_sim::testing::inside_sandbox_with_simulator("mount");
 }
 
 // Every test starts from an empty kernel side and no faults.
