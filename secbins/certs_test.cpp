@@ -7,6 +7,7 @@
 #include "cal/cal.h"
 #include "sim/models/mtd.h"
 #include "sim/models/omap_sec_crypto.h"
+#include "sim/testing/inside.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,22 +16,9 @@
 
 namespace {
 
-using strings = std::vector<std::string>;
+using namespace kz4_transcript;
 using bytes = std::vector<uint8_t>;
 
-std::string hex(const void *data, size_t n)
-{
-    static const char digits[] = "0123456789abcdef";
-    const uint8_t *p = static_cast<const uint8_t *>(data);
-    std::string s;
-    for (size_t i = 0; i < n; i++)
-        s += std::string{digits[p[i] >> 4], digits[p[i] & 15]};
-    return s;
-}
-std::string hex(const std::string &s) { return hex(s.data(), s.size()); }
-std::string w32(uint32_t v) { return hex(&v, 4); }
-std::string write_of(const std::string &field) { return "write " + hex(field); }
-std::string write_u32(uint32_t v) { return "write " + w32(v); }
 std::string field16(const std::string &name)
 {
     std::string f(16, '\0');
@@ -39,15 +27,6 @@ std::string field16(const std::string &name)
 }
 const uint8_t *u8(const std::string &s) { return reinterpret_cast<const uint8_t *>(s.data()); }
 const std::string drained = "read 16 EAGAIN";
-// Status reads of a service below 256 and of one from 256 up.
-const strings low_ok = {"read 4 00000000", "read 4 f1f1f1f1"};
-const strings high_ok = {"read 4 00000000", "read 4 00000000"};
-
-strings operator+(strings a, const strings &b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 class Kz4Certs : public Kz4Device {
 protected:
@@ -55,15 +34,9 @@ protected:
     {
         Kz4Device::SetUp();
         // A small, erased configuration partition for every test.
-        std::vector<ks_sim::mtd_partition> parts = {
-            {0, "bootloader", 0x40000, 0x20000, 0x800, 0},
-            {1, "config", 6 * 0x4000, 0x4000, 0x800, 0},
-            {4, "rootfs", 0x400000, 0x20000, 0x800, 0},
-        };
-        ASSERT_EQ(ks_sim::mtd_write_partitions(parts), 0);
-        ASSERT_EQ(ks_sim::mtd_erase_all(1), 0);
-        ASSERT_EQ(ks_sim::write_state("mtd/mtd1.bad", ""), 0);
-        ks_sim::mtd_power_cycle();
+        ks_sim::testing::fresh_config_partition();
+        if (HasFatalFailure())
+            return;
         ASSERT_EQ(ks_sim::write_state(ks_sim::run_path(ks_sim::OMAP_SEC_OBJECTS), ""), 0);
         ASSERT_EQ(ks_sim::write_state(ks_sim::run_path(ks_sim::OMAP_SEC_IMPORTS), ""), 0);
         open_device();

@@ -1,6 +1,7 @@
 // Test fixture for the hardware client inside the sandbox: the simulated
 // secure side behind "/dev/omap_sec" is configured, armed with faults and
-// read back through its state files.
+// read back through its state files; the helpers in kz4_transcript spell
+// the lines of its transcript.
 #pragma once
 
 #include "secbins/kz4_secbins.h"
@@ -9,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -60,3 +63,36 @@ protected:
         return {lib, rom, pa};
     }
 };
+
+// The lines the simulated device records for the calls it receives.
+namespace kz4_transcript {
+
+using strings = std::vector<std::string>;
+
+// Lowercase hex of the bytes, as the transcript prints data.
+inline std::string hex(const void *data, size_t n)
+{
+    static const char digits[] = "0123456789abcdef";
+    const uint8_t *p = static_cast<const uint8_t *>(data);
+    std::string s;
+    for (size_t i = 0; i < n; i++)
+        s += std::string{digits[p[i] >> 4], digits[p[i] & 15]};
+    return s;
+}
+inline std::string hex(const std::string &s) { return hex(s.data(), s.size()); }
+// A 32-bit value as the host lays it out.
+inline std::string w32(uint32_t v) { return hex(&v, 4); }
+inline std::string write_of(const std::string &field) { return "write " + hex(field); }
+inline std::string write_u32(uint32_t v) { return "write " + w32(v); }
+
+// Status reads of a service below 256 (ROM 0, filler) and of one from 256 up.
+const strings low_ok = {"read 4 00000000", "read 4 f1f1f1f1"};
+const strings high_ok = {"read 4 00000000", "read 4 00000000"};
+
+inline strings operator+(strings a, const strings &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+}  // namespace kz4_transcript

@@ -14,22 +14,9 @@
 
 namespace {
 
-using strings = std::vector<std::string>;
+using namespace kz4_transcript;
 using bytes = std::vector<uint8_t>;
 
-std::string hex(const void *data, size_t n)
-{
-    static const char digits[] = "0123456789abcdef";
-    const uint8_t *p = static_cast<const uint8_t *>(data);
-    std::string s;
-    for (size_t i = 0; i < n; i++)
-        s += std::string{digits[p[i] >> 4], digits[p[i] & 15]};
-    return s;
-}
-std::string hex(const std::string &s) { return hex(s.data(), s.size()); }
-std::string w32(uint32_t v) { return hex(&v, 4); }
-std::string write_of(const std::string &field) { return "write " + hex(field); }
-std::string write_u32(uint32_t v) { return "write " + w32(v); }
 
 bytes counting(size_t n, uint8_t start = 0)
 {

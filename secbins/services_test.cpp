@@ -10,19 +10,9 @@
 
 namespace {
 
-using strings = std::vector<std::string>;
+using namespace kz4_transcript;
 
 const strings drained = {"read 16 EAGAIN"};
-
-strings operator+(strings a, const strings &b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-// The status reads of a service below 256 (ROM 0, filler) or from 256 up.
-const strings low_ok = {"read 4 00000000", "read 4 f1f1f1f1"};
-const strings high_ok = {"read 4 00000000", "read 4 00000000"};
 
 // Hex of n bytes counting up from start: the model's default answers.
 std::string counting(unsigned start, unsigned n)
@@ -97,11 +87,7 @@ TEST_F(Kz4Device, RandomBytesAreTheDevicesOwn)
     strings c = calls();
     ASSERT_EQ(c.size(), 9u);
     EXPECT_EQ(c[2], "write 00020000");
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (uint8_t x : b)
-        hex += std::string{digits[x >> 4], digits[x & 15]};
-    EXPECT_EQ(c[7], "read 512 " + hex);
+    EXPECT_EQ(c[7], "read 512 " + hex(b, sizeof b));
 
     arm("omap_sec.short_response=1");
     EXPECT_EQ(kz4_get_random(b, 512), -2);
