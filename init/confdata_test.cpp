@@ -7,6 +7,7 @@
 #include "init/hash_entry.h"
 #include "init/log.h"
 #include "init/refhashlist.h"
+#include "init/test_support.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -27,16 +28,6 @@ const char *const ALL_PATHS[] = {
     "/etc/memnotify",
 };
 
-std::vector<uint8_t> sha1_of(const std::string &content)
-{
-    sha1_ctx ctx;
-    sha1_init(&ctx);
-    sha1_update(&ctx, content.data(), uint32_t(content.size()));
-    std::vector<uint8_t> d(20);
-    sha1_final(d.data(), &ctx);
-    return d;
-}
-
 class ConfData : public ::testing::Test {
 protected:
     void SetUp() override
@@ -51,20 +42,12 @@ protected:
         release_all_entries();
         unlink(out.c_str());
     }
+    // The written records, each as its letter and text.
     std::vector<std::string> records()
     {
-        std::ofstream(out, std::ios::trunc).close();
-        EXPECT_EQ(load_all(out.c_str()), 0);
-        std::ifstream in(out, std::ios::binary);
-        std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         std::vector<std::string> recs;
-        size_t pos = 0;
-        while (pos < all.size()) {
-            size_t text = pos + ((all[pos] == 's' || all[pos] == 't') ? 21 : 1);
-            size_t nul = all.find('\0', text);
-            recs.push_back(all.substr(pos, 1) + all.substr(text, nul - text));
-            pos = nul + 2;
-        }
+        for (const std::string &rec : loaded_records(out))
+            recs.push_back(rec[0] + record_text(rec));
         return recs;
     }
     std::string out;

@@ -6,10 +6,12 @@
 
 #include "init/digest.h"
 #include "init/log.h"
+#include "init/test_support.h"
 #include "secbins/kz4_secbins.h"
 #include "sim/model.h"
 #include "sim/models/mtd.h"
 #include "sim/models/omap_sec.h"
+#include "sim/testing/inside.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -24,16 +26,6 @@
 namespace {
 
 const char DATA_PATH[] = "/tmp/data-file";
-
-std::vector<uint8_t> sha1_of(const std::string &content)
-{
-    sha1_ctx ctx;
-    sha1_init(&ctx);
-    sha1_update(&ctx, content.data(), uint32_t(content.size()));
-    std::vector<uint8_t> d(20);
-    sha1_final(d.data(), &ctx);
-    return d;
-}
 
 void write_file(const char *path, const std::string &bytes)
 {
@@ -258,15 +250,9 @@ protected:
     void SetUp() override
     {
         log_to_stderr(0);
-        std::vector<ks_sim::mtd_partition> parts = {
-            {0, "bootloader", 0x40000, 0x20000, 0x800, 0},
-            {1, "config", 6 * 0x4000, 0x4000, 0x800, 0},
-            {4, "rootfs", 0x400000, 0x20000, 0x800, 0},
-        };
-        ASSERT_EQ(ks_sim::mtd_write_partitions(parts), 0);
-        ASSERT_EQ(ks_sim::mtd_erase_all(1), 0);
-        ASSERT_EQ(ks_sim::write_state("mtd/mtd1.bad", ""), 0);
-        ks_sim::mtd_power_cycle();
+        ks_sim::testing::fresh_config_partition();
+        if (HasFatalFailure())
+            return;
         ASSERT_EQ(ks_sim::write_state(ks_sim::OMAP_SEC_CONFIG, ""), 0);
         ASSERT_EQ(kz4_open(nullptr), 0);
         // A configuration area in use, without a software certificate.

@@ -1,6 +1,7 @@
 #include "init/hash_entry.h"
 
 #include "init/log.h"
+#include "init/test_support.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -71,31 +72,9 @@ protected:
                   0);
     }
     // The records load_all writes, in order.
-    std::vector<std::string> written()
-    {
-        std::ofstream(out, std::ios::trunc).close();
-        EXPECT_EQ(load_all(out.c_str()), 0);
-        std::ifstream in(out, std::ios::binary);
-        std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::vector<std::string> recs;
-        size_t pos = 0;
-        while (pos < all.size()) {
-            char letter = all[pos];
-            size_t text = pos + ((letter == 's' || letter == 't') ? 21 : 1);
-            size_t nul = all.find('\0', text);
-            EXPECT_NE(nul, std::string::npos);
-            EXPECT_EQ(all[nul + 1], '\n');
-            recs.push_back(all.substr(pos, nul + 2 - pos));
-            pos = nul + 2;
-        }
-        return recs;
-    }
+    std::vector<std::string> written() { return loaded_records(out); }
     // The numbers of a record's text part.
-    static std::string text_of(const std::string &rec)
-    {
-        size_t start = (rec[0] == 's' || rec[0] == 't') ? 21 : 1;
-        return rec.substr(start, rec.size() - start - 2);
-    }
+    static std::string text_of(const std::string &rec) { return record_text(rec); }
     std::string dir, out;
 };
 

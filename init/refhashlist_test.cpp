@@ -2,6 +2,7 @@
 
 #include "init/hash_entry.h"
 #include "init/log.h"
+#include "init/test_support.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -73,26 +74,15 @@ protected:
     // The written records, each as "letter text" (hash bytes as hex).
     std::vector<std::string> records()
     {
-        std::ofstream(out, std::ios::trunc).close();
-        EXPECT_EQ(load_all(out.c_str()), 0);
-        std::ifstream in(out, std::ios::binary);
-        std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         std::vector<std::string> recs;
-        size_t pos = 0;
-        while (pos < all.size()) {
-            char letter = all[pos];
-            std::string r(1, letter);
-            size_t text = pos + 1;
-            if (letter == 's' || letter == 't') {
+        for (const std::string &rec : loaded_records(out)) {
+            std::string r(1, rec[0]);
+            if (record_text_start(rec[0]) > 1) {
                 char hex[41];
-                print_hash_hex(reinterpret_cast<const uint8_t *>(all.data() + pos + 1), hex);
+                print_hash_hex(reinterpret_cast<const uint8_t *>(rec.data() + 1), hex);
                 r += std::string(" ") + hex;
-                text += 20;
             }
-            size_t nul = all.find('\0', text);
-            r += all.substr(text, nul - text);
-            recs.push_back(r);
-            pos = nul + 2;
+            recs.push_back(r + record_text(rec));
         }
         return recs;
     }
