@@ -3,6 +3,7 @@
 // temporary one named through KS_SIM_STATE).
 #include "sim/core/dispatch.h"
 #include "sim/model.h"
+#include "sim/testing/state_dir.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -16,22 +17,7 @@
 
 namespace {
 
-class Core : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/ks-sim-core.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        setenv("KS_SIM_STATE", dir.c_str(), 1);
-    }
-    void TearDown() override
-    {
-        std::system(("rm -rf '" + dir + "'").c_str());
-        unsetenv("KS_SIM_STATE");
-    }
-    std::string dir;
-};
+class Core : public ks_sim::testing::StateDirTest {};
 
 TEST_F(Core, RecordsKeepTheirBoundariesAndBinaryBytes)
 {

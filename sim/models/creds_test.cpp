@@ -4,6 +4,7 @@
 #include "sim/models/creds.h"
 
 #include "creds/creds.h"
+#include "sim/testing/state_dir.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -17,28 +18,14 @@
 namespace ks_sim {
 namespace {
 
-class CredsModels : public ::testing::Test {
+class CredsModels : public ks_sim::testing::StateDirTest {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/ks-creds-model-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        setenv("KS_SIM_STATE", dir_.c_str(), 1);
-    }
-    void TearDown() override
-    {
-        unsetenv("KS_SIM_STATE");
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
     static std::vector<std::string> records(const char *file)
     {
         std::vector<std::string> out;
         read_records(run_path(file), out);
         return out;
     }
-    std::string dir_;
 };
 
 TEST_F(CredsModels, ServeTheirFiles)

@@ -1,4 +1,5 @@
 #include "sim/models/framebuffer.h"
+#include "sim/testing/state_dir.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -16,21 +17,8 @@
 namespace ks_sim {
 namespace {
 
-class FramebufferModel : public ::testing::Test {
+class FramebufferModel : public ks_sim::testing::StateDirTest {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/ks-fb-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        setenv("KS_SIM_STATE", dir_.c_str(), 1);
-    }
-    void TearDown() override
-    {
-        unsetenv("KS_SIM_STATE");
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
 
     static std::unique_ptr<open_file> open_fb()
     {
@@ -45,7 +33,6 @@ protected:
         return fb.ioctl(FB_UPDATE_WINDOW_REQUEST, record);
     }
 
-    std::string dir_;
 };
 
 // Decodes a PNG to 8-bit RGB with libpng's simplified interface.

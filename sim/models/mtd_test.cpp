@@ -1,4 +1,5 @@
 #include "sim/models/mtd.h"
+#include "sim/testing/state_dir.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,23 +15,17 @@ namespace ks_sim {
 namespace {
 
 // A state directory of its own for every test; small partitions.
-class MtdModel : public ::testing::Test {
+class MtdModel : public ks_sim::testing::StateDirTest {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/ks-mtd-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        setenv("KS_SIM_STATE", dir_.c_str(), 1);
-        ASSERT_EQ(system(("mkdir -p '" + dir_ + "/run' '" + dir_ + "/dev'").c_str()), 0);
+        StateDirTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        ASSERT_EQ(system(("mkdir -p '" + dir + "/run' '" + dir + "/dev'").c_str()), 0);
         ASSERT_EQ(mtd_write_partitions({{1, "config", 0x4000, 0x1000, 0x200, 0x1000},
                                         {2, "data", 0x2000, 0x1000, 0x200, 0}}),
                   0);
-    }
-    void TearDown() override
-    {
-        unsetenv("KS_SIM_STATE");
-        ASSERT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
     }
     static std::unique_ptr<open_file> dev(unsigned n = 1, int flags = O_RDWR)
     {
@@ -55,7 +50,6 @@ protected:
         EXPECT_EQ(mtd_read_flash(n, off, len, out, otp), 0);
         return out;
     }
-    std::string dir_;
 };
 
 TEST_F(MtdModel, ProcMtdListsThePartitions)
@@ -63,7 +57,7 @@ TEST_F(MtdModel, ProcMtdListsThePartitions)
     EXPECT_EQ(mtd_proc_text(), "dev:    size   erasesize  name\n"
                                "mtd1: 00004000 00001000 \"config\"\n"
                                "mtd2: 00002000 00001000 \"data\"\n");
-    ASSERT_EQ(unlink((dir_ + "/mtd.partitions").c_str()), 0);
+    ASSERT_EQ(unlink((dir + "/mtd.partitions").c_str()), 0);
     std::string def = mtd_proc_text();
     EXPECT_NE(def.find("mtd1: 00180000 00020000 \"config\"\n"), std::string::npos) << def;
     EXPECT_NE(def.find("mtd4: "), std::string::npos);
@@ -210,7 +204,7 @@ TEST_F(MtdModel, Command)
         free(buf);
         return r;
     };
-    std::string text, file = dir_ + "/blocks.bin";
+    std::string text, file = dir + "/blocks.bin";
     FILE *f = std::fopen(file.c_str(), "wb");
     ASSERT_NE(f, nullptr);
     std::fputs("ConF", f);

@@ -2,6 +2,7 @@
 // faults and the transcript.
 #include "sim/models/omap_sec.h"
 #include "sim/models/omap_sec_crypto.h"
+#include "sim/testing/state_dir.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -24,23 +25,16 @@ using ks_sim::open_file;
 
 std::string w32(uint32_t v) { return std::string(reinterpret_cast<const char *>(&v), 4); }
 
-class OmapSecModel : public ::testing::Test {
+class OmapSecModel : public ks_sim::testing::StateDirTest {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/omap_sec_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        setenv("KS_SIM_STATE", dir.c_str(), 1);
+        StateDirTest::SetUp();
+        if (HasFatalFailure())
+            return;
         // The device node stands in the temporary directory.
         node = dir + "/omap_sec";
         std::ofstream(node).put('x');
-    }
-    void TearDown() override
-    {
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
-        unsetenv("KS_SIM_STATE");
     }
 
     void put(const char *file, const std::string &text)
@@ -88,7 +82,7 @@ protected:
         return out;
     }
 
-    std::string dir, node;
+    std::string node;
     omap_sec_model model;
 };
 

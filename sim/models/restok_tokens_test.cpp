@@ -1,5 +1,6 @@
 // The resource-token module model, driven directly (no sandbox).
 #include "sim/models/restok_tokens.h"
+#include "sim/testing/state_dir.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -21,21 +22,8 @@ struct request {
     uintptr_t word2;
 };
 
-class RestokTokensModel : public ::testing::Test {
+class RestokTokensModel : public ks_sim::testing::StateDirTest {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/restok_tokens_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        setenv("KS_SIM_STATE", dir.c_str(), 1);
-    }
-    void TearDown() override
-    {
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
-        unsetenv("KS_SIM_STATE");
-    }
     void arm(const std::string &faults) { std::ofstream(dir + "/faults") << faults; }
     int send(unsigned long cmd, int32_t w0, const char *name)
     {
@@ -59,7 +47,6 @@ protected:
         return out;
     }
     ks_sim::restok_tokens_model model;
-    std::string dir;
 };
 
 TEST_F(RestokTokensModel, ServesOnlyTheTokensFile)
