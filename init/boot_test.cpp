@@ -68,11 +68,7 @@ boot run_boot(const device &d, const std::vector<std::string> &args = {})
 // The data written to a kernel file, one entry per accepted write.
 std::vector<std::string> writes(const boot &b, const std::string &file)
 {
-    std::vector<std::string> out;
-    for (const keepstone_event &e : b.kernel)
-        if (e.op == 'W' && e.file == file)
-            out.push_back(e.data);
-    return out;
+    return ks_sim::keepstone_writes(b.kernel, file);
 }
 
 // The order in which kernel files were first written.

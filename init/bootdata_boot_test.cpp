@@ -102,11 +102,7 @@ boot run_boot(const device &d)
 
 std::vector<std::string> writes(const boot &b, const std::string &file)
 {
-    std::vector<std::string> out;
-    for (const keepstone_event &e : b.kernel)
-        if (e.op == 'W' && e.file == file)
-            out.push_back(e.data);
-    return out;
+    return ks_sim::keepstone_writes(b.kernel, file);
 }
 
 // Where a file of "/var" lies once the device has booted: "/var" is then

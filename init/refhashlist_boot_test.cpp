@@ -87,13 +87,10 @@ TEST(RefHashListBoot, ListReachesTheIntegrityModule)
     auto run = d.run({INIT});
     auto events = d.kernel_log();
 
-    std::vector<std::string> modules, records;
-    for (auto &e : events) {
-        if (e.op == 'W' && e.file == "modlist")
-            modules.push_back(raw_hex(e.data));
-        if (e.op == 'W' && e.file == "hashlist")
-            records.push_back(e.data);
-    }
+    std::vector<std::string> modules;
+    for (const std::string &m : ks_sim::keepstone_writes(events, "modlist"))
+        modules.push_back(raw_hex(m));
+    std::vector<std::string> records = ks_sim::keepstone_writes(events, "hashlist");
     std::vector<std::string> want_modules;
     for (auto &f : files)
         if (f.module_admitted)

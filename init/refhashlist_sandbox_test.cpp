@@ -65,9 +65,8 @@ protected:
         std::vector<ks_sim::keepstone_event> events;
         EXPECT_EQ(ks_sim::read_keepstone_log(events), 0);
         std::vector<std::string> out;
-        for (auto &e : events)
-            if (e.op == 'W' && e.file == "modlist")
-                out.push_back(hex_of(e.data));
+        for (const std::string &m : ks_sim::keepstone_writes(events, "modlist"))
+            out.push_back(hex_of(m));
         return out;
     }
 };
@@ -199,10 +198,7 @@ TEST_F(RefHashListDevice, RecordsReachTheIntegrityModuleInKeyOrder)
     ASSERT_EQ(load_all(DEFAULT_HASHLIST_PATH), 0);
     std::vector<ks_sim::keepstone_event> events;
     ASSERT_EQ(ks_sim::read_keepstone_log(events), 0);
-    std::vector<std::string> recs;
-    for (auto &e : events)
-        if (e.file == "hashlist" && e.op == 'W')
-            recs.push_back(e.data);
+    std::vector<std::string> recs = ks_sim::keepstone_writes(events, "hashlist");
     ASSERT_EQ(recs.size(), 3u);
     // The type applies to the first record only.
     std::vector<std::pair<int32_t, int32_t>> keys;

@@ -295,6 +295,16 @@ bool keepstone_valid(const std::string &file, const std::string &data, std::stri
     return false;
 }
 
+std::vector<std::string> keepstone_writes(const std::vector<keepstone_event> &events,
+                                          const std::string &file)
+{
+    std::vector<std::string> out;
+    for (const keepstone_event &e : events)
+        if (e.op == 'W' && e.file == file)
+            out.push_back(e.data);
+    return out;
+}
+
 std::string keepstone_describe(const keepstone_event &e)
 {
     switch (e.op) {

@@ -20,6 +20,11 @@ struct keepstone_event {
 // (run_path("keepstone") by default). 0 or -errno.
 int read_keepstone_log(std::vector<keepstone_event> &out, const std::string &file = "");
 
+// The bytes of the writes the module took for one of its files ("W"
+// events), in order: what reached the kernel through that file.
+std::vector<std::string> keepstone_writes(const std::vector<keepstone_event> &events,
+                                          const std::string &file);
+
 // Whether bytes written to the file are in the file's format; *why tells
 // what is wrong. Used by the model to refuse malformed writes.
 bool keepstone_valid(const std::string &file, const std::string &data, std::string *why);
