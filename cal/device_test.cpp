@@ -4,25 +4,14 @@
 #include "cal/test_flash.h"
 
 #include "sim/models/mtd.h"
+#include "support/test_process.h"
 
-#include <dirent.h>
 
 #include <algorithm>
 #include <cstring>
 
 namespace cal_test {
 namespace {
-
-int open_descriptors()
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    while (d && readdir(d))
-        n++;
-    if (d)
-        closedir(d);
-    return n;
-}
 
 using Device = Flash;
 

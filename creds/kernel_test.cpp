@@ -5,8 +5,8 @@
 
 #include "sim/model.h"
 #include "sim/models/creds.h"
+#include "support/test_process.h"
 
-#include <dirent.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -124,17 +124,6 @@ TEST_F(CredsKernel, QueryGivesUpAfterFourAsks)
     auto reqs = records(ks_sim::CREDS_REQUESTS_STATE);
     EXPECT_EQ(reqs, (std::vector<std::string>{"0x89F0 0 40 = 41", "0x89F0 0 41 = 42",
                                               "0x89F0 0 42 = 43", "0x89F0 0 43 = 44"}));
-}
-
-int open_descriptors()
-{
-    int n = 0;
-    if (DIR *d = opendir("/proc/self/fd")) {
-        while (readdir(d))
-            n++;
-        closedir(d);
-    }
-    return n;
 }
 
 // Every request opens its file for itself and closes it again, on success

@@ -1,8 +1,8 @@
 // Framing, status words, drain and the last-error triple of the hardware
 // client, against the simulated secure side (runs in the sandbox).
 #include "secbins/device_fixture.h"
+#include "support/test_process.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,17 +21,6 @@ strings reads_of(const strings &calls)
         if (c.rfind("read ", 0) == 0)
             out.push_back(c);
     return out;
-}
-
-int open_descriptors()
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    while (d && readdir(d))
-        n++;
-    if (d)
-        closedir(d);
-    return n;
 }
 
 TEST_F(Kz4Device, StatusWords)
