@@ -18,12 +18,6 @@ namespace {
 
 const char *OWNER = "UID::0";
 
-off_t file_size(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
-}
-
 }  // namespace
 
 class p_file_test : public store_test {

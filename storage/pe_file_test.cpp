@@ -18,12 +18,6 @@ namespace {
 
 const char *OWNER = "UID::0";
 
-off_t file_size(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
-}
-
 void flip(const std::string &path, size_t offset)
 {
     std::string data = read_whole(path);
@@ -310,19 +304,6 @@ TEST_F(pe_file_test, remove_and_rename_move_the_data_files)
     EXPECT_FALSE(st->contains_file("two"));
 }
 
-namespace {
-
-std::string signature_text(const std::string &token, const std::string &hash_text)
-{
-    std::string m = fake_crypto::mac(token, hash_text);
-    char *b = base64_encode(m.data(), 20);
-    std::string s = std::string("b-") + b + "-" + token;
-    free(b);
-    return s;
-}
-
-}  // namespace
-
 TEST_F(pe_file_test, legacy_index_and_data_files_are_moved_by_a_writer)
 {
     ASSERT_EQ(st->put_file("doc", "legacy data", 11), 0);
@@ -338,7 +319,7 @@ TEST_F(pe_file_test, legacy_index_and_data_files_are_moved_by_a_writer)
     st.reset();
     std::string text = read_whole(proper);
     size_t s = text.find("<signature>") + 11, e = text.find("</signature>");
-    text.replace(s, e - s, signature_text(OWNER, hash_text));
+    text.replace(s, e - s, fake_crypto::signature_text(OWNER, hash_text));
     text.replace(text.find("version=\"2\""), 11, "version=\"1\"");
     ASSERT_EQ(make_path("/var/lib/tarvo/ps/Ge", 0777), 0);
     ASSERT_EQ(make_path("/var/lib/tarvo/ps/.e", 0777), 0);

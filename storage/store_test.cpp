@@ -35,15 +35,6 @@ void patch(const std::string &path, const std::string &from, const std::string &
     write_whole(path, text);
 }
 
-std::string signature_element(const std::string &token, const std::string &hash_text)
-{
-    std::string m = fake_crypto::mac(token, hash_text);
-    char *b = base64_encode(m.data(), 20);
-    std::string s = std::string("b-") + b + "-" + token;
-    free(b);
-    return s;
-}
-
 }  // namespace
 
 TEST_F(store_test, new_signed_store_commits_and_reopens_with_its_members)
@@ -166,7 +157,7 @@ TEST_F(store_test, store_of_a_credential_the_caller_lacks_is_read_only)
     }
     std::string path = index_of(store_name);
     patch(path, "owner=\"UID::0\"", std::string("owner=\"") + FOREIGN + "\"");
-    patch(path, signature_element(HELD, hash_text), signature_element(FOREIGN, hash_text));
+    patch(path, fake_crypto::signature_text(HELD, hash_text), fake_crypto::signature_text(FOREIGN, hash_text));
 
     storage st(store_name.c_str(), 0, 0);
     EXPECT_STREQ(st.owner_token(), FOREIGN);
@@ -195,7 +186,7 @@ TEST_F(store_test, take_over_by_a_holder_of_both_credentials)
     EXPECT_EQ(st.access_mode(), 0);
     EXPECT_TRUE(st.contains_file(a.c_str()));
     ASSERT_TRUE(st.commit());
-    EXPECT_NE(read_whole(index_of(store_name)).find(signature_element(HELD, hash_text)),
+    EXPECT_NE(read_whole(index_of(store_name)).find(fake_crypto::signature_text(HELD, hash_text)),
               std::string::npos);
 }
 

@@ -48,6 +48,15 @@ std::string mac(const std::string &token, const std::string &data)
     return sha1_of("mac:" + token + ":" + data);
 }
 
+std::string signature_text(const std::string &token, const std::string &hash_text)
+{
+    std::string m = mac(token, hash_text);
+    char *b = base64_encode(m.data(), 20);
+    std::string s = std::string("b-") + b + "-" + token;
+    free(b);
+    return s;
+}
+
 static std::string file_sha1_hex(const char *path)
 {
     std::ifstream f(path, std::ios::binary);

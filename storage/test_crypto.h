@@ -22,5 +22,8 @@ extern int save_global_calls;
 void reset();
 // The MAC the stand-in makes of data under a token.
 std::string mac(const std::string &token, const std::string &data);
+// The signature text the stand-in makes of a hash text under a token, spelt
+// out as a store index holds it: "b-", the MAC in base64, "-", the token.
+std::string signature_text(const std::string &token, const std::string &hash_text);
 
 }  // namespace fake_crypto

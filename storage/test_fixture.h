@@ -5,6 +5,7 @@
 
 #include <ftw.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -40,6 +41,13 @@ inline void write_whole(const std::string &path, const std::string &data)
 {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f << data;
+}
+
+// The size of the file at path, or -1 when it cannot be examined.
+inline off_t file_size(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
 inline bool has_report(const syslog_capture &log, const std::string &text)
