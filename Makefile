@@ -13,13 +13,13 @@ all: build
 deps:
 	@bash scripts/install-deps.sh
 
-build-%: deps
+$(addprefix build-,$(PRESETS)): build-%: deps
 	cmake --preset $* >/dev/null
 	cmake --build --preset $* -j $(JOBS)
 
 build: build-default
 
-test-%: build-%
+$(addprefix test-,$(PRESETS)): test-%: build-%
 	ctest --preset $* -j $(JOBS)
 
 test: deps
