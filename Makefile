@@ -33,7 +33,7 @@ fuzz: deps
 	cmake --build --preset fuzz -j $(JOBS)
 
 bench: build-default
-	build/default/bench/sha1_bench
+	for b in build/default/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
 
 clean:
 	rm -rf build
