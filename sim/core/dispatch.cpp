@@ -350,7 +350,8 @@ bool write(int fd, const void *buf, size_t len, int64_t *result)
 }
 
 // Positioned transfers: seek, transfer, seek back, as far as the model can.
-bool pread(int fd, void *buf, size_t len, int64_t offset, int64_t *result)
+template <class Transfer>
+bool positioned(int fd, int64_t offset, int64_t *result, Transfer transfer)
 {
     auto e = lookup(fd);
     if (!e)
@@ -361,27 +362,20 @@ bool pread(int fd, void *buf, size_t len, int64_t offset, int64_t *result)
         *result = fail<int64_t>(r);
         return true;
     }
-    ssize_t n = e->file->read(buf, len);
+    ssize_t n = transfer(*e->file);
     e->file->lseek(here, SEEK_SET);
     *result = n < 0 ? fail<int64_t>(n) : n;
     return true;
 }
 
+bool pread(int fd, void *buf, size_t len, int64_t offset, int64_t *result)
+{
+    return positioned(fd, offset, result, [&](auto &f) { return f.read(buf, len); });
+}
+
 bool pwrite(int fd, const void *buf, size_t len, int64_t offset, int64_t *result)
 {
-    auto e = lookup(fd);
-    if (!e)
-        return false;
-    off_t here = e->file->lseek(0, SEEK_CUR);
-    off_t r = here < 0 ? here : e->file->lseek(off_t(offset), SEEK_SET);
-    if (r < 0) {
-        *result = fail<int64_t>(r);
-        return true;
-    }
-    ssize_t n = e->file->write(buf, len);
-    e->file->lseek(here, SEEK_SET);
-    *result = n < 0 ? fail<int64_t>(n) : n;
-    return true;
+    return positioned(fd, offset, result, [&](auto &f) { return f.write(buf, len); });
 }
 
 bool lseek(int fd, int64_t offset, int whence, int64_t *result)

@@ -412,3 +412,30 @@ TEST_F(Models, AStreamKeptOpenUntilTheProcessEndsIsNoLeak)
     ks_sim::read_records(ks_sim::run_path("console"), recs);
     EXPECT_EQ(recs, std::vector<std::string>{"kept open\n"});
 }
+
+// pread and pwrite reach the model at their own offset and leave the
+// descriptor's position where it was, also when the offset is refused.
+TEST_F(Models, PositionedTransfersLeaveThePosition)
+{
+    ks_sim::testing::fresh_config_partition();
+    if (HasFatalFailure())
+        return;
+    int fd = open("/dev/mtd1", O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(lseek(fd, 0x100, SEEK_SET), 0x100);
+    const std::string page(0x800, 'p');
+    EXPECT_EQ(pwrite(fd, page.data(), page.size(), 0x4000), 0x800);
+    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0x100);
+    char buf[0x800];
+    EXPECT_EQ(pread(fd, buf, sizeof buf, 0x4000), 0x800);
+    EXPECT_EQ(std::string(buf, sizeof buf), page);
+    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0x100);
+    EXPECT_EQ(pread(fd, buf, 16, 0x100000), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(pwrite(fd, page.data(), page.size(), 0x100000), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0x100);
+    close(fd);
+    // The other tests see the default partitions again.
+    unlink(ks_sim::state_path("mtd.partitions").c_str());
+}
