@@ -35,29 +35,8 @@ std::array<uint8_t, 20> filled(uint8_t b)
     return h;
 }
 
-class HashEntries : public ::testing::Test {
+class HashEntries : public HashListTest {
 protected:
-    void SetUp() override
-    {
-        release_all_entries();
-        char tmpl[] = "/tmp/ks-hash-entry-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        out = dir + "/hashlist";
-        touch(out, "");
-        log_to_stderr(0);
-    }
-    void TearDown() override
-    {
-        release_all_entries();
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-    }
-    std::string touch(const std::string &path, const std::string &content)
-    {
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-        return path;
-    }
     void add(uint32_t dev, uint32_t ino, int type, std::array<uint8_t, 20> h = {},
              std::vector<std::pair<long, long>> creds = {}, const char *path = "/nonexistent",
              const char *source = "src", long sid = 0, int a1 = 0, int a2 = 0, int a3 = 0)
@@ -75,7 +54,6 @@ protected:
     std::vector<std::string> written() { return loaded_records(out); }
     // The numbers of a record's text part.
     static std::string text_of(const std::string &rec) { return record_text(rec); }
-    std::string dir, out;
 };
 
 TEST_F(HashEntries, RecordsBytePerByte)

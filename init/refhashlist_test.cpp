@@ -31,30 +31,16 @@ std::string counted(char tag, const std::string &data)
     return std::string(1, tag) + " " + std::to_string(data.size()) + " " + data + "\n";
 }
 
-class RefHashList : public ::testing::Test {
+class RefHashList : public HashListTest {
 protected:
     void SetUp() override
     {
-        release_all_entries();
-        char tmpl[] = "/tmp/ks-refhashlist-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        HashListTest::SetUp();
+        if (HasFatalFailure())
+            return;
         rel = dir.substr(1);
         for (const char *f : {"a", "b", "c", "d"})
             touch(dir + "/" + f, f);
-        out = dir + "/hashlist";
-        touch(out, "");
-        log_to_stderr(0);
-    }
-    void TearDown() override
-    {
-        release_all_entries();
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-    }
-    void touch(const std::string &path, const std::string &content)
-    {
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
     }
     // An R record for a file of the fixture directory.
     std::string file(const char *name) { return counted('R', rel + "/" + name); }
@@ -94,7 +80,7 @@ protected:
         return " " + std::to_string(int32_t(uint32_t(st.st_dev))) + " " +
                std::to_string(int32_t(uint32_t(st.st_ino)));
     }
-    std::string dir, rel, out;
+    std::string rel;
 };
 
 TEST_F(RefHashList, ResultCodesAndTraces)

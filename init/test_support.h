@@ -1,14 +1,17 @@
 // Helpers of the boot program's tests: the SHA-1 of a text through the
-// program's own digest, and the records load_all writes to the kernel's
-// hash-list file, read back from a plain file.
+// program's own digest, the records load_all writes to the kernel's
+// hash-list file, read back from a plain file, and a fixture with a
+// temporary directory for that file.
 #pragma once
 
 #include "init/digest.h"
 #include "init/hash_entry.h"
+#include "init/log.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -61,3 +64,32 @@ inline std::vector<std::string> loaded_records(const std::string &path)
     }
     return recs;
 }
+
+// No hash entries before and after each test, the trace silent, and a
+// temporary directory whose "hashlist" file stands in for the kernel's.
+class HashListTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        release_all_entries();
+        char tmpl[] = "/tmp/ks-hashlist-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        out = dir + "/hashlist";
+        touch(out, "");
+        log_to_stderr(0);
+    }
+    void TearDown() override
+    {
+        release_all_entries();
+        std::string cmd = "rm -rf '" + dir + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+    }
+    // Writes the file and returns its path.
+    static std::string touch(const std::string &path, const std::string &content)
+    {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+        return path;
+    }
+    std::string dir, out;
+};
