@@ -1,6 +1,7 @@
 // Block format, CRC, versions, the report hooks, and the walk of one area,
 // on a plain file standing in for the flash.
 #include "cal/cal.h"
+#include "cal/test_blocks.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -13,6 +14,8 @@
 
 namespace {
 
+using cal_test::block_bytes;
+
 std::vector<std::string> errors;
 std::vector<std::pair<int, std::string>> debugs;
 void collect_error(const char *m) { errors.push_back(m); }
@@ -21,24 +24,6 @@ void collect_debug(int level, const char *m) { debugs.push_back({level, m}); }
 bool has_error(const std::string &text)
 {
     return std::find(errors.begin(), errors.end(), text) != errors.end();
-}
-
-std::string block_bytes(const std::string &name, const std::string &data, uint8_t version,
-                        uint16_t flags = 0)
-{
-    cal_block_header h;
-    memset(&h, 0, sizeof h);
-    h.magic = CAL_MAGIC;
-    h.hdr_version = CAL_HEADER_VERSION;
-    h.version = version;
-    h.flags = flags;
-    memcpy(h.name, name.data(), std::min<size_t>(name.size(), CAL_NAME_SIZE));
-    h.length = uint32_t(data.size());
-    h.data_crc = cal_crc32(reinterpret_cast<const unsigned char *>(data.data()), h.length);
-    cal_header_seal(&h);
-    unsigned char b[CAL_HEADER_SIZE];
-    cal_header_encode(&h, b);
-    return std::string(reinterpret_cast<char *>(b), sizeof b) + data;
 }
 
 uint32_t crc_of(const std::string &s)

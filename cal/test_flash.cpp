@@ -125,22 +125,4 @@ int Flash::read(const std::string &name, std::string *data, int flags)
     return r;
 }
 
-std::string block_bytes(const std::string &name, const std::string &data, uint8_t version,
-                        uint16_t flags)
-{
-    cal_block_header h;
-    memset(&h, 0, sizeof h);
-    h.magic = CAL_MAGIC;
-    h.hdr_version = CAL_HEADER_VERSION;
-    h.version = version;
-    h.flags = flags;
-    memcpy(h.name, name.data(), std::min<size_t>(name.size(), CAL_NAME_SIZE));
-    h.length = uint32_t(data.size());
-    h.data_crc = cal_crc32(reinterpret_cast<const unsigned char *>(data.data()), h.length);
-    cal_header_seal(&h);
-    unsigned char bytes[CAL_HEADER_SIZE];
-    cal_header_encode(&h, bytes);
-    return std::string(reinterpret_cast<char *>(bytes), sizeof bytes) + data;
-}
-
 }  // namespace cal_test

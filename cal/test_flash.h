@@ -4,6 +4,7 @@
 #pragma once
 
 #include "cal/cal.h"
+#include "cal/test_blocks.h"
 
 #include <gtest/gtest.h>
 
@@ -52,9 +53,5 @@ public:
 
     geometry geo;
 };
-
-// A block's bytes as written by a single write or a compaction.
-std::string block_bytes(const std::string &name, const std::string &data, uint8_t version,
-                        uint16_t flags = 0);
 
 }  // namespace cal_test
