@@ -12,11 +12,16 @@
 #include "support/tarvo_common.h"
 #include "support/test_syslog.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+#include <openssl/sha.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cerrno>
+#include <fstream>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -90,3 +95,30 @@ private:
     std::unique_ptr<syslog_capture> log_;
     size_t seen_ = 0;
 };
+
+// Whole-file helpers of the sandboxed tests.
+inline void write_file(const char *path, const std::string &content)
+{
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, content.data(), content.size()), ssize_t(content.size()));
+    close(fd);
+}
+inline std::string read_file(const char *path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+// SHA-1 of a text as 40 lowercase hex digits, from the cryptography library.
+inline std::string sha1_hex(const std::string &content)
+{
+    unsigned char d[20];
+    SHA1(reinterpret_cast<const unsigned char *>(content.data()), content.size(), d);
+    return hex_string(d, 20);
+}
+inline const unsigned char *bytes_of(const std::string &s)
+{
+    return reinterpret_cast<const unsigned char *>(s.data());
+}

@@ -34,13 +34,6 @@ bytes signature_of(const bytes &data, const char *token)
     return sig;
 }
 
-void write_file(const char *path, const std::string &content)
-{
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, content.data(), content.size()), ssize_t(content.size()));
-    close(fd);
-}
 
 TEST_F(CryptoData, RandomBytesAndKeys)
 {

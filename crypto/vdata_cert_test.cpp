@@ -18,10 +18,6 @@ namespace {
 
 using strings = std::vector<std::string>;
 
-void write_file(const char *path, const std::string &content)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
 std::string sha1(const std::string &content)
 {
     unsigned char d[20];

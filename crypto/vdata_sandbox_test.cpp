@@ -18,23 +18,6 @@ namespace {
 
 using strings = std::vector<std::string>;
 
-void write_file(const char *path, const std::string &content)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
-std::string read_file(const char *path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-std::string sha1_hex(const std::string &content)
-{
-    unsigned char d[20];
-    SHA1(reinterpret_cast<const unsigned char *>(content.data()), content.size(), d);
-    return hex_string(d, 20);
-}
 
 class CryptoVdata : public CryptoTest {
 protected:
