@@ -1,4 +1,5 @@
 #include "init/refhashlist.h"
+#include "restok/restok.h"
 
 #include "init/hash_entry.h"
 #include "init/log.h"
@@ -180,8 +181,11 @@ TEST_F(RefHashList, RecordStateIsInheritedAndCleared)
     EXPECT_EQ(trace, "Wcred found\nWcred UID::0,GID::0\nWcred found\nWcred GRP::7\n"
                      "Wcred found\nWcred UID::0\nWcred found\nWcred GID::0\n");
     std::string h1 = std::string(" ") + H1;
+    // The source's token id, as the token module answers a definition of
+    // an existing name (-1 where there is no module).
+    std::string one = std::to_string(restok_define("one", restok_define("SRC", 0)));
     std::vector<std::string> want = {
-        "t" + h1 + key("a") + " 1 2 3 -1 2 1 0 2 0",
+        "t" + h1 + key("a") + " 1 2 3 " + one + " 2 1 0 2 0",
         "s" + h1 + key("b") + " 0 0 0 0 0",      // same hash, source id 0, nothing else
         "d" + key("c") + " 4 5 6 0 1 3 7",
         "x" + key("d") + " 0 0 0 0 1 2 0",
