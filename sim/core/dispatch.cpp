@@ -156,6 +156,19 @@ int cookie_close(void *c)
     return r < 0 ? fail<int>(r) : 0;
 }
 
+// A stdio stream over a simulated open. The cookie stream knows nothing of
+// the 'e' and 'x' letters, and the model has the append flag already (a
+// cookie stream in "a" mode would seek to the end before each write, which
+// devices refuse).
+FILE *open_cookie_stream(stream_cookie *k, const char *mode)
+{
+    cookie_io_functions_t io = {cookie_read, cookie_write, cookie_seek, cookie_close};
+    char m[4] = {mode[0] == 'a' ? 'w' : mode[0], 0, 0, 0};
+    if (std::strchr(mode, '+'))
+        m[1] = '+';
+    return ::fopencookie(k, m, io);
+}
+
 int flags_of_mode(const char *mode)
 {
     int flags;
@@ -489,14 +502,7 @@ bool fopen(const char *path, const char *mode, FILE **result)
     e->path = p;
     e->refs = 2;  // the stream and its descriptor
     auto *k = new stream_cookie{e, fd};
-    cookie_io_functions_t io = {cookie_read, cookie_write, cookie_seek, cookie_close};
-    // The cookie stream knows nothing of the 'e' and 'x' letters, and the
-    // model has the append flag already (a cookie stream in "a" mode would
-    // seek to the end before each write, which devices refuse).
-    char m[4] = {mode[0] == 'a' ? 'w' : mode[0], 0, 0, 0};
-    if (std::strchr(mode, '+'))
-        m[1] = '+';
-    FILE *s = ::fopencookie(k, m, io);
+    FILE *s = open_cookie_stream(k, mode);
     if (!s) {
         int err = errno;
         e->file->close();
@@ -523,11 +529,7 @@ bool fdopen(int fd, const char *mode, FILE **result)
         e->refs++;  // the stream's; the descriptor keeps its own
     }
     auto *k = new stream_cookie{e, fd};
-    cookie_io_functions_t io = {cookie_read, cookie_write, cookie_seek, cookie_close};
-    char m[4] = {mode[0] == 'a' ? 'w' : mode[0], 0, 0, 0};
-    if (std::strchr(mode, '+'))
-        m[1] = '+';
-    FILE *s = ::fopencookie(k, m, io);
+    FILE *s = open_cookie_stream(k, mode);
     if (!s) {
         int err = errno;
         release(e);
