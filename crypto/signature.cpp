@@ -9,15 +9,22 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
 constexpr const char UNKNOWN_APPLICATION_ID[] = "unknown.unknown.";
+constexpr const char AID_PREFIX[] = "AID::";
+// The longest application id kept, and room for the longest credential
+// text (the kernel's texts have a 16-bit length) and its terminator.
+constexpr size_t APPLICATION_ID_MAX = 511;
+constexpr size_t APPLICATION_ID_ROOM = 65536;
 
 int hex_value(char c)
 {
@@ -48,6 +55,17 @@ bool read_hex_signature(const char *&p, unsigned char *out)
     return true;
 }
 
+// Whether the text is the one form the writer gives the bytes: a base64
+// text that only decodes to them (padding bits set, white space inside)
+// is another text for the same signature and is refused.
+bool canonical_base64(const std::string &text, const unsigned char *bytes, size_t length)
+{
+    char *again = base64_encode(bytes, unsigned(length));
+    bool same = again && text == again;
+    free(again);
+    return same;
+}
+
 // Reads the base64 form, which runs to the next '-' or the end, from p.
 bool read_base64_signature(const char *&p, unsigned char *out)
 {
@@ -57,7 +75,8 @@ bool read_base64_signature(const char *&p, unsigned char *out)
     std::string part(p, size_t(end - p));
     unsigned char *bytes = nullptr;
     int n = base64_decode(part.c_str(), &bytes);
-    bool ok = n == TARVO_CRYPTO_SIGNATURE_LENGTH;
+    bool ok = n == TARVO_CRYPTO_SIGNATURE_LENGTH &&
+              canonical_base64(part, bytes, TARVO_CRYPTO_SIGNATURE_LENGTH);
     if (ok)
         memcpy(out, bytes, TARVO_CRYPTO_SIGNATURE_LENGTH);
     free(bytes);
@@ -74,14 +93,19 @@ void process_application_id(int pid, char **out)
     *out = nullptr;
     creds_handle own = creds_for_task(pid);
     if (own) {
-        // A text that does not fit is cut after 511 characters.
-        char text[512];
-        if (creds_match(own, "AID::*", text, sizeof text) >= 0) {
-            text[sizeof text - 1] = '\0';
-            for (char *c = text; *c; c++)
+        // The match stops at the first text that does not fit its buffer,
+        // matching or not: with room for every text the kernel can give,
+        // only a real "AID::" credential is found, and it is then cut
+        // after 511 characters.
+        std::vector<char> text(APPLICATION_ID_ROOM);
+        int n = creds_match(own, "AID::*", text.data(), text.size());
+        if (n >= 0 && size_t(n) < text.size() &&
+            strncmp(text.data(), AID_PREFIX, strlen(AID_PREFIX)) == 0) {
+            text[std::min(size_t(n), APPLICATION_ID_MAX)] = '\0';
+            for (char *c = text.data(); *c; c++)
                 if (*c == '/')
                     *c = '.';
-            *out = strdup(text);
+            *out = strdup(text.data());
         }
         creds_release(own);
     }

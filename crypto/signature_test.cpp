@@ -38,19 +38,25 @@ std::string formatted(int format, const char *token)
     return s;
 }
 
-// Runs the body in a child that holds the application-id credential (none
-// for an empty text); the child's exit status is the body's result.
-int in_child_with_aid(const std::string &aid, const std::function<int()> &body)
+// Runs the body in a child that also holds the kernel-defined credentials
+// of the texts ("AID::" or "SRC::" names), in their order; the child's
+// exit status is the body's result.
+int in_child_with(const std::vector<std::string> &texts, const std::function<int()> &body)
 {
     fflush(nullptr);
     pid_t child = test_fork();
     if (child == 0) {
-        if (!aid.empty()) {
+        std::vector<uint32_t> add;
+        for (const std::string &text : texts) {
             long value = 0;
-            if (creds_from_text(aid.c_str(), &value) != 4)
+            int type = creds_from_text(text.c_str(), &value);
+            if (type < 4)
                 _exit(100);
-            const uint32_t add[] = {uint32_t(4 | 1 << 16), uint32_t(value)};
-            creds_handle extra = creds_from_list(add, 2);
+            add.push_back(uint32_t(type | 1 << 16));
+            add.push_back(uint32_t(value));
+        }
+        if (!add.empty()) {
+            creds_handle extra = creds_from_list(add.data(), int(add.size()));
             if (creds_apply_with_flags(extra, 2) != 0)
                 _exit(101);
             creds_release(extra);
@@ -61,6 +67,20 @@ int in_child_with_aid(const std::string &aid, const std::function<int()> &body)
     if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status))
         return -1;
     return WEXITSTATUS(status);
+}
+int in_child_with_aid(const std::string &aid, const std::function<int()> &body)
+{
+    return in_child_with(aid.empty() ? std::vector<std::string>{} : std::vector<std::string>{aid},
+                         body);
+}
+// The caller's application id, as process_application_id gives it.
+std::string own_application_id()
+{
+    char *id = nullptr;
+    process_application_id(0, &id);
+    std::string text = id ? id : "(none)";
+    free(id);
+    return text;
 }
 
 TEST_F(CryptoSignature, BothFormsRoundTrip)
@@ -83,6 +103,18 @@ TEST_F(CryptoSignature, BothFormsRoundTrip)
         free(token);
     }
     EXPECT_TRUE(reports().empty());
+}
+
+// The base64 text of 20 bytes with the two unused bits of its last digit
+// set: it decodes to the same bytes.
+std::string padding_bits_set(const std::string &b64)
+{
+    static const char digits[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string s = b64;
+    size_t last = s.size() - 2;  // the digit before the single '='
+    s[last] = digits[(strchr(digits, s[last]) - digits) | 1];
+    return s;
 }
 
 TEST_F(CryptoSignature, ParseTable)
@@ -119,6 +151,10 @@ TEST_F(CryptoSignature, ParseTable)
         {std::string("b-") + b64_19 + "-tcb", 1, untouched},
         {std::string("b-") + b64_21 + "-tcb", 1, untouched},
         {"b--tcb", 1, untouched},
+        // Another text for the same bytes: padding bits set, white space.
+        {std::string("b-") + padding_bits_set(b64_20) + "-tcb", 1, untouched},
+        {std::string("b-") + std::string(b64_20).insert(4, " ") + "-tcb", 1, untouched},
+        {std::string("b-") + std::string(b64_20).insert(8, "\t") + "-tcb", 1, untouched},
         {"", 1, untouched},
     };
     free(b64_19);
@@ -190,6 +226,25 @@ TEST_F(CryptoSignature, ApplicationIdRules)
                                     return bad;
                                 }),
               0);
+    // Only an "AID::" credential is the application id: another credential
+    // listed first whose text does not fit the id's room is passed over.
+    const std::string long_source = "SRC::" + std::string(700, 's');
+    const struct {
+        const char *what;
+        std::vector<std::string> held;
+        std::string expected;
+    } cases[] = {
+        {"long source, then the id", {long_source, "AID::pkg/app"}, "AID::pkg.app"},
+        {"short source, then the id", {"SRC::short", "AID::pkg/app"}, "AID::pkg.app"},
+        {"a long source alone", {long_source}, "unknown.unknown."},
+    };
+    for (const auto &c : cases) {
+        const std::string expected = c.expected;
+        EXPECT_EQ(in_child_with(c.held, [&] { return own_application_id() == expected ? 0 : 1; }),
+                  0)
+            << c.what;
+    }
+
     char *unknown = nullptr;
     tarvo_crypto_unknown_application_id(nullptr, &unknown);
     ASSERT_NE(unknown, nullptr);
