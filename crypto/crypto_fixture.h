@@ -10,9 +10,12 @@
 #include "sim/model.h"
 #include "sim/models/omap_sec.h"
 #include "support/tarvo_common.h"
+#include "support/test_process.h"
 #include "support/test_syslog.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 #include <openssl/sha.h>
@@ -21,6 +24,7 @@
 #include <cstddef>
 #include <cerrno>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <memory>
 #include <string>
@@ -111,6 +115,18 @@ inline std::string read_file(const char *path)
     s << in.rdbuf();
     return s.str();
 }
+// Names in /etc that begin with the prefix.
+inline std::vector<std::string> etc_names(const std::string &prefix)
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir("/etc")) {
+        while (dirent *e = readdir(d))
+            if (std::string(e->d_name).rfind(prefix, 0) == 0)
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
 // SHA-1 of a text as 40 lowercase hex digits, from the cryptography library.
 inline std::string sha1_hex(const std::string &content)
 {
@@ -122,3 +138,32 @@ inline const unsigned char *bytes_of(const std::string &s)
 {
     return reinterpret_cast<const unsigned char *>(s.data());
 }
+
+// Runs the body at once in `count` forked children (the body gets the
+// child's number) and waits for them all; each child is ended by SIGALRM
+// after `seconds`. The result is each child's wait status, in order
+// (-1 for a child that could not be made).
+inline std::vector<int> run_children(int count, unsigned seconds,
+                                     const std::function<int(int)> &body)
+{
+    fflush(nullptr);
+    std::vector<pid_t> children;
+    for (int i = 0; i < count; i++) {
+        pid_t child = test_fork();
+        if (child == 0) {
+            alarm(seconds);
+            _exit(body(i));
+        }
+        children.push_back(child);
+    }
+    std::vector<int> statuses;
+    for (pid_t child : children) {
+        int status = -1;
+        if (child > 0 && waitpid(child, &status, 0) != child)
+            status = -1;
+        statuses.push_back(status);
+    }
+    return statuses;
+}
+// Whether a wait status is a child that exited normally with status 0.
+inline bool exited_cleanly(int status) { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }

@@ -33,19 +33,6 @@ int remove_entry(const char *path, const struct stat *, int, struct FTW *)
 {
     return ::remove(path);
 }
-// Names in /etc that begin with the prefix.
-strings etc_names(const std::string &prefix)
-{
-    strings names;
-    if (DIR *d = opendir("/etc")) {
-        while (dirent *e = readdir(d))
-            if (std::string(e->d_name).rfind(prefix, 0) == 0)
-                names.push_back(e->d_name);
-        closedir(d);
-    }
-    return names;
-}
-
 // Runs the body in a forked child, which does not hold "tcb"; the body's
 // result is the child's exit status.
 int in_child(const std::function<int()> &body)

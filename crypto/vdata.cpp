@@ -9,14 +9,20 @@
 #include "storage/tarvo_storage.h"
 #include "support/tarvo_common.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -54,12 +60,240 @@ bool recordable_path(const char *path)
     return first != '\0' && first != '*' && !isspace(first) && !strchr(path, '\n');
 }
 
-struct mapping {
-    void *address = nullptr;
-    uint32_t length = 0;
-    int fd = -1;
-    ~mapping() { unmap_file(address, length, fd); }
+// The bytes of the vdata file as read once into private memory.
+struct vdata_text {
+    char *bytes = nullptr;
+    size_t size = 0;
+    bool present = false;  // a file stood at the path
+    vdata_text() = default;
+    ~vdata_text() { free(bytes); }
+    vdata_text(const vdata_text &) = delete;
+    vdata_text &operator=(const vdata_text &) = delete;
+    vdata_text &operator=(vdata_text &&o) noexcept
+    {
+        std::swap(bytes, o.bytes);
+        std::swap(size, o.size);
+        std::swap(present, o.present);
+        return *this;
+    }
 };
+
+// A descriptor closed with its owner.
+struct descriptor {
+    int fd;
+    explicit descriptor(int d) : fd(d) {}
+    ~descriptor()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    descriptor(const descriptor &) = delete;
+    descriptor &operator=(const descriptor &) = delete;
+};
+
+// Reads the whole vdata file once into private memory, so that what is
+// checked is exactly what is then parsed, whatever happens to the file
+// meanwhile. A missing file reads as no text. The file must be a regular
+// file (opened without blocking, so a FIFO in its place cannot stall the
+// reader). False with errno set when it cannot be read whole.
+bool read_vdata_bytes(vdata_text &out)
+{
+    out = vdata_text();
+    descriptor d(open(TARVO_VDATA_PATH, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (d.fd < 0)
+        return errno == ENOENT;
+    struct stat st;
+    if (fstat(d.fd, &st) != 0)
+        return false;
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return false;
+    }
+    // The length is a 32-bit count and must fit the address space.
+    if (uint64_t(st.st_size) > UINT32_MAX || uint64_t(st.st_size) >= SIZE_MAX) {
+        errno = EFBIG;
+        return false;
+    }
+    size_t room = size_t(st.st_size);
+    out.bytes = static_cast<char *>(malloc(room > 0 ? room : 1));
+    if (!out.bytes) {
+        errno = ENOMEM;
+        return false;
+    }
+    out.present = true;
+    while (out.size < room) {
+        ssize_t n = read(d.fd, out.bytes + out.size, room - out.size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;  // the file shrank: what was read is its text
+        out.size += size_t(n);
+    }
+    return true;
+}
+
+bool same_text(const vdata_text &a, const vdata_text &b)
+{
+    return a.size == b.size && (a.size == 0 || memcmp(a.bytes, b.bytes, a.size) == 0);
+}
+
+// Whether the text counts: its SHA-1 equals the certificate's, else the
+// store of "tcb" vouches for it. 0, 2 when it cannot be digested, or the
+// store check's result.
+int check_vdata_text(const vdata_text &text)
+{
+    get_vdata_digest();
+    const unsigned char *content = reinterpret_cast<const unsigned char *>(text.bytes);
+    if (crypto.hw_usable && crypto.vdata_digest_cached) {
+        unsigned char digest[20];
+        if (!digest_of_buffer(content, text.size, digest))
+            return 2;
+        if (memcmp(digest, crypto.vdata_digest, 20) == 0)
+            return 0;
+        CRYPTO_ERROR("%s: hash of '%s' (%s) does not match hash in swcert (%s)",
+                     "read_tarvo_vdata", TARVO_VDATA_PATH, hex_text(digest).c_str(),
+                     hex_text(crypto.vdata_digest).c_str());
+    }
+    // The check opens the store of "tcb", whose index may be one that the
+    // list vouches for ("external"): reading the list again from within
+    // that check would recurse without end, so the list counts as unsigned
+    // there.
+    if (checking_list) {
+        CRYPTO_ERROR("%s: '%s' cannot vouch for the store that lists it", "read_tarvo_vdata",
+                     TARVO_VDATA_PATH);
+        return 2;
+    }
+    checking_list = true;
+    int r = tarvo_crypto_verify_file(TARVO_VDATA_PATH, content, text.size,
+                                     TARVO_CRYPTO_TCB_TOKEN);
+    checking_list = false;
+    return r;
+}
+
+// Reads the file and checks what was read: 0 with the parsed list (empty
+// for a missing or empty file), 1 when the file cannot be read (errno
+// set), else the check's result.
+int read_checked_list(vdata_text &text, tarvo_vdata &list)
+{
+    list.clear();
+    if (!read_vdata_bytes(text)) {
+        int e = errno;
+        CRYPTO_ERROR("%s: cannot read '%s' (%s)", "read_tarvo_vdata", TARVO_VDATA_PATH,
+                     strerror(e));
+        errno = e;
+        return 1;
+    }
+    if (text.size == 0) {
+        // Missing or empty: an empty list.
+        if (text.present)
+            CRYPTO_ERROR("'%s' is empty", TARVO_VDATA_PATH);
+        return 0;
+    }
+    int r = check_vdata_text(text);
+    if (r != 0)
+        return r;
+    parse_tarvo_vdata(text.bytes, text.size, list);
+    return 0;
+}
+
+// The exclusive lock of the writers of the list, on a lock file beside it
+// (the list itself is replaced by every writing, so it cannot carry the
+// lock). Held from the reading of the list to the renaming of the new one.
+class vdata_writer_lock {
+public:
+    vdata_writer_lock()
+        : d_(open(TARVO_VDATA_PATH ".lock",
+                  O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600))
+    {
+        if (d_.fd < 0) {
+            CRYPTO_ERROR("%s: cannot open '%s' (%s)", "save_global_signature",
+                         TARVO_VDATA_PATH ".lock", strerror(errno));
+            return;
+        }
+        int r;
+        while ((r = flock(d_.fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        if (r != 0) {
+            int e = errno;
+            CRYPTO_ERROR("%s: cannot lock '%s' (%s)", "save_global_signature",
+                         TARVO_VDATA_PATH ".lock", strerror(e));
+            close(d_.fd);
+            d_.fd = -1;
+            errno = e;
+        }
+    }
+    // Closing the descriptor releases the lock.
+    bool held() const { return d_.fd >= 0; }
+    void release()
+    {
+        if (d_.fd >= 0)
+            close(d_.fd);
+        d_.fd = -1;
+    }
+
+private:
+    descriptor d_;
+};
+
+// Writes the list to a new file beside the vdata file, flushed to the
+// disk, mode 0644; false with errno set. The name is made afresh, never
+// through a link.
+bool write_new_list(const tarvo_vdata &list, std::string &temp)
+{
+    int fd = -1;
+    for (unsigned attempt = 0; fd < 0 && attempt < 100; attempt++) {
+        temp = std::string(TARVO_VDATA_PATH) + ".new." + std::to_string(getpid()) + "." +
+               std::to_string(attempt);
+        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+                  0644);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+    }
+    if (fd < 0)
+        return false;
+    descriptor d(fd);
+    std::string text;
+    for (const auto &entry : list)
+        text += entry.second + "  " + entry.first + "\n";
+    bool ok = fchmod(fd, 0644) == 0;
+    for (size_t done = 0; ok && done < text.size();) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            ok = false;
+            break;
+        }
+        done += size_t(n);
+    }
+    ok = ok && fsync(fd) == 0;
+    int e = errno;
+    if (close(d.fd) != 0 && ok) {
+        ok = false;
+        e = errno;
+    }
+    d.fd = -1;
+    if (!ok) {
+        unlink(temp.c_str());
+        errno = e;
+    }
+    return ok;
+}
+
+// Flushes the directory entry of a renamed file to the disk.
+void sync_directory_of(const char *path)
+{
+    std::string directory(path);
+    size_t slash = directory.rfind('/');
+    directory = slash == std::string::npos ? "." : slash == 0 ? "/" : directory.substr(0, slash);
+    descriptor d(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (d.fd >= 0)
+        fsync(d.fd);
+}
 
 }  // namespace
 
@@ -87,10 +321,12 @@ bool certificate_vdata_digest(const uint8_t *certificate, uint32_t length,
     return found;
 }
 
-void get_vdata_digest()
+bool get_vdata_digest()
 {
-    if (!crypto.hw_usable || crypto.vdata_digest_cached)
-        return;
+    if (!crypto.hw_usable)
+        return false;
+    if (crypto.vdata_digest_cached)
+        return true;
     uint8_t *certificate = nullptr;
     uint32_t length = 0;
     int r = kz4_read_sw_cert(&certificate, &length);
@@ -98,7 +334,7 @@ void get_vdata_digest()
         CRYPTO_ERROR("%s: failed to read the SW cert (%d)", "get_vdata_digest", r);
         CRYPTO_HW_ERROR("get_vdata_digest");
         free(certificate);
-        return;
+        return false;
     }
     unsigned char digest[20];
     if (certificate_vdata_digest(certificate, length, digest)) {
@@ -106,6 +342,7 @@ void get_vdata_digest()
         crypto.vdata_digest_cached = true;
     }
     free(certificate);
+    return true;
 }
 
 void parse_tarvo_vdata(const char *text, size_t size, tarvo_vdata &list)
@@ -139,72 +376,31 @@ int read_tarvo_vdata(tarvo_vdata **out)
         return 1;
     *out = nullptr;
     std::unique_ptr<tarvo_vdata> list(new tarvo_vdata);
-    mapping m;
-    m.address = map_file(TARVO_VDATA_PATH, &m.fd, &m.length);
-    if (!m.address) {
-        // Missing, unreadable or empty: an empty list.
-        m.length = 0;
+    vdata_text text;
+    int r = read_checked_list(text, *list);
+    if (r == 0)
         *out = list.release();
-        return 0;
-    }
-    get_vdata_digest();
-    bool trusted = false;
-    if (crypto.hw_usable && crypto.vdata_digest_cached) {
-        unsigned char digest[20];
-        if (!digest_of_buffer(m.address, m.length, digest))
-            return 2;
-        if (memcmp(digest, crypto.vdata_digest, 20) == 0)
-            trusted = true;
-        else
-            CRYPTO_ERROR("%s: hash of '%s' (%s) does not match hash in swcert (%s)",
-                         "read_tarvo_vdata", TARVO_VDATA_PATH, hex_text(digest).c_str(),
-                         hex_text(crypto.vdata_digest).c_str());
-    }
-    if (!trusted) {
-        // The check opens the store of "tcb", whose index may be one that
-        // the list vouches for ("external"): reading the list again from
-        // within that check would recurse without end, so the list counts
-        // as unsigned there.
-        if (checking_list) {
-            CRYPTO_ERROR("%s: '%s' cannot vouch for the store that lists it", "read_tarvo_vdata",
-                         TARVO_VDATA_PATH);
-            return 2;
-        }
-        checking_list = true;
-        int r = tarvo_crypto_verify_file(TARVO_VDATA_PATH,
-                                         static_cast<const unsigned char *>(m.address),
-                                         m.length, TARVO_CRYPTO_TCB_TOKEN);
-        checking_list = false;
-        if (r != 0)
-            return r;
-    }
-    parse_tarvo_vdata(static_cast<const char *>(m.address), m.length, *list);
-    *out = list.release();
-    return 0;
+    return r;
 }
 
 int save_tarvo_vdata(const tarvo_vdata &list)
 {
-    FILE *f = fopen(TARVO_VDATA_PATH, "w");
-    if (!f) {
+    // The new list replaces the old one whole: a reader sees either.
+    std::string temp;
+    if (!write_new_list(list, temp)) {
         CRYPTO_ERROR("%s: cannot open '%s' for writing (%s)", "save_tarvo_vdata",
                      TARVO_VDATA_PATH, strerror(errno));
         return 0;
     }
-    bool ok = true;
-    for (const auto &entry : list)
-        if (fprintf(f, "%s  %s\n", entry.second.c_str(), entry.first.c_str()) < 0)
-            ok = false;
-    // A list that did not reach the file whole is not reported as written.
-    if (fflush(f) != 0 || ferror(f))
-        ok = false;
-    if (fclose(f) != 0)
-        ok = false;
-    if (!ok) {
+    if (::rename(temp.c_str(), TARVO_VDATA_PATH) != 0) {
+        int e = errno;
         CRYPTO_ERROR("%s: cannot write '%s' (%s)", "save_tarvo_vdata", TARVO_VDATA_PATH,
-                     strerror(errno));
+                     strerror(e));
+        unlink(temp.c_str());
+        errno = e;
         return 0;
     }
+    sync_directory_of(TARVO_VDATA_PATH);
     return 1;
 }
 
@@ -224,16 +420,32 @@ int save_global_signature(const char *path, const unsigned char *digest)
         }
         digest = computed;
     }
-    mode_t old_mask = umask(022);
-    tarvo_vdata *list = nullptr;
-    int result = 0;
-    if (read_tarvo_vdata(&list) == 0) {
-        (*list)[path] = hex_text(digest);
-        result = save_tarvo_vdata(*list);
+    // The list is checked without the writers' lock (the check may open
+    // the store of "tcb", whose commits record in the list under their own
+    // lock); under the lock the file must still hold exactly the text that
+    // was checked, else another writer came first and the list is read
+    // again.
+    for (unsigned attempt = 0; attempt < 1000; attempt++) {
+        vdata_text checked;
+        tarvo_vdata list;
+        if (read_checked_list(checked, list) != 0)
+            return 0;
+        vdata_writer_lock lock;
+        if (!lock.held())
+            return 0;
+        vdata_text now;
+        if (!read_vdata_bytes(now)) {
+            CRYPTO_ERROR("%s: cannot read '%s' (%s)", op, TARVO_VDATA_PATH, strerror(errno));
+            return 0;
+        }
+        if (!same_text(now, checked))
+            continue;
+        list[path] = hex_text(digest);
+        return save_tarvo_vdata(list);
     }
-    umask(old_mask);
-    delete list;
-    return result;
+    CRYPTO_ERROR("%s: '%s' keeps changing", op, TARVO_VDATA_PATH);
+    errno = EAGAIN;
+    return 0;
 }
 
 int verify_global_signature(const char *path, const unsigned char *digest)
@@ -267,10 +479,13 @@ int check_vdata_entry(const char *path, const unsigned char *digest)
             CRYPTO_ERROR("%s: cannot verify '%s', KZ4 not usable", op, path);
             return 0;
         }
-        get_vdata_digest();
+        // With usable hardware a certificate that cannot be read is a
+        // failure; one that was read and names no digest leaves the list
+        // as it is.
+        bool certificate_read = get_vdata_digest();
         if (!crypto.vdata_digest_cached) {
             CRYPTO_ERROR("%s: cannot verify '%s', cannot read SW cert", op, path);
-            return 0;
+            return certificate_read ? 0 : 3;
         }
         if (!have || memcmp(digest, crypto.vdata_digest, 20) != 0) {
             CRYPTO_ERROR("%s: hash of '%s' (%s) does not match hash in swcert (%s)", op, path,

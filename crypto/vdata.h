@@ -18,8 +18,11 @@
 typedef std::map<std::string, std::string> tarvo_vdata;
 
 // Fills the cache of the software certificate's "vdata" digest, once per
-// process image, when the hardware can be used.
-void get_vdata_digest();
+// process image, when the hardware can be used. True when the digest is
+// cached or the certificate was read and names none; false when the
+// hardware cannot be used or the certificate cannot be read (tried again
+// at the next call).
+bool get_vdata_digest();
 // The SHA-1 of the last entry named "vdata" among the certificate's named
 // digests (count at byte 1112, 32-byte entries from byte 1116, the walk
 // bounded by the certificate's length). False when there is none.
@@ -28,15 +31,21 @@ bool certificate_vdata_digest(const uint8_t *certificate, uint32_t length,
 // Adds the lines of a vdata text of size bytes to the list (a later line
 // for a path replaces the earlier one); a malformed line ends the parse.
 void parse_tarvo_vdata(const char *text, size_t size, tarvo_vdata &list);
-// 0 with a new list (possibly empty) in *out, which the caller deletes; 2
-// when the file's content could not be digested; otherwise the result of
-// checking the file through the store.
+// 0 with a new list in *out, which the caller deletes (empty for a missing
+// or empty file); 1 when the file cannot be read whole (errno set: not a
+// regular file, no memory, no descriptor, ...); 2 when the file's content
+// could not be digested; otherwise the result of checking the file
+// through the store. The file is read once; the bytes read are the bytes
+// checked and parsed.
 int read_tarvo_vdata(tarvo_vdata **out);
-// 1 when the file was written, 0 when not.
+// Writes the list to a new file beside the vdata file (mode 0644, flushed
+// to the disk) and renames it over the vdata file; 1 when written, 0 when
+// not (the old file is then left as it was).
 int save_tarvo_vdata(const tarvo_vdata &list);
 // Records the path's hash (the given digest, or the file's SHA-1); 1 when
-// recorded, 0 when not. A list that is not itself trusted is never
-// rewritten.
+// recorded, 0 when not. A list that is not itself trusted, or cannot be
+// read, is never rewritten. Writers of several processes take turns under
+// an exclusive lock on "/etc/tarvo_vdata.lock", so no recording is lost.
 int save_global_signature(const char *path, const unsigned char *digest);
 // 0 verified, 2 no entry for the path, 3 hash mismatch, or the reader's
 // failure result.

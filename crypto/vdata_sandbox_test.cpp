@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <fstream>
 #include <sstream>
 
@@ -193,8 +194,9 @@ TEST_F(CryptoVdata, ListNotMatchingTheCertificate)
                            computed + ")"}));
 }
 
-// With usable hardware but no certificate to read, the list counts as it
-// is and the reading is tried again at the next use.
+// With usable hardware a certificate that cannot be read vouches for
+// nothing: the list fails, nothing is recorded in it, and the reading is
+// tried again at the next use.
 TEST_F(CryptoVdata, CertificateThatCannotBeRead)
 {
     const std::string list = sha1_hex("first file\n") + "  /etc/a\n";
@@ -202,7 +204,7 @@ TEST_F(CryptoVdata, CertificateThatCannotBeRead)
     ASSERT_EQ(tarvo_crypto_init(), 1);
     ASSERT_TRUE(crypto.hw_usable);
     reports();
-    EXPECT_EQ(verify_global_signature(TARVO_VDATA_PATH, nullptr), 0);
+    EXPECT_EQ(verify_global_signature(TARVO_VDATA_PATH, nullptr), 3);
     auto failed_read = [](const strings &r) {
         return std::count_if(r.begin(), r.end(), [](const std::string &l) {
             return l.rfind("get_vdata_digest: failed to read the SW cert (", 0) == 0;
@@ -213,10 +215,98 @@ TEST_F(CryptoVdata, CertificateThatCannotBeRead)
     EXPECT_TRUE(has(r, "verify_global_signature: cannot verify '/etc/tarvo_vdata', cannot read "
                        "SW cert"));
     EXPECT_FALSE(crypto.vdata_digest_cached);
-    // No store lists the list, so it counts as it is; the certificate is
+    // No store lists the list, so it does not count; the certificate is
     // asked for again.
-    EXPECT_EQ(verify_global_signature("/etc/a", nullptr), 0);
-    EXPECT_GE(failed_read(reports()), 1);
+    EXPECT_EQ(verify_global_signature("/etc/a", nullptr), 3);
+    r = reports();
+    EXPECT_GE(failed_read(r), 1);
+    EXPECT_TRUE(has(r, "verify_global_signature: failed to load '/etc/tarvo_vdata'"));
+    EXPECT_EQ(save_global_signature("/etc/b", nullptr), 0);
+    EXPECT_EQ(read_file(TARVO_VDATA_PATH), list);
+}
+
+// A list that cannot be read whole is a failure, never an empty trusted
+// list, and is not rewritten by the next recording.
+TEST_F(CryptoVdata, ListThatCannotBeRead)
+{
+    without_hardware();
+    const struct {
+        const char *what;
+        std::function<void()> make;  // puts the unreadable list in place
+        bool no_descriptors;         // the child has no descriptor left
+    } cases[] = {
+        {"a directory", [] { ASSERT_EQ(mkdir(TARVO_VDATA_PATH, 0755), 0); }, false},
+        {"a FIFO", [] { ASSERT_EQ(mkfifo(TARVO_VDATA_PATH, 0644), 0); }, false},
+        {"too large to map",
+         [] {
+             write_file(TARVO_VDATA_PATH, sha1_hex("x") + "  /etc/a\n");
+             ASSERT_EQ(truncate(TARVO_VDATA_PATH, off_t(1) << 32 | 1), 0);
+         },
+         false},
+        {"no descriptor left", [] { write_file(TARVO_VDATA_PATH, sha1_hex("x") + "  /etc/a\n"); },
+         true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        c.make();
+        struct stat before;
+        ASSERT_EQ(lstat(TARVO_VDATA_PATH, &before), 0);
+        const bool no_descriptors = c.no_descriptors;
+        std::vector<int> status = run_children(1, 20, [no_descriptors](int) {
+            if (no_descriptors)
+                while (dup(0) >= 0) {
+                }
+            tarvo_vdata *list = nullptr;
+            int bad = read_tarvo_vdata(&list) != 1 || list != nullptr;
+            bad |= (verify_global_signature("/etc/a", nullptr) == 0) << 1;
+            bad |= (save_global_signature("/etc/b", nullptr) != 0) << 2;
+            delete list;
+            return bad;
+        });
+        ASSERT_EQ(status.size(), 1u);
+        EXPECT_TRUE(exited_cleanly(status[0])) << status[0];
+        struct stat after;
+        ASSERT_EQ(lstat(TARVO_VDATA_PATH, &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_size, before.st_size);
+        if (S_ISDIR(after.st_mode))
+            rmdir(TARVO_VDATA_PATH);
+        else
+            unlink(TARVO_VDATA_PATH);
+    }
+}
+
+// Processes recording at once take turns: every recording that succeeded
+// is in the list afterwards, and no reader meets a list cut short.
+TEST_F(CryptoVdata, ConcurrentRecordingsLoseNothing)
+{
+    without_hardware();
+    constexpr int CHILDREN = 4, FILES = 25;
+    auto path_of = [](int child, int file) {
+        return "/etc/v-" + std::to_string(child) + "-" + std::to_string(file);
+    };
+    for (int i = 0; i < CHILDREN; i++)
+        for (int j = 0; j < FILES; j++)
+            write_file(path_of(i, j).c_str(), path_of(i, j) + "\n");
+    std::vector<int> status = run_children(CHILDREN, 120, [&](int i) {
+        int failed = 0;
+        for (int j = 0; j < FILES; j++)
+            if (tarvo_crypto_sign_file(path_of(i, j).c_str(), nullptr, 0, "tcb") != 0)
+                failed++;
+        return failed;
+    });
+    for (int s : status)
+        EXPECT_TRUE(exited_cleanly(s)) << (s != -1 && WIFSIGNALED(s) ? WTERMSIG(s) : -1);
+    tarvo_vdata list = read_list();
+    EXPECT_EQ(list.size(), size_t(CHILDREN * FILES));
+    for (int i = 0; i < CHILDREN; i++)
+        for (int j = 0; j < FILES; j++) {
+            const std::string p = path_of(i, j);
+            EXPECT_EQ(list[p], sha1_hex(p + "\n")) << p;
+            unlink(p.c_str());
+        }
+    // No new list was left behind.
+    EXPECT_EQ(etc_names("tarvo_vdata.new"), strings{});
 }
 
 }  // namespace
