@@ -49,23 +49,56 @@ std::string temporary_name(const char *path)
 // Creates the temporary file anew, never through a link. Whatever has the
 // name (a file left by an earlier signing that failed, or a link planted
 // where the name is predictable) is removed first; the member's open then
-// finds a regular file of this process's making. The mode is the one a
-// member of a "G" store gets when its open creates it.
-bool reserve_temporary(const std::string &temp)
+// finds a regular file of this process's making. The new content takes
+// the place of the file at the path, so it gets that file's mode and
+// owner (mode 0644 and the caller as owner when there is none): a signed
+// file never becomes writable by others through its signing.
+bool reserve_temporary(const std::string &temp, const char *path)
 {
     struct stat st;
     if (lstat(temp.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
         unlink(temp.c_str());
-    mode_t old_mask = umask(0);
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    int e = errno;
-    umask(old_mask);
-    if (fd < 0) {
-        errno = e;
+    struct stat old;
+    bool replaces = stat(path, &old) == 0 && S_ISREG(old.st_mode);
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
         return false;
-    }
+    bool ok = true;
+    if (replaces && (old.st_uid != geteuid() || old.st_gid != getegid()))
+        ok = fchown(fd, old.st_uid, old.st_gid) == 0;
+    if (ok)
+        ok = fchmod(fd, replaces ? old.st_mode & 07777 : 0644) == 0;
+    int e = errno;
     close(fd);
-    return true;
+    if (!ok) {
+        unlink(temp.c_str());
+        errno = e;
+    }
+    return ok;
+}
+
+// The store lock held from the reload of the index to its commit, so that
+// no other process commits in between: one signing is one transaction.
+class store_transaction {
+public:
+    explicit store_transaction(tarvo::storage &store) : store_(store)
+    {
+        store_.lock();
+        store_.refresh();
+    }
+    ~store_transaction() { store_.unlock(); }
+    store_transaction(const store_transaction &) = delete;
+    store_transaction &operator=(const store_transaction &) = delete;
+
+private:
+    tarvo::storage &store_;
+};
+
+// errno for a failure that left none.
+void fresh_errno(int fallback)
+{
+    if (errno == 0)
+        errno = fallback;
 }
 
 // Writes the data as the content of a new member and leaves it closed.
@@ -76,26 +109,30 @@ bool write_member(tarvo::storage &store, const char *path, const std::string &te
     // Reserved before the member object is made: the object resolves its
     // name, which a link there would redirect.
     std::unique_ptr<tarvo::p_file> member;
-    if (reserve_temporary(temp))
+    errno = 0;
+    if (reserve_temporary(temp, path))
         member.reset(store.member(temp.c_str()));
     if (!member) {
+        fresh_errno(ENOENT);
         CRYPTO_ERROR("%s: failed to create '%s' (%s)", op, path, strerror(errno));
         return false;
     }
+    errno = 0;
     if (!member->p_open(O_WRONLY | O_CREAT | O_TRUNC)) {
+        fresh_errno(EIO);
         CRYPTO_ERROR("%s: failed to open '%s' (%s)", op, path, strerror(errno));
         return false;
     }
     // A member's write reports its count as an int: larger content could
     // not be told apart from a short write, so it is refused whole.
     int written = -1;
+    errno = 0;
     if (size > size_t(INT_MAX))
         errno = EFBIG;
     else
         written = member->p_write(0, data, uint32_t(size));
     if (written < 0 || size_t(written) != size) {
-        if (written >= 0 && errno == 0)
-            errno = EIO;
+        fresh_errno(EIO);
         int e = errno;
         CRYPTO_ERROR("%s: failed to write to '%s' (%s)", op, path, strerror(e));
         member->p_close();
@@ -143,6 +180,7 @@ int tarvo_crypto_sign_file(const char *path, const unsigned char *data, size_t s
         errno = EACCES;
         return 1;
     }
+    store_transaction transaction(store);
     if (!data) {
         // Adding reports nothing itself: the member must be listed with the
         // file's present content, or nothing was signed (a file that cannot
@@ -164,9 +202,20 @@ int tarvo_crypto_sign_file(const char *path, const unsigned char *data, size_t s
                          strerror(errno));
             return 1;
         }
+        errno = 0;
         store.rename(temp.c_str(), path);
+        // The entry must now stand under the path alone, or the commit
+        // would sign a temporary name in its place.
+        if (!store.contains_file(path) || store.contains_file(temp.c_str())) {
+            fresh_errno(EIO);
+            CRYPTO_ERROR("%s: failed to rename '%s' to '%s'(%s)", op, temp.c_str(), path,
+                         strerror(errno));
+            return 1;
+        }
     }
+    errno = 0;
     if (!store.commit()) {
+        fresh_errno(EIO);
         CRYPTO_ERROR("%s: failed to commit '%s' (%s)", op, store.name(), strerror(errno));
         return 1;
     }

@@ -332,4 +332,87 @@ TEST_F(FileStores, IndexAndVdataFileVouchingForEachOther)
                     "read_tarvo_vdata: '/etc/tarvo_vdata' cannot vouch for the store that lists it"));
 }
 
+// The new content of a signed file takes the place of the old file with
+// its mode and owner; a new file gets 0644. Neither depends on the umask.
+TEST_F(FileStores, ReplacementKeepsModeAndOwner)
+{
+    const struct {
+        const char *what;
+        bool exists;
+        mode_t mode;
+        uid_t uid;
+        gid_t gid;
+        mode_t expected;
+    } cases[] = {
+        {"a file of mode 0644", true, 0644, 0, 0, 0644},
+        {"a private file of another owner", true, 0600, 1234, 5678, 0600},
+        {"a file of mode 0640", true, 0640, 0, 42, 0640},
+        {"a new file", false, 0, 0, 0, 0644},
+    };
+    const mode_t old_mask = umask(0);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const char *path = "/etc/kept";
+        unlink(path);
+        if (c.exists) {
+            write_file(path, "old\n");
+            ASSERT_EQ(chown(path, c.uid, c.gid), 0);
+            ASSERT_EQ(chmod(path, c.mode), 0);
+        }
+        const std::string next = "new content\n";
+        ASSERT_EQ(tarvo_crypto_sign_file(path, bytes_of(next), next.size(), "tcb"), 0);
+        struct stat st;
+        ASSERT_EQ(stat(path, &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.expected);
+        EXPECT_EQ(st.st_uid, c.exists ? c.uid : geteuid());
+        EXPECT_EQ(st.st_gid, c.exists ? c.gid : getegid());
+        EXPECT_EQ(read_file(path), next);
+        EXPECT_EQ(verify(path), 0);
+        unlink(path);
+    }
+    umask(old_mask);
+}
+
+// Processes holding "tcb" sign at once: each signing is one transaction
+// on the store, so every signing that succeeded verifies afterwards and no
+// temporary name is left in the index.
+TEST_F(FileStores, ConcurrentSigningLosesNothing)
+{
+    constexpr int CHILDREN = 4, FILES = 15;
+    auto path_of = [](int child, int file) {
+        return "/etc/s-" + std::to_string(child) + "-" + std::to_string(file);
+    };
+    auto failure_mark = [&](int child, int file) { return "/etc/failed-" + path_of(child, file).substr(5); };
+    std::vector<int> status = run_children(CHILDREN, 120, [&](int i) {
+        if (restok_be_manager() != 0)
+            return 100;
+        for (int j = 0; j < FILES; j++) {
+            const std::string p = path_of(i, j), content = p + " content\n";
+            errno = 0;
+            if (tarvo_crypto_sign_file(p.c_str(), bytes_of(content), content.size(), "tcb") != 0)
+                write_file(failure_mark(i, j).c_str(), strerror(errno));
+        }
+        return 0;
+    });
+    for (int s : status)
+        EXPECT_TRUE(exited_cleanly(s)) << (s != -1 && WIFSIGNALED(s) ? WTERMSIG(s) : -1);
+    const std::string index = read_file(INDEX);
+    int signed_files = 0;
+    for (int i = 0; i < CHILDREN; i++)
+        for (int j = 0; j < FILES; j++) {
+            const std::string p = path_of(i, j);
+            EXPECT_EQ(index.find(p + "."), std::string::npos) << p;
+            if (access(failure_mark(i, j).c_str(), F_OK) == 0) {
+                ADD_FAILURE() << p << " not signed: " << read_file(failure_mark(i, j).c_str());
+                unlink(failure_mark(i, j).c_str());
+            } else {
+                signed_files++;
+                EXPECT_EQ(verify(p.c_str()), 0) << p;
+                EXPECT_EQ(verify(p.c_str(), p + " content\n"), 0) << p;
+            }
+            unlink(p.c_str());
+        }
+    EXPECT_EQ(signed_files, CHILDREN * FILES);
+}
+
 }  // namespace
