@@ -73,31 +73,3 @@ TEST_F(CryptoFiles, MissingArguments)
 }
 
 }  // namespace
-
-namespace {
-
-// The file system's challenge, where no protected file system answers.
-TEST_F(CryptoFiles, ChallengeWithoutAnAnsweringFileSystem)
-{
-    int result = 7;
-    errno = 0;
-    EXPECT_EQ(tarvo_crypto_tarvofs_challenge(nullptr, &result), 1);
-    EXPECT_EQ(errno, EINVAL);
-    // An ordinary file takes no such attribute.
-    EXPECT_EQ(tarvo_crypto_tarvofs_challenge("/etc/a", &result), 1);
-    strings r = reports();
-    ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].rfind("Cannot set challenge (", 0), 0u) << r[0];
-    EXPECT_EQ(result, 7);
-    // Without random bytes nothing is sent.
-    without_hardware();
-    reports();
-    EXPECT_EQ(tarvo_crypto_tarvofs_challenge("/etc/a", &result), 1);
-    r = reports();
-    ASSERT_FALSE(r.empty());
-    EXPECT_EQ(r[0], "tarvo_crypto_random: kz4_get_random returned -1");
-    for (const std::string &l : r)
-        EXPECT_EQ(l.find("Cannot set challenge"), std::string::npos) << l;
-}
-
-}  // namespace

@@ -696,6 +696,8 @@ std::string open_flags(int flags)
 
 }  // namespace
 
+std::string omap_sec_device_key() { return device_key(load_config()); }
+
 std::string omap_sec_random_bytes(uint64_t seed, uint64_t pos, size_t n)
 {
     std::string s;

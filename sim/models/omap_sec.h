@@ -107,6 +107,10 @@ public:
                                     mode_t mode) override;
 };
 
+// The device key the file-protection services use (see "device_key=HEX"
+// above); other models that answer for the device's keys use it too.
+std::string omap_sec_device_key();
+
 // The bytes service 80 delivers at stream position [pos, pos + n) for a
 // seed: tests compute what the device handed out.
 std::string omap_sec_random_bytes(uint64_t seed, uint64_t pos, size_t n);
