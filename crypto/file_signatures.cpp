@@ -79,10 +79,16 @@ bool reserve_temporary(const std::string &temp, const char *path)
 
 // The store lock held from the reload of the index to its commit, so that
 // no other process commits in between: one signing is one transaction.
+// A reload under the lock may check an index signed "external" against
+// the vdata file, whose own check opens the store of "tcb" again: while
+// this process holds that store's lock, the list is not checked through
+// it.
 class store_transaction {
 public:
-    explicit store_transaction(tarvo::storage &store) : store_(store)
+    store_transaction(tarvo::storage &store, const char *token) : store_(store)
     {
+        if (strcmp(token, TARVO_CRYPTO_TCB_TOKEN) == 0)
+            busy_.reset(new vdata_store_busy);
         store_.lock();
         store_.refresh();
     }
@@ -91,6 +97,7 @@ public:
     store_transaction &operator=(const store_transaction &) = delete;
 
 private:
+    std::unique_ptr<vdata_store_busy> busy_;
     tarvo::storage &store_;
 };
 
@@ -180,7 +187,7 @@ int tarvo_crypto_sign_file(const char *path, const unsigned char *data, size_t s
         errno = EACCES;
         return 1;
     }
-    store_transaction transaction(store);
+    store_transaction transaction(store, token);
     if (!data) {
         // Adding reports nothing itself: the member must be listed with the
         // file's present content, or nothing was signed (a file that cannot

@@ -47,8 +47,9 @@ bool holds_tcb_credential()
     return caller_has_token(TARVO_CRYPTO_TCB_TOKEN, &is_credential) == 1 && is_credential;
 }
 
-// Set while the list is being checked through the store of "tcb": a store
-// index that is itself vouched for by the list cannot vouch for it in turn.
+// Set while the list is being checked through the store of "tcb", or this
+// process holds that store's lock: a store index that is itself vouched
+// for by the list cannot vouch for it in turn.
 bool checking_list = false;
 
 // A path the list can hold: one that reads back as written. A line break
@@ -165,11 +166,9 @@ int check_vdata_text(const vdata_text &text)
                      TARVO_VDATA_PATH);
         return 2;
     }
-    checking_list = true;
-    int r = tarvo_crypto_verify_file(TARVO_VDATA_PATH, content, text.size,
-                                     TARVO_CRYPTO_TCB_TOKEN);
-    checking_list = false;
-    return r;
+    vdata_store_busy busy;
+    return tarvo_crypto_verify_file(TARVO_VDATA_PATH, content, text.size,
+                                    TARVO_CRYPTO_TCB_TOKEN);
 }
 
 // Reads the file and checks what was read: 0 with the parsed list (empty
@@ -296,6 +295,9 @@ void sync_directory_of(const char *path)
 }
 
 }  // namespace
+
+vdata_store_busy::vdata_store_busy() : was_(checking_list) { checking_list = true; }
+vdata_store_busy::~vdata_store_busy() { checking_list = was_; }
 
 bool certificate_vdata_digest(const uint8_t *certificate, uint32_t length,
                               unsigned char digest[20])

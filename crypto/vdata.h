@@ -17,6 +17,21 @@
 // Path to hash text.
 typedef std::map<std::string, std::string> tarvo_vdata;
 
+// While one lives, the list is not checked through the store of "tcb"
+// (it counts as unsigned there, result 2): it is being checked through
+// that store already, or this process holds the store's lock, which a
+// second store object of it would wait for without end.
+class vdata_store_busy {
+public:
+    vdata_store_busy();
+    ~vdata_store_busy();
+    vdata_store_busy(const vdata_store_busy &) = delete;
+    vdata_store_busy &operator=(const vdata_store_busy &) = delete;
+
+private:
+    bool was_;
+};
+
 // Fills the cache of the software certificate's "vdata" digest, once per
 // process image, when the hardware can be used. True when the digest is
 // cached or the certificate was read and names none; false when the

@@ -73,6 +73,16 @@ bool last_answer(const std::string &path, std::string &answer)
     return found;
 }
 
+// Why a call on the path is refused, as a negated errno (the call's armed
+// fault, or a file that is not there); 0 when it is not.
+int refusal(const char *fault_name, const std::string &path)
+{
+    if (long e = fault(fault_name))
+        return -int(e);
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? 0 : -ENOENT;
+}
+
 class tarvofs_challenge : public xattr_handler {
 public:
     bool serves(const std::string &name) const override { return name == ATTRIBUTE; }
@@ -81,11 +91,8 @@ public:
             int) override
     {
         errno_keeper keep;
-        if (long e = fault("tarvofs.set"))
-            return -int(e);
-        struct stat st;
-        if (stat(path.c_str(), &st) != 0)
-            return -ENOENT;
+        if (int e = refusal("tarvofs.set", path))
+            return e;
         std::string challenge(static_cast<const char *>(value), value ? size : 0);
         if (challenge.size() != path.size() + NONCE_LENGTH ||
             challenge.compare(0, path.size(), path) != 0)
@@ -102,11 +109,8 @@ public:
     ssize_t get(const std::string &path, const std::string &, void *value, size_t size) override
     {
         errno_keeper keep;
-        if (long e = fault("tarvofs.get"))
-            return -int(e);
-        struct stat st;
-        if (stat(path.c_str(), &st) != 0)
-            return -ENOENT;
+        if (int e = refusal("tarvofs.get", path))
+            return e;
         std::string answer;
         if (!last_answer(path, answer))
             return -ENODATA;
