@@ -169,10 +169,13 @@ int tarvo_crypto_sign_file(const char *path, const unsigned char *data, size_t s
         if (strcmp(path, TARVO_VDATA_PATH) == 0)
             return 0;
         unsigned char digest[20];
+        errno = 0;
         int ok = data ? digest_of_buffer(data, size, digest) : digest_of_file(path, digest);
+        if (ok)
+            ok = save_global_signature(path, digest) == 1;
         if (!ok)
-            return 1;
-        return save_global_signature(path, digest) == 1 ? 0 : 1;
+            fresh_errno(EIO);
+        return ok ? 0 : 1;
     }
     if (!token) {
         CRYPTO_ERROR("access denied, no '%s'", shown(token));

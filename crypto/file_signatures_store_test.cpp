@@ -383,7 +383,7 @@ TEST_F(FileStores, ConcurrentSigningLosesNothing)
         return "/etc/s-" + std::to_string(child) + "-" + std::to_string(file);
     };
     auto failure_mark = [&](int child, int file) { return "/etc/failed-" + path_of(child, file).substr(5); };
-    std::vector<int> status = run_children(CHILDREN, 120, [&](int i) {
+    std::vector<int> status = run_children(CHILDREN, 300, [&](int i) {
         if (restok_be_manager() != 0)
             return 100;
         for (int j = 0; j < FILES; j++) {

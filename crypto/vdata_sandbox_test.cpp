@@ -252,7 +252,7 @@ TEST_F(CryptoVdata, ListThatCannotBeRead)
         struct stat before;
         ASSERT_EQ(lstat(TARVO_VDATA_PATH, &before), 0);
         const bool no_descriptors = c.no_descriptors;
-        std::vector<int> status = run_children(1, 20, [no_descriptors](int) {
+        std::vector<int> status = run_children(1, 60, [no_descriptors](int) {
             if (no_descriptors)
                 while (dup(0) >= 0) {
                 }
@@ -288,7 +288,7 @@ TEST_F(CryptoVdata, ConcurrentRecordingsLoseNothing)
     for (int i = 0; i < CHILDREN; i++)
         for (int j = 0; j < FILES; j++)
             write_file(path_of(i, j).c_str(), path_of(i, j) + "\n");
-    std::vector<int> status = run_children(CHILDREN, 120, [&](int i) {
+    std::vector<int> status = run_children(CHILDREN, 300, [&](int i) {
         int failed = 0;
         for (int j = 0; j < FILES; j++)
             if (tarvo_crypto_sign_file(path_of(i, j).c_str(), nullptr, 0, "tcb") != 0)
