@@ -415,4 +415,49 @@ TEST_F(FileStores, ConcurrentSigningLosesNothing)
     EXPECT_EQ(signed_files, CHILDREN * FILES);
 }
 
+// Another process changes the shared digest of the store of "tcb" while a
+// signing holds its lock, so the signing reloads an index signed
+// "external" and checks it against the vdata file, which the store's
+// lock-holder must not check through a second object of that store: the
+// signing ends instead of waiting for its own lock.
+TEST_F(FileStores, ReloadDuringSigningDoesNotWaitForItself)
+{
+    const std::string external = "<pstore owner=\"tcb\" version=\"2\"><envelope/>"
+                                 "<signature>external</signature></pstore>";
+    write_file(TARVO_VDATA_PATH, sha1_hex("first file\n") + "  /etc/a\n");
+    certificate_digest_of("another list\n");
+    ASSERT_EQ(make_path("/var/lib/tarvo/ps/Gs", 0755), 0);
+    for (int round = 0; round < 3; round++) {
+        SCOPED_TRACE(round);
+        write_file(INDEX, external);
+        std::vector<int> status = run_children(2, 60, [](int i) {
+            if (i == 1) {
+                // Scribbles a new digest into the shared object.
+                int fd = -1;
+                for (int tries = 0; fd < 0 && tries < 2000; tries++) {
+                    fd = shm_open("/tarvo-ps:files.tcb:0:0", O_RDWR, 0);
+                    if (fd < 0)
+                        usleep(500);
+                }
+                if (fd < 0)
+                    return 0;
+                for (uint32_t n = 0; n < 20000; n++)
+                    if (pwrite(fd, &n, sizeof n, 0) != ssize_t(sizeof n))
+                        break;
+                close(fd);
+                return 0;
+            }
+            if (restok_be_manager() != 0)
+                return 100;
+            const std::string data = "next content\n";
+            for (int j = 0; j < 20; j++)
+                tarvo_crypto_sign_file("/etc/a", bytes_of(data), data.size(), "tcb");
+            return 0;
+        });
+        for (int s : status)
+            EXPECT_TRUE(exited_cleanly(s)) << (s != -1 && WIFSIGNALED(s) ? WTERMSIG(s) : -1);
+        shm_unlink("/tarvo-ps:files.tcb:0:0");
+    }
+}
+
 }  // namespace
