@@ -187,7 +187,7 @@ bool p_file::int_open(int flags, bool lock)
     // Until the open is granted the content is only read: a writer's
     // mapping is made by begin_writing after the checks, so that a refused
     // open leaves the file as it found it.
-    m_mapped_rw = false;
+    m_opened_rw = (flags & 3) != O_RDONLY;
     m_maplen = m_fresh ? 0 : m_size;
     // A file shorter than the size the index records cannot be mapped
     // whole: reading past its end would fault.
@@ -236,7 +236,6 @@ bool p_file::begin_writing()
         m_maplen = 0;
         return false;
     }
-    m_mapped_rw = true;
     return true;
 }
 

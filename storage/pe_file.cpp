@@ -238,9 +238,10 @@ bool pe_file::p_open(int flags)
         if (writer() && !begin_writing())
             return fail_pe_open(true);
     } else {
-        // A header is written into the file: a read-only open (of a file
-        // the index does not list, or with O_TRUNC) cannot make one.
-        if (!writer()) {
+        // A header is written into the file: an open without write access
+        // (of a file the index does not list, or with O_TRUNC) cannot make
+        // one. A reader that creates the file has it opened read-write.
+        if (!m_opened_rw) {
             SERR("%s: cannot create a header for '%s' in a read-only open", op, m_name.c_str());
             errno = EBADF;
             return fail_pe_open(true);

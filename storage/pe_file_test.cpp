@@ -274,6 +274,20 @@ TEST_F(pe_file_test, foreign_owner_refuses_an_encrypted_store)
     EXPECT_EQ(other.access_mode(), 2);
 }
 
+TEST_F(pe_file_test, reader_that_creates_the_member_gets_a_header)
+{
+    auto m = member("created");
+    ASSERT_TRUE(m->p_open(O_RDONLY | O_CREAT));
+    char buf[4];
+    EXPECT_EQ(m->p_read(0, buf, sizeof buf), 0);
+    EXPECT_EQ(m->p_write(0, "x", 1), -1);
+    EXPECT_EQ(errno, EBADF);
+    struct stat rec;
+    ASSERT_EQ(m->p_stat(&rec), 0);
+    EXPECT_EQ(rec.st_size, 0);
+    m->p_close();
+}
+
 TEST_F(pe_file_test, read_only_open_of_an_unlisted_data_file_is_refused)
 {
     std::string path = dat("stray");

@@ -200,7 +200,7 @@ protected:
     bool m_fresh;
     int m_state;  // 0 read-only, 1 read-write, 2 write-only, 3 closed
     std::string m_semname;
-    bool m_mapped_rw = false;  // the open gave a writable mapping
+    bool m_opened_rw = false;  // the descriptor was opened read-write
     bool m_truncate = false;   // a granted writer's open cuts the content (O_TRUNC)
 };
 
