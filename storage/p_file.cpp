@@ -80,6 +80,18 @@ void p_file::fail_open()
     errno = e;
 }
 
+// The open step failed after its descriptor was opened: closed again,
+// errno e.
+bool p_file::abandon_open(int e)
+{
+    close(m_fd);
+    m_fd = -1;
+    m_maplen = 0;
+    m_state = 3;
+    errno = e;
+    return false;
+}
+
 bool p_file::int_open(int flags, bool lock)
 {
     static const char *op = "int_open";
@@ -178,11 +190,7 @@ bool p_file::int_open(int flags, bool lock)
     if (lock && m_state != 0 && flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
         int e = errno;
         SERR("Failed to get lock on '%s' (%s)", m_name.c_str(), strerror(e));
-        close(m_fd);
-        m_fd = -1;
-        m_state = 3;
-        errno = e;
-        return false;
+        return abandon_open(e);
     }
     // Until the open is granted the content is only read: a writer's
     // mapping is made by begin_writing after the checks, so that a refused
@@ -194,24 +202,14 @@ bool p_file::int_open(int flags, bool lock)
     if (recorded && m_size > 0 && (fstat(m_fd, &st) != 0 || uint64_t(st.st_size) < m_size)) {
         SERR("Corrupted data '%s'\n(file shorter than its recorded size %lu)", m_name.c_str(),
              (unsigned long)m_size);
-        close(m_fd);
-        m_fd = -1;
-        m_maplen = 0;
-        m_state = 3;
-        errno = EACCES;
-        return false;
+        return abandon_open(EACCES);
     }
     if (m_maplen > 0) {
         void *p = mmap(nullptr, m_maplen, PROT_READ, MAP_SHARED, m_fd, 0);
         if (p == MAP_FAILED) {
             int e = errno;
             SERR("Cannot mmap '%s' (%s)", path, strerror(e));
-            close(m_fd);
-            m_fd = -1;
-            m_maplen = 0;
-            m_state = 3;
-            errno = e;
-            return false;
+            return abandon_open(e);
         }
         m_map = p;
     }
@@ -241,7 +239,8 @@ bool p_file::begin_writing()
 
 // Makes the file exactly `length` bytes long with every block of it
 // allocated, so that writing the mapping can never fault on a full file
-// system. A failure leaves the file's length as it was.
+// system. The blocks are reserved before anything is cut: a failure leaves
+// the file's length as it was.
 bool p_file::reserve(uint32_t length)
 {
     static const char *op = "roundup";
@@ -251,22 +250,24 @@ bool p_file::reserve(uint32_t length)
              errtext());
         return false;
     }
+    int e = posix_fallocate(m_fd, 0, off_t(length));
+    if (e != 0) {
+        if (e == ENOSPC)
+            SERR("%s: cannot grow file '%s' to %lu, disk full", op, p_path(),
+                 (unsigned long)length);
+        else
+            SERR("%s: cannot grow file '%s' to %lu (%s)", op, p_path(), (unsigned long)length,
+                 strerror(e));
+        if (uint64_t(st.st_size) < length && ftruncate(m_fd, st.st_size) != 0)
+            SERR("%s: ftruncate to %ld failed (%s)", op, long(st.st_size), errtext());
+        errno = e;
+        return false;
+    }
     if (uint64_t(st.st_size) > length && ftruncate(m_fd, off_t(length)) != 0) {
         SERR("%s: ftruncate to %ld failed (%s)", op, long(length), errtext());
         return false;
     }
-    int e = posix_fallocate(m_fd, 0, off_t(length));
-    if (e == 0)
-        return true;
-    if (e == ENOSPC)
-        SERR("%s: cannot grow file '%s' to %lu, disk full", op, p_path(), (unsigned long)length);
-    else
-        SERR("%s: cannot grow file '%s' to %lu (%s)", op, p_path(), (unsigned long)length,
-             strerror(e));
-    if (uint64_t(st.st_size) < length && ftruncate(m_fd, st.st_size) != 0)
-        SERR("%s: ftruncate to %ld failed (%s)", op, long(st.st_size), errtext());
-    errno = e;
-    return false;
+    return true;
 }
 
 bool p_file::roundup(uint32_t n)

@@ -179,6 +179,7 @@ public:
 protected:
     bool alive() const;
     bool int_open(int flags, bool lock);
+    bool abandon_open(int e);
     bool check_digest();
     bool roundup(uint32_t n);
     void release(const char *operation);
