@@ -1,5 +1,7 @@
 // Caller credentials and the permission test of member metadata.
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -9,6 +11,7 @@
 #include "storage/tarvo_storage.h"
 #include "storage/test_caps.h"
 #include "storage/test_crypto.h"
+#include "support/test_process.h"
 
 namespace {
 
@@ -96,4 +99,26 @@ TEST(check_permission, override_grants_everything)
     for (int access : {reading, writing, executing, owning})
         EXPECT_EQ(check_permission(&r, access, getpid(), geteuid(), getegid()), 1) << access;
     EXPECT_EQ(check_permission(&r, 4, getpid(), geteuid(), getegid()), 0);
+}
+
+TEST(check_permission, supplementary_group_counts_as_the_group_class)
+{
+    // In a child, so that the test process keeps its own groups.
+    const gid_t extra = 4545;
+    pid_t child = test_fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(10);
+        if (setgroups(1, &extra) != 0)
+            _exit(2);
+        without_override drop;
+        struct stat r = record(0640, 4242, extra);
+        int read_ok = check_permission(&r, reading, getpid(), geteuid(), getegid());
+        errno = 0;
+        int write_ok = check_permission(&r, writing, getpid(), geteuid(), getegid());
+        _exit(read_ok == 1 && write_ok == 0 && errno == EACCES ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }

@@ -141,6 +141,12 @@ void pe_file::legacy_crypto_block(const AES_KEY *schedule, uint32_t n, const uns
 int pe_file::convert_crypto(const AES_KEY *schedule, std::string &digest_out)
 {
     static const char *op = "convert_crypto";
+    // Without a key use no block can be enciphered: nothing is touched.
+    storage_lock *lk = m_store ? m_store->m_lock : nullptr;
+    if (schedule == nullptr || lk == nullptr || lk->m_key_users == 0) {
+        SERR("%s: keys not set", op);
+        return 0;
+    }
     EVP_MD_CTX *old_ctx = EVP_MD_CTX_new();
     EVP_MD_CTX *new_ctx = EVP_MD_CTX_new();
     if (old_ctx == nullptr || new_ctx == nullptr ||

@@ -183,4 +183,14 @@ TEST_F(member_cipher_test, legacy_counter_mode_file_converts_and_reads_back)
     EXPECT_EQ(read_whole(pe->p_path()), legacy);
     struct stat s;
     EXPECT_NE(stat((std::string(pe->p_path()) + ".tmp").c_str(), &s), 0);
+
+    // Without a key use nothing can be enciphered: the conversion fails
+    // and the file stays as it was.
+    st.m_files["/old"].digest = old_digest;
+    ASSERT_EQ(st.m_lock->m_key_users, 0);
+    syslog_capture log;
+    EXPECT_EQ(pe->convert_crypto(&schedule, converted), 0);
+    EXPECT_EQ(read_whole(pe->p_path()), legacy);
+    EXPECT_NE(stat((std::string(pe->p_path()) + ".tmp").c_str(), &s), 0);
+    EXPECT_TRUE(has_report(log, "convert_crypto: keys not set"));
 }

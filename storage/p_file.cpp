@@ -65,24 +65,31 @@ void p_file::release(const char *operation)
     m_state = 3;
 }
 
-// A writer's open grows an existing file before its content is checked;
-// when the open then fails, the file gets its old length back, so that a
-// refused open leaves no zeros appended to it.
-void p_file::restore_length()
+void p_file::trim_file(uint32_t length)
 {
-    if (m_fd >= 0 && m_mapped_rw && m_disk_size >= 0 && uint64_t(m_disk_size) < m_maplen &&
-        ftruncate(m_fd, off_t(m_disk_size)) != 0)
-        SERR("ftruncate to %lu failed (%s)", (unsigned long)m_disk_size, errtext());
+    if (m_fd >= 0 && ftruncate(m_fd, off_t(length)) != 0)
+        SERR("ftruncate to %lu failed (%s)", (unsigned long)length, errtext());
 }
 
 void p_file::fail_open()
 {
     int e = errno;
-    restore_length();
     m_store->lock();
     m_store->unlock();
     release("p_open");
     errno = e;
+}
+
+// The open step failed after its descriptor was opened: closed again,
+// errno e.
+bool p_file::abandon_open(int e)
+{
+    close(m_fd);
+    m_fd = -1;
+    m_maplen = 0;
+    m_state = 3;
+    errno = e;
+    return false;
 }
 
 bool p_file::int_open(int flags, bool lock)
@@ -101,6 +108,14 @@ bool p_file::int_open(int flags, bool lock)
         return false;
     }
     flags &= ~P_ADOPT_DIGEST;
+    // Truncating is writing: a reader may not cut the content, whatever
+    // the store allows.
+    if (m_state == 0 && (flags & O_TRUNC)) {
+        SERR("%s: O_TRUNC in a read-only open", op);
+        errno = EBADF;
+        m_state = 3;
+        return false;
+    }
     bool needs_write = m_state != 0 || (flags & O_CREAT);
     if (!m_store->has_access(needs_write)) {
         SERR("%s: access denied", op);
@@ -108,13 +123,15 @@ bool p_file::int_open(int flags, bool lock)
         m_state = 3;
         return false;
     }
-    mode_t mode = m_store->m_visibility == 2 ? 0600 : 0666;
     bool encrypted = m_store->m_protection == 1;
+    // Content only the owner may read stays the owner's; a signed file is
+    // readable by all and writable by its owner only.
+    mode_t mode = encrypted || m_store->m_visibility == 2 ? 0600 : 0644;
     const char *path = p_path();
     struct stat st;
     bool recorded = false;
     bool created = false;
-    m_disk_size = -1;
+    m_truncate = false;
     if (stat(path, &st) != 0) {
         if (errno != ENOENT) {
             SERR("%s: cannot stat '%s' (%s)", op, path, errtext());
@@ -143,15 +160,17 @@ bool p_file::int_open(int flags, bool lock)
         }
         if (flags & O_TRUNC) {
             m_fresh = true;
-            if (encrypted)
-                flags &= ~O_TRUNC;
-            else
+            if (!encrypted) {
                 m_size = 0;
+                m_truncate = true;
+            }
         } else {
             m_fresh = false;
-            m_disk_size = int64_t(st.st_size);
         }
     }
+    // The system never truncates at open: a signed member is cut once the
+    // open is granted (begin_writing), an encrypted one keeps its header.
+    flags &= ~O_TRUNC;
     // The data files of encrypted stores are never links either.
     // A file this open creates is never reached through a link: one that
     // appeared since the path was found absent would send the new file
@@ -171,54 +190,82 @@ bool p_file::int_open(int flags, bool lock)
     if (lock && m_state != 0 && flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
         int e = errno;
         SERR("Failed to get lock on '%s' (%s)", m_name.c_str(), strerror(e));
-        close(m_fd);
-        m_fd = -1;
-        m_state = 3;
+        return abandon_open(e);
+    }
+    // Until the open is granted the content is only read: a writer's
+    // mapping is made by begin_writing after the checks, so that a refused
+    // open leaves the file as it found it.
+    m_opened_rw = (flags & 3) != O_RDONLY;
+    m_maplen = m_fresh ? 0 : m_size;
+    // A file shorter than the size the index records cannot be mapped
+    // whole: reading past its end would fault.
+    if (recorded && m_size > 0 && (fstat(m_fd, &st) != 0 || uint64_t(st.st_size) < m_size)) {
+        SERR("Corrupted data '%s'\n(file shorter than its recorded size %lu)", m_name.c_str(),
+             (unsigned long)m_size);
+        return abandon_open(EACCES);
+    }
+    if (m_maplen > 0) {
+        void *p = mmap(nullptr, m_maplen, PROT_READ, MAP_SHARED, m_fd, 0);
+        if (p == MAP_FAILED) {
+            int e = errno;
+            SERR("Cannot mmap '%s' (%s)", path, strerror(e));
+            return abandon_open(e);
+        }
+        m_map = p;
+    }
+    return true;
+}
+
+// The writer's side of a granted open: the content is cut when the open
+// asked for it, and the file and a writable mapping grow to the next page
+// above the content.
+bool p_file::begin_writing()
+{
+    if (m_map != MAP_FAILED && m_maplen > 0 && munmap(m_map, m_maplen) != 0)
+        SERR("%s: munmap failed (%s)", "p_open", errtext());
+    m_map = MAP_FAILED;
+    if (m_truncate && ftruncate(m_fd, 0) != 0) {
+        SERR("ftruncate to %lu failed (%s)", 0ul, errtext());
+        return false;
+    }
+    m_truncate = false;
+    m_maplen = m_size;
+    if (!roundup(m_size)) {
+        m_maplen = 0;
+        return false;
+    }
+    return true;
+}
+
+// Makes the file exactly `length` bytes long with every block of it
+// allocated, so that writing the mapping can never fault on a full file
+// system. The blocks are reserved before anything is cut: a failure leaves
+// the file's length as it was.
+bool p_file::reserve(uint32_t length)
+{
+    static const char *op = "roundup";
+    struct stat st;
+    if (fstat(m_fd, &st) != 0) {
+        SERR("%s: cannot grow file '%s' to %lu (%s)", op, p_path(), (unsigned long)length,
+             errtext());
+        return false;
+    }
+    int e = posix_fallocate(m_fd, 0, off_t(length));
+    if (e != 0) {
+        if (e == ENOSPC)
+            SERR("%s: cannot grow file '%s' to %lu, disk full", op, p_path(),
+                 (unsigned long)length);
+        else
+            SERR("%s: cannot grow file '%s' to %lu (%s)", op, p_path(), (unsigned long)length,
+                 strerror(e));
+        if (uint64_t(st.st_size) < length && ftruncate(m_fd, st.st_size) != 0)
+            SERR("%s: ftruncate to %ld failed (%s)", op, long(st.st_size), errtext());
         errno = e;
         return false;
     }
-    m_mapped_rw = (flags & 3) != O_RDONLY;
-    if (m_mapped_rw) {
-        m_maplen = m_size;
-        uint32_t n = m_size;
-        if (!roundup(n)) {
-            int e = errno;
-            close(m_fd);
-            m_fd = -1;
-            m_maplen = 0;
-            m_state = 3;
-            errno = e;
-            return false;
-        }
-    } else {
-        m_maplen = m_size;
-        // A file shorter than the size the index records cannot be mapped
-        // whole: reading past its end would fault.
-        if (recorded && m_size > 0 &&
-            (fstat(m_fd, &st) != 0 || uint64_t(st.st_size) < m_size)) {
-            SERR("Corrupted data '%s'\n(file shorter than its recorded size %lu)",
-                 m_name.c_str(), (unsigned long)m_size);
-            close(m_fd);
-            m_fd = -1;
-            m_maplen = 0;
-            m_state = 3;
-            errno = EACCES;
-            return false;
-        }
-        if (m_maplen > 0) {
-            void *p = mmap(nullptr, m_maplen, PROT_READ, MAP_SHARED, m_fd, 0);
-            if (p == MAP_FAILED) {
-                int e = errno;
-                SERR("Cannot mmap '%s' (%s)", path, strerror(e));
-                close(m_fd);
-                m_fd = -1;
-                m_maplen = 0;
-                m_state = 3;
-                errno = e;
-                return false;
-            }
-            m_map = p;
-        }
+    if (uint64_t(st.st_size) > length && ftruncate(m_fd, off_t(length)) != 0) {
+        SERR("%s: ftruncate to %ld failed (%s)", op, long(length), errtext());
+        return false;
     }
     return true;
 }
@@ -226,37 +273,23 @@ bool p_file::int_open(int flags, bool lock)
 bool p_file::roundup(uint32_t n)
 {
     static const char *op = "roundup";
+    uint32_t old_size = m_size;
     if (n > m_size)
         m_size = n;
     if (m_size >= 0xFFFFF000u) {
         SERR("%s: cannot grow file '%s' beyond %lu bytes", op, p_path(), (unsigned long)m_size);
+        m_size = old_size;
         errno = EFBIG;
         return false;
     }
     uint32_t target = (m_size | 0xFFF) + 1;
     uint32_t old_len = m_maplen;
     bool mapped = m_map != MAP_FAILED;
-    if (target > m_maplen || m_maplen == 0 || !mapped) {
-        if (target >= m_maplen || !mapped) {
-            if (ftruncate(m_fd, off_t(target)) != 0) {
-                SERR("%s: ftruncate to %ld failed (%s)", op, long(target), errtext());
-                return false;
-            }
-            off_t pos = lseek(m_fd, off_t(target) - 1, SEEK_SET);
-            if (pos < off_t(target) - 1) {
-                SERR("%s: cannot grow file '%s' to %lu, disk full", op, p_path(),
-                     (unsigned long)target);
-                return false;
-            }
-            char zero = 0;
-            if (write(m_fd, &zero, 1) <= 0) {
-                SERR("%s: cannot grow file '%s' to %lu (%s)", op, p_path(),
-                     (unsigned long)target, errtext());
-                return false;
-            }
-        }
-    } else if (target == m_maplen) {
+    if (mapped && target == m_maplen)
         return true;
+    if ((!mapped || target > m_maplen) && !reserve(target)) {
+        m_size = old_size;
+        return false;
     }
     void *p;
     if (!mapped)
@@ -265,6 +298,7 @@ bool p_file::roundup(uint32_t n)
         p = mremap(m_map, m_maplen, target, MREMAP_MAYMOVE);
     if (p == MAP_FAILED) {
         SERR("%s: cannot map/remap (%s)", op, errtext());
+        m_size = old_size;
         return false;
     }
     m_map = p;
@@ -316,6 +350,10 @@ bool p_file::p_open(int flags)
         return false;
     }
     if (m_fresh) {
+        if (m_state != 0 && !begin_writing()) {
+            fail_open();
+            return false;
+        }
         bool was_listed = listed();
         file_entry &e = m_store->m_files[m_name];
         if (!was_listed)
@@ -338,6 +376,10 @@ bool p_file::p_open(int flags)
         if (!check_permission(&st, m_state == 0 ? reading : writing, getpid(), geteuid(),
                               getegid())) {
             errno = EACCES;
+            fail_open();
+            return false;
+        }
+        if (m_state != 0 && !begin_writing()) {
             fail_open();
             return false;
         }
@@ -393,13 +435,21 @@ int p_file::p_write(int64_t offset, const void *buffer, uint32_t length)
         return -1;
     }
     if (!roundup(uint32_t(offset + length))) {
-        p_close();
-        errno = ENOMEM;
+        fail_growth();
         return -1;
     }
     memcpy(static_cast<unsigned char *>(m_map) + offset, buffer, length);
     m_digest.clear();
     return int(length);
+}
+
+// A write or truncation whose growth failed closes the member with what
+// was written before; a full file system is reported as such.
+void p_file::fail_growth()
+{
+    int e = errno;
+    p_close();
+    errno = e == ENOSPC ? ENOSPC : ENOMEM;
 }
 
 int p_file::p_trunc(int64_t size)
@@ -416,6 +466,7 @@ int p_file::p_trunc(int64_t size)
         errno = size < 0 ? EINVAL : EFBIG;
         return -1;
     }
+    uint32_t old_size = m_size;
     if (uint32_t(size) != m_size) {
         // Bytes cut off are zeroed in the mapping, so that growing the
         // content again within the same length gives zeros, not old data.
@@ -436,8 +487,8 @@ int p_file::p_trunc(int64_t size)
         length = 0;
     } else {
         if (!roundup(m_size)) {
-            p_close();
-            errno = ENOMEM;
+            m_size = old_size;
+            fail_growth();
             return -1;
         }
         length = off_t(m_maplen);
@@ -487,6 +538,10 @@ void p_file::p_flush(bool trim)
 void p_file::p_close()
 {
     if (!alive()) {
+        // The store is gone: nothing can be committed, but the file keeps
+        // no padding beyond its content.
+        if (writer())
+            trim_file(m_size);
         errno = EINVAL;
         release("p_close");
         return;

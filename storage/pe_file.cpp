@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
@@ -68,6 +69,14 @@ uint64_t pe_file::data_size() const
     return header_known() ? get_le(m_header + REC + F_SIZE, 8) : 0;
 }
 
+// Back to the state of a member whose header was never read: what a
+// header that failed its check held is not kept.
+void pe_file::forget_header()
+{
+    wipe(m_header, sizeof m_header);
+    put_le(m_header + REC + F_SIZE, ~uint64_t(0), 8);
+}
+
 void pe_file::set_data_size(uint64_t size)
 {
     put_le(m_header + REC + F_SIZE, size, 8);
@@ -90,6 +99,7 @@ void pe_file::write_header()
     memcpy(map, m_header, 16);
     md5(m_header, MD5_AT, m_header + MD5_AT);
     crypto_op(false, REC, m_header + REC, PE_HEADER_SIZE - REC);
+    m_disk_image = image_length();
 }
 
 static void record_from_stat(unsigned char *r, const struct stat &st)
@@ -138,7 +148,6 @@ static void stat_from_record(struct stat &st, const unsigned char *r)
 bool pe_file::fail_pe_open(bool key_taken)
 {
     int e = errno;
-    restore_length();
     if (m_map != MAP_FAILED && m_maplen > 0 && munmap(m_map, m_maplen) != 0)
         SERR("%s: munmap failed (%s)", "p_open", errtext());
     m_map = MAP_FAILED;
@@ -167,7 +176,12 @@ bool pe_file::p_open(int flags)
         m_store->reload_index();
     if (!int_open(flags, true))
         return false;
-    if (m_maplen <= 135) {
+    bool was_listed = listed();
+    bool read_header = !m_fresh && was_listed;
+    // A header is read from the file as it is (a writer's mapping is made
+    // only once the open is granted); a writer of a file the index does
+    // not list writes a new header over it.
+    if (!m_fresh && m_maplen <= 135 && (read_header || !writer())) {
         SERR("%s: file too small to be encrypted, %lu bytes", op, (unsigned long)m_size);
         errno = EIO;
         return fail_pe_open(false);
@@ -178,8 +192,8 @@ bool pe_file::p_open(int flags)
         return fail_pe_open(false);
     }
     int state = m_state;
-    bool was_listed = listed();
-    if (!m_fresh && was_listed) {
+    m_times_kept = false;
+    if (read_header) {
         unsigned char *map = static_cast<unsigned char *>(m_map);
         memcpy(m_header, map, 16);
         crypto_op(true, REC, m_header + REC, PE_HEADER_SIZE - REC);
@@ -191,10 +205,12 @@ bool pe_file::p_open(int flags)
             append_hex(computed_hex, computed, 16);
             SERR("%s: corrupted header stored %s != computed %s", op, stored_hex.c_str(),
                  computed_hex.c_str());
+            forget_header();
             errno = EIO;
             return fail_pe_open(true);
         }
-        if (data_size() + PE_HEADER_SIZE > m_size) {
+        // The stored image, up to its last whole block, must lie in the file.
+        if (image_length() > m_size) {
             SERR("%s: header checks out but file sizes (data size %lu, m_size %lu) do not "
                  "make sense",
                  op, (unsigned long)data_size(), (unsigned long)m_size);
@@ -202,6 +218,7 @@ bool pe_file::p_open(int flags)
             errno = EFBIG;
             return fail_pe_open(true);
         }
+        m_disk_image = image_length();
         struct stat st;
         stat_from_record(st, m_header + REC);
         if (!check_permission(&st, m_state == 0 ? reading : writing, getpid(), geteuid(),
@@ -209,15 +226,28 @@ bool pe_file::p_open(int flags)
             errno = EACCES;
             return fail_pe_open(true);
         }
+        if (!check_digest()) {
+            if (!(flags & P_ADOPT_DIGEST)) {
+                errno = EACCES;
+                return fail_pe_open(true);
+            }
+            m_store->m_files[m_name].digest = m_digest;
+            m_state = state;
+            errno = 0;
+        }
+        if (writer() && !begin_writing())
+            return fail_pe_open(true);
     } else {
-        // A header is written into the file: the open must have mapped it
-        // writable (a read-only open of a file the index does not list, or
-        // of O_TRUNC without write access, cannot make one).
-        if (!m_mapped_rw) {
+        // A header is written into the file: an open without write access
+        // (of a file the index does not list, or with O_TRUNC) cannot make
+        // one. A reader that creates the file has it opened read-write.
+        if (!m_opened_rw) {
             SERR("%s: cannot create a header for '%s' in a read-only open", op, m_name.c_str());
             errno = EBADF;
             return fail_pe_open(true);
         }
+        if (!begin_writing())
+            return fail_pe_open(true);
         struct stat st;
         if (fstat(m_fd, &st) != 0) {
             SERR("Error from fstat (%s)", errtext());
@@ -234,16 +264,6 @@ bool pe_file::p_open(int flags)
         const char *d = p_digest();
         e.digest = d ? d : "";
     }
-    if (!check_digest()) {
-        if (flags & P_ADOPT_DIGEST) {
-            m_store->m_files[m_name].digest = m_digest;
-            m_state = state;
-            errno = 0;
-        } else {
-            errno = EACCES;
-            return fail_pe_open(true);
-        }
-    }
     if (m_state != 0 && m_store->m_lock)
         m_store->m_lock->add_open_member(this);
     return true;
@@ -257,7 +277,8 @@ void pe_file::seal_header()
         time_t now = time(nullptr);
         if (int32_t(get_le(m_header + REC + F_CTIME, 4)) == -1) {
             put_le(m_header + REC + F_CTIME, uint64_t(now), 4);
-        } else {
+        } else if (!m_times_kept) {
+            // Times set since the last write are kept.
             put_le(m_header + REC + F_ATIME, uint64_t(now), 4);
             put_le(m_header + REC + F_MTIME, uint64_t(now), 4);
         }
@@ -270,6 +291,11 @@ void pe_file::seal_header()
 void pe_file::p_close()
 {
     if (!alive()) {
+        // The store and its keys are gone: the header cannot be sealed.
+        // The file keeps the image its header on disk describes and the
+        // content written since, without padding.
+        if (writer())
+            trim_file(std::max(image_length(), m_disk_image));
         errno = EINVAL;
         release("p_close");
         return;
@@ -335,12 +361,13 @@ int pe_file::p_write(int64_t offset, const void *buffer, uint32_t length)
     uint64_t old = data_size();
     if (old < end)
         set_data_size(end);
-    if (!roundup(round16(end) + PE_HEADER_SIZE)) {
+    // The last block touched ends at the image's 16-byte boundary.
+    if (!roundup(round16(end + PE_HEADER_SIZE))) {
         set_data_size(old);
-        p_close();
-        errno = ENOMEM;
+        fail_growth();
         return -1;
     }
+    m_times_kept = false;
     if (old < uint64_t(offset))
         crypto_op(false, old + PE_HEADER_SIZE, nullptr, uint32_t(uint64_t(offset) - old));
     crypto_op(false, uint64_t(offset) + PE_HEADER_SIZE, const_cast<void *>(buffer), length);
@@ -363,14 +390,19 @@ int pe_file::p_trunc(int64_t size)
         return -1;
     }
     uint64_t old = data_size();
+    uint32_t old_size = m_size;
     if (uint64_t(size) != old) {
         set_data_size(uint64_t(size));
         m_digest.clear();
     }
-    m_size = round16(uint64_t(size)) + PE_HEADER_SIZE;
+    m_times_kept = false;
+    // Cut at the end of the content's last block: the bytes beyond it are
+    // zeroed, so the block itself must not be cut into.
+    m_size = round16(uint64_t(size) + PE_HEADER_SIZE);
     if (!roundup(m_size)) {
-        p_close();
-        errno = ENOMEM;
+        set_data_size(old);
+        m_size = old_size;
+        fail_growth();
         return -1;
     }
     if (ftruncate(m_fd, off_t(m_maplen)) != 0) {
@@ -431,6 +463,8 @@ bool pe_file::set_in_closed(int what, mode_t mode, uid_t user, gid_t group, cons
     } else {
         put_le(r + F_CTIME, uint64_t(time(nullptr)), 4);
         m_digest.clear();
+        if (what == 2)
+            m_times_kept = true;
     }
     return true;
 }
@@ -499,7 +533,7 @@ void pe_file::set_pathname(const char *name, bool migrate)
     std::string directory = m_store->m_lock ? m_store->m_lock->m_data_directory : std::string();
     if (directory.empty())
         directory = storage_data_directory();
-    if (!is_directory(directory.c_str()) && make_path(directory.c_str(), 0777) != 0)
+    if (!is_directory(directory.c_str()) && make_path(directory.c_str(), 0755) != 0)
         SERR("%s: %s does not exist and cannot be created", op, storage_data_directory());
     m_datpath = directory + copy + ".dat";
     std::string old_path = m_datpath;

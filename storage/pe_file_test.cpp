@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "crypto/tarvo_crypto.h"
+#include "storage/test_caps.h"
 #include "storage/test_fixture.h"
 #include "support/tarvo_common.h"
 
@@ -273,6 +274,20 @@ TEST_F(pe_file_test, foreign_owner_refuses_an_encrypted_store)
     EXPECT_EQ(other.access_mode(), 2);
 }
 
+TEST_F(pe_file_test, reader_that_creates_the_member_gets_a_header)
+{
+    auto m = member("created");
+    ASSERT_TRUE(m->p_open(O_RDONLY | O_CREAT));
+    char buf[4];
+    EXPECT_EQ(m->p_read(0, buf, sizeof buf), 0);
+    EXPECT_EQ(m->p_write(0, "x", 1), -1);
+    EXPECT_EQ(errno, EBADF);
+    struct stat rec;
+    ASSERT_EQ(m->p_stat(&rec), 0);
+    EXPECT_EQ(rec.st_size, 0);
+    m->p_close();
+}
+
 TEST_F(pe_file_test, read_only_open_of_an_unlisted_data_file_is_refused)
 {
     std::string path = dat("stray");
@@ -368,4 +383,38 @@ TEST_F(pe_file_test, truncating_open_makes_a_new_header)
     ASSERT_EQ(st->get_file("t", &data, &size), 0);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(data), size), "n");
     free(data);
+}
+
+TEST_F(pe_file_test, header_mode_refuses_a_caller_without_override)
+{
+    ASSERT_EQ(st->put_file("locked", "secret", 6), 0);
+    ASSERT_EQ(member("locked")->p_chmod(S_IFREG), 0);
+    auto m = member("locked");
+    {
+        without_override drop;
+        for (int flags : {O_RDONLY, O_RDWR}) {
+            errno = 0;
+            EXPECT_FALSE(m->p_open(flags)) << flags;
+            EXPECT_EQ(errno, EACCES) << flags;
+            EXPECT_EQ(st->m_lock->m_key_users, 0) << flags;
+        }
+    }
+    EXPECT_TRUE(m->p_open(O_RDONLY));  // the override grants
+}
+
+TEST_F(pe_file_test, stat_after_a_corrupted_header_fails_with_eio)
+{
+    ASSERT_EQ(st->put_file("doc", "payload", 7), 0);
+    auto m = member("doc");
+    struct stat rec;
+    ASSERT_EQ(m->p_stat(&rec), 0);
+    flip(m->p_path(), 40);
+    EXPECT_FALSE(m->p_open(O_RDONLY));
+    EXPECT_EQ(errno, EIO);
+    errno = 0;
+    EXPECT_EQ(m->p_stat(&rec), -1);
+    EXPECT_EQ(errno, EIO);
+    errno = 0;
+    EXPECT_EQ(member("doc")->p_stat(&rec), -1);
+    EXPECT_EQ(errno, EIO);
 }

@@ -243,6 +243,11 @@ int storage::put_file(const char *name, const void *data, size_t size)
         errno = EINVAL;
         return -1;
     }
+    if (data == nullptr && size != 0) {
+        SERR("%s: invalid parameter (NULL)", op);
+        errno = EINVAL;
+        return -1;
+    }
     if (!guard_write(op))
         return -1;
     reload_if_changed();
@@ -259,8 +264,13 @@ int storage::put_file(const char *name, const void *data, size_t size)
         SERR("Could not open '%s' (%s)", name, errtext());
         return -1;
     }
-    if (size != 0 && data != nullptr && m->p_write(0, data, uint32_t(size)) != int(size))
+    if (size != 0 && m->p_write(0, data, uint32_t(size)) != int(size)) {
+        int e = errno;
         SERR("Could not write to '%s'", name);
+        m->p_close();
+        errno = e;
+        return -1;
+    }
     m->p_close();
     return 0;
 }
@@ -303,10 +313,17 @@ int storage::get_file(const char *name, unsigned char **data, size_t *size)
         return -1;
     }
     int got = n ? m->p_read(0, buf, n) : 0;
-    if (got < 0 || uint32_t(got) < n)
+    if (got < 0 || uint32_t(got) < n) {
+        int e = got < 0 ? errno : EIO;
         SERR("Could not read from '%s'", name);
+        wipe(buf, n);
+        free(buf);
+        m->p_close();
+        errno = e;
+        return -1;
+    }
     *data = buf;
-    *size = got > 0 ? size_t(got) : 0;
+    *size = size_t(got);
     m->p_close();
     return 0;
 }

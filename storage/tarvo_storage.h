@@ -179,11 +179,15 @@ public:
 protected:
     bool alive() const;
     bool int_open(int flags, bool lock);
+    bool abandon_open(int e);
     bool check_digest();
     bool roundup(uint32_t n);
     void release(const char *operation);
     void fail_open();
-    void restore_length();
+    bool begin_writing();
+    bool reserve(uint32_t length);
+    void fail_growth();
+    void trim_file(uint32_t length);
     bool listed() const;
     bool writer() const { return m_state == 1 || m_state == 2; }
 
@@ -197,8 +201,8 @@ protected:
     bool m_fresh;
     int m_state;  // 0 read-only, 1 read-write, 2 write-only, 3 closed
     std::string m_semname;
-    bool m_mapped_rw = false;  // the open gave a writable mapping
-    int64_t m_disk_size = -1;  // length of an existing file before a writer's open grew it
+    bool m_opened_rw = false;  // the descriptor was opened read-write
+    bool m_truncate = false;   // a granted writer's open cuts the content (O_TRUNC)
 };
 
 // Size of an encrypted member's header: IV, status record, MD5.
@@ -244,6 +248,7 @@ private:
     bool header_known() const;
     uint64_t data_size() const;
     void set_data_size(uint64_t size);
+    void forget_header();
     void write_header();
     bool fail_pe_open(bool key_taken);
     uint32_t image_length() const;
@@ -251,6 +256,8 @@ private:
 
     unsigned char m_header[PE_HEADER_SIZE];
     std::string m_datpath;
+    uint32_t m_disk_image = 0;  // image length the header in the file describes
+    bool m_times_kept = false;  // times set while open for writing, since the last write
 };
 
 }  // namespace tarvo
