@@ -115,23 +115,28 @@ bool power_off() { return ::access(run_path("mtd.off").c_str(), F_OK) == 0; }
 
 // Counts one flash operation; returns how many bytes of it get through:
 // all (SIZE_MAX) normally, fewer when this operation is the one cut short.
-size_t count_operation(size_t whole)
+// Adds one to a counter of this boot (a file under "run/"); the new count,
+// 0 when it cannot be kept.
+long bump_boot_counter(const char *file)
 {
     ::mkdir(run_path("").c_str(), 0755);
-    long n = 0;
-    {
-        int fd = ::open(run_path("mtd.ops").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            fd_closer c{fd};
-            flock(fd, LOCK_EX);
-            char text[32] = {0};
-            ssize_t r = ::pread(fd, text, sizeof text - 1, 0);
-            n = (r > 0 ? std::strtol(text, nullptr, 10) : 0) + 1;
-            std::string s = std::to_string(n) + "\n";
-            if (ftruncate(fd, 0) != 0 || ::pwrite(fd, s.data(), s.size(), 0) < 0)
-                n = 0;
-        }
-    }
+    int fd = ::open(run_path(file).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return 0;
+    fd_closer c{fd};
+    flock(fd, LOCK_EX);
+    char text[32] = {0};
+    ssize_t r = ::pread(fd, text, sizeof text - 1, 0);
+    long n = (r > 0 ? std::strtol(text, nullptr, 10) : 0) + 1;
+    std::string s = std::to_string(n) + "\n";
+    if (ftruncate(fd, 0) != 0 || ::pwrite(fd, s.data(), s.size(), 0) < 0)
+        return 0;
+    return n;
+}
+
+size_t count_operation(size_t whole)
+{
+    long n = bump_boot_counter("mtd.ops");
     long cut = fault("mtd.powercut");
     if (cut <= 0 || n != cut)
         return SIZE_MAX;
@@ -352,6 +357,9 @@ public:
             if (mode == MTD_OTP_OFF) {
                 if (int e = fault_errno("mtd.otpselect.off", EIO))
                     return -e;
+                long nth = fault("mtd.otpselect.off.nth");
+                if (nth > 0 && bump_boot_counter("mtd.otpoff") == nth)
+                    return -EIO;
                 otp_ = false;
             } else if (mode == MTD_OTP_USER) {
                 if (part_.otp_size == 0)
@@ -770,6 +778,7 @@ void mtd_power_cycle()
     ::unlink(run_path("mtd.off").c_str());
     ::unlink(run_path("mtd.ops").c_str());
     ::unlink(run_path("mtd.reads").c_str());
+    ::unlink(run_path("mtd.otpoff").c_str());
 }
 
 }  // namespace ks_sim

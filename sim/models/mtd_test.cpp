@@ -238,6 +238,22 @@ TEST_F(MtdModel, ReadCountAndUnreadablePage)
     EXPECT_EQ(mtd_reads().calls, 0);
 }
 
+// Only the armed switch-off of this boot fails.
+TEST_F(MtdModel, NthOtpSwitchOffFails)
+{
+    mtd_power_cycle();
+    arm("mtd.otpselect.off.nth=2\n");
+    auto f = dev();
+    int results[3];
+    for (int &r : results) {
+        int mode = MTD_OTP_OFF;
+        r = f->ioctl(OTPSELECT, &mode);
+    }
+    EXPECT_EQ(results[0], 0);
+    EXPECT_EQ(results[1], -EIO);
+    EXPECT_EQ(results[2], 0);
+}
+
 // ks-sim mtd: shows and prepares the flash.
 TEST_F(MtdModel, Command)
 {
