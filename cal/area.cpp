@@ -212,15 +212,15 @@ void check_block_data(image_reader &img, cal_block_node *node)
     node->data = copy;
 }
 
-// Whether a listed block of the area lies in its first page with data
-// that did not check: the first page is written last by a compaction.
-bool listed_damage_in_first_page(const cal_context *ctx, const cal_area *area)
+// Whether a listed block of the area's kind, lying below the address
+// limit, has data that did not check.
+bool listed_damage(const cal_context *ctx, int mode, uint32_t limit)
 {
-    const cal_block_node *lists[] = {ctx->config_list, ctx->otp ? nullptr : ctx->wp_list};
-    (void)area;
+    const cal_block_node *lists[] = {mode == 1 ? ctx->user_list : ctx->config_list,
+                                     mode == 0 && !ctx->otp ? ctx->wp_list : nullptr};
     for (const cal_block_node *l : lists)
         for (const cal_block_node *n = l; n; n = n->next)
-            if (n->address < ctx->page_size && !n->data)
+            if (n->address < limit && !n->data)
                 return true;
     return false;
 }
@@ -385,11 +385,16 @@ int scan_block_headers(cal_context *ctx, cal_area *area, int mode)
         }
         a = uint32_t(next);
     }
-    // Damage in a copy that a later copy superseded does not count.
+    // Damage in a copy that a later copy superseded does not count. The
+    // first page is the one a compaction writes last.
     if (mode == 0)
-        area->first_page_damaged = listed_damage_in_first_page(ctx, area);
+        area->first_page_damaged = listed_damage(ctx, mode, page);
     cal_debug(1, "%s empty area starts at 0x%08x", area->name, a);
     area->empty_start = a >= size ? size : cal_round_up(a, page);
+    // The user area has no spare: with a damaged block listed it counts as
+    // full, so that the next write rewrites it from what is still readable.
+    if (mode == 1 && listed_damage(ctx, mode, size))
+        area->empty_start = size;
     return 0;
 }
 
