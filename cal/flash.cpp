@@ -340,10 +340,11 @@ int read_chunks(cal_context *ctx, cal_area *area, uint32_t address, void *buffer
 int write_pages(cal_context *ctx, cal_area *area, uint32_t address, const void *data,
                 uint32_t length);
 
-}  // namespace
-
-int cal_nand_read(cal_context *ctx, cal_area *area, uint32_t address, void *buffer,
-                  uint32_t length)
+// One access to an area, in OTP mode for the OTP region: fails when the
+// context has stopped its flash access, or stops it, failing, when the
+// mode cannot be switched back.
+extern "C++" template <typename Access>
+int area_access(cal_context *ctx, cal_area *area, Access access)
 {
     if (cal_access_stopped(ctx))
         return -1;
@@ -352,9 +353,18 @@ int cal_nand_read(cal_context *ctx, cal_area *area, uint32_t address, void *buff
         otp_span otp(ctx, area);
         if (otp.failed)
             return -1;
-        r = read_chunks(ctx, area, address, buffer, length);
+        r = access();
     }
     return ctx->io_failed ? -1 : r;
+}
+
+}  // namespace
+
+int cal_nand_read(cal_context *ctx, cal_area *area, uint32_t address, void *buffer,
+                  uint32_t length)
+{
+    return area_access(ctx, area,
+                       [&] { return read_chunks(ctx, area, address, buffer, length); });
 }
 
 int verify_write(int fd, uint32_t physical, const unsigned char *expected, uint32_t length)
@@ -391,16 +401,8 @@ int nand_write(cal_context *ctx, cal_area *area, uint32_t address, const void *d
                   address, int(length));
         return -1;
     }
-    if (cal_access_stopped(ctx))
-        return -1;
-    int r;
-    {
-        otp_span otp(ctx, area);
-        if (otp.failed)
-            return -1;
-        r = write_pages(ctx, area, address, data, length);
-    }
-    return ctx->io_failed ? -1 : r;
+    return area_access(ctx, area,
+                       [&] { return write_pages(ctx, area, address, data, length); });
 }
 
 namespace {
