@@ -80,7 +80,12 @@ struct image_reader {
                                                                   uint64_t(have) + ctx->erase_size));
         want = std::max<uint64_t>(want, uint64_t(ctx->page_size) * 8);
         want = std::min<uint64_t>((want + ctx->page_size - 1) / ctx->page_size * ctx->page_size, s);
-        bytes.resize(size_t(want));
+        // Without memory for more, what lies beyond cannot be checked.
+        try {
+            bytes.resize(size_t(want));
+        } catch (const std::bad_alloc &) {
+            return;
+        }
         if (ctx->io_failed ||
             cal_nand_read(ctx, area, have, bytes.data() + have, uint32_t(want) - have) != 0)
             read_pages(have, uint32_t(want));
@@ -115,11 +120,12 @@ struct cal_area_image {
 
 namespace {
 
-image_reader reader_of(cal_context *ctx, cal_area *area)
+// The area's image, made when it has none; null without memory for it.
+cal_area_image *image_of(cal_area *area)
 {
     if (!area->image)
-        area->image = new cal_area_image;
-    return image_reader{ctx, area, area->image->bytes, area->image->unreadable};
+        area->image = new (std::nothrow) cal_area_image;
+    return area->image;
 }
 
 bool all_erased(const unsigned char *p, uint64_t n)
@@ -304,7 +310,12 @@ int scan_block_headers(cal_context *ctx, cal_area *area, int mode)
 {
     const uint32_t size = cal_area_size(ctx, area);
     const uint32_t page = ctx->page_size;
-    image_reader img = reader_of(ctx, area);
+    cal_area_image *image = image_of(area);
+    if (!image) {
+        cal_error("scan_block_headers: malloc");
+        return -1;
+    }
+    image_reader img{ctx, area, image->bytes, image->unreadable};
     uint32_t a = 0;
     area->first_page_damaged = 0;
     area->first_gap = size;
@@ -403,7 +414,7 @@ int cal_area_erased(cal_context *ctx, cal_area *area, uint32_t from, uint32_t le
     if (length == 0)
         return 1;
     if (area->image && uint64_t(from) + length <= area->image->bytes.size()) {
-        image_reader img = reader_of(ctx, area);
+        image_reader img{ctx, area, area->image->bytes, area->image->unreadable};
         const unsigned char *p = img.at(from, length);
         if (p)
             return all_erased(p, length);
