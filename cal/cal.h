@@ -11,8 +11,11 @@
 //
 // A context is set up for one use (cal_init_ro / cal_init_rw), used for
 // one read or write and released (cal_release); it keeps the flash device
-// open and locked all that time. After a failed write the context is only
-// released.
+// open and locked all that time. The set-up reads the used part of each
+// area it scans once, checks headers and data in memory and keeps those
+// bytes with the context; the other half is read only when the current
+// one fails or its first page may hold less than was written. After a
+// failed write the context is only released.
 #pragma once
 
 #include <stddef.h>
