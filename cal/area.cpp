@@ -5,9 +5,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -41,25 +43,96 @@ struct quiet_reports {
     quiet_reports &operator=(const quiet_reports &) = delete;
 };
 
-// Whether the area reads as erased from address from to its end: then a
-// damaged block just before is the last write to the area, cut short.
-bool erased_from(cal_context *ctx, cal_area *area, uint32_t from)
-{
-    const uint32_t size = cal_area_size(ctx, area);
-    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[ctx->erase_size]);
-    if (!buf)
-        return false;
-    for (uint32_t a = from; a < size;) {
-        uint32_t n = ctx->erase_size - a % ctx->erase_size;
-        if (n > size - a)
-            n = size - a;
-        if (cal_nand_read(ctx, area, a, buf.get(), n) != 0)
-            return false;
-        for (uint32_t i = 0; i < n; i++)
-            if (buf[i] != 0xff)
-                return false;
-        a += n;
+// What a scan read of an area: its bytes from address 0, read in chunks
+// that grow with what the walk needs, so that the used part of the area is
+// read once and little more; pages that could not be read are noted.
+struct image_reader {
+    cal_context *ctx;
+    cal_area *area;
+    std::vector<unsigned char> &bytes;
+    std::vector<uint32_t> &unreadable;
+
+    uint32_t size() const { return cal_area_size(ctx, area); }
+
+    // Reads [from, to) page by page after a failed chunk: an unreadable
+    // page spoils only what lies in it.
+    void read_pages(uint32_t from, uint32_t to)
+    {
+        for (uint32_t a = from; a < to; a += ctx->page_size) {
+            uint32_t n = std::min(ctx->page_size, to - a);
+            if (cal_nand_read(ctx, area, a, bytes.data() + a, n) != 0) {
+                memset(bytes.data() + a, 0, n);
+                unreadable.push_back(a);
+            }
+        }
     }
+
+    // Makes the image cover [0, end) (end at most the area's size).
+    void cover(uint64_t end)
+    {
+        const uint32_t have = uint32_t(bytes.size());
+        if (end <= have)
+            return;
+        const uint64_t s = size();
+        // Twice what was read, at least eight pages, at most one erase
+        // block more than was read.
+        uint64_t want = std::max<uint64_t>(end, std::min<uint64_t>(uint64_t(have) * 2,
+                                                                  uint64_t(have) + ctx->erase_size));
+        want = std::max<uint64_t>(want, uint64_t(ctx->page_size) * 8);
+        want = std::min<uint64_t>((want + ctx->page_size - 1) / ctx->page_size * ctx->page_size, s);
+        // Without memory for more, what lies beyond cannot be checked.
+        try {
+            bytes.resize(size_t(want));
+        } catch (const std::bad_alloc &) {
+            return;
+        }
+        if (ctx->io_failed ||
+            cal_nand_read(ctx, area, have, bytes.data() + have, uint32_t(want) - have) != 0)
+            read_pages(have, uint32_t(want));
+    }
+
+    bool readable(uint32_t from, uint64_t length) const
+    {
+        for (uint32_t p : unreadable)
+            if (p < from + length && from < uint64_t(p) + ctx->page_size)
+                return false;
+        return true;
+    }
+
+    // [from, from + length) read into the image and readable.
+    const unsigned char *at(uint32_t from, uint64_t length)
+    {
+        if (uint64_t(from) + length > size())
+            return nullptr;
+        cover(uint64_t(from) + length);
+        if (bytes.size() < uint64_t(from) + length || !readable(from, length))
+            return nullptr;
+        return bytes.data() + from;
+    }
+};
+
+}  // namespace
+
+struct cal_area_image {
+    std::vector<unsigned char> bytes;
+    std::vector<uint32_t> unreadable;
+};
+
+namespace {
+
+// The area's image, made when it has none; null without memory for it.
+cal_area_image *image_of(cal_area *area)
+{
+    if (!area->image)
+        area->image = new (std::nothrow) cal_area_image;
+    return area->image;
+}
+
+bool all_erased(const unsigned char *p, uint64_t n)
+{
+    for (uint64_t i = 0; i < n; i++)
+        if (p[i] != 0xff)
+            return false;
     return true;
 }
 
@@ -68,16 +141,94 @@ bool erased_from(cal_context *ctx, cal_area *area, uint32_t from)
 // left out of the lists (the block's earlier version stays the one found),
 // and the area counts as full, so that the next write compacts it rather
 // than appending behind the damage (which would then no longer be last).
+// A block inside a packed run (not at a page boundary) is no single
+// write: blocks of the run may follow it in its own page, and they count.
 // Returns whether that is the case.
-bool torn_last_write(cal_context *ctx, cal_area *area, uint32_t a, uint64_t end)
+bool torn_last_write(image_reader &img, uint32_t a, uint64_t end)
 {
-    const uint32_t size = cal_area_size(ctx, area);
-    uint64_t next = (end + ctx->page_size - 1) / ctx->page_size * ctx->page_size;
-    if (next < size && !erased_from(ctx, area, uint32_t(next)))
-        return false;
-    cal_error("incomplete block at %s addr 0x%08x ignored", area->name, a);
-    area->empty_start = size;
+    const uint32_t size = img.size();
+    const uint32_t page = img.ctx->page_size;
+    const uint32_t step = a % page ? 4 : page;
+    uint64_t next = (end + step - 1) / step * step;
+    if (next < size) {
+        const unsigned char *rest = img.at(uint32_t(next), size - next);
+        if (!rest || !all_erased(rest, size - next))
+            return false;
+    }
+    cal_error("incomplete block at %s addr 0x%08x ignored", img.area->name, a);
+    img.area->empty_start = size;
+    // The area's data end at the damage.
+    img.area->first_gap = std::min(img.area->first_gap, a);
     return true;
+}
+
+// The validity rule of a header's 36 bytes read at address.
+int judge_header(cal_context *ctx, cal_area *area, uint32_t address, const unsigned char *bytes,
+                 cal_block_header *h)
+{
+    cal_header_decode(bytes, h);
+    if (h->magic == 0xFFFFFFFFu)
+        return -2;
+    if (h->magic != CAL_MAGIC) {
+        cal_error("invalid header magic at addr 0x%08x: %08x", address, h->magic);
+        return -1;
+    }
+    if (h->hdr_version != CAL_HEADER_VERSION) {
+        cal_error("invalid header version at addr %08x: %d", address, h->hdr_version);
+        return -1;
+    }
+    uint32_t crc = cal_crc32(bytes, 32);
+    if (crc != h->hdr_crc) {
+        cal_error("header CRC mismatch at addr %08x: calc %08x vs. %08x", address, crc,
+                  h->hdr_crc);
+        return -1;
+    }
+    // In 64 bits: a length near 4 GiB must not wrap round to a small end.
+    if (uint64_t(address) + CAL_HEADER_SIZE + h->length > cal_area_size(ctx, area)) {
+        cal_error("block at addr %08x runs over device size", address);
+        return -1;
+    }
+    return 0;
+}
+
+// Checks a block's data in the image; on success the node keeps a copy.
+// Damaged or unreadable data leave the node without data.
+void check_block_data(image_reader &img, cal_block_node *node)
+{
+    char name[CAL_NAME_SIZE + 1];
+    cal_name_text(node->header.name, name);
+    const uint32_t length = node->header.length;
+    const unsigned char *p = img.at(node->address + CAL_HEADER_SIZE, length);
+    if (!p) {
+        cal_error("failed to read data of block '%s' at %s 0x%08x", name, img.area->name,
+                  node->address);
+        return;
+    }
+    uint32_t crc = cal_crc32(p, length);
+    if (crc != node->header.data_crc) {
+        cal_error("data CRC mismatch on conf block at addr 0x%08x, name '%s' (calc %08x vs. %08x)",
+                  node->address, name, crc, node->header.data_crc);
+        return;
+    }
+    unsigned char *copy = static_cast<unsigned char *>(malloc(length ? length : 1));
+    if (!copy)
+        return;  // read again from the flash when needed
+    if (length)
+        memcpy(copy, p, length);
+    node->data = copy;
+}
+
+// Whether a listed block of the area's kind, lying below the address
+// limit, has data that did not check.
+bool listed_damage(const cal_context *ctx, int mode, uint32_t limit)
+{
+    const cal_block_node *lists[] = {mode == 1 ? ctx->user_list : ctx->config_list,
+                                     mode == 0 && !ctx->otp ? ctx->wp_list : nullptr};
+    for (const cal_block_node *l : lists)
+        for (const cal_block_node *n = l; n; n = n->next)
+            if (n->address < limit && !n->data)
+                return true;
+    return false;
 }
 
 }  // namespace
@@ -107,31 +258,10 @@ int read_block_header(cal_context *ctx, cal_area *area, uint32_t address, cal_bl
     unsigned char bytes[CAL_HEADER_SIZE];
     if (cal_nand_read(ctx, area, address, bytes, sizeof bytes) != 0) {
         cal_error("failed to read %d bytes at %s 0x%08x", CAL_HEADER_SIZE, area->name, address);
+        area->read_failed = 1;
         return -1;
     }
-    cal_header_decode(bytes, h);
-    if (h->magic == 0xFFFFFFFFu)
-        return -2;
-    if (h->magic != CAL_MAGIC) {
-        cal_error("invalid header magic at addr 0x%08x: %08x", address, h->magic);
-        return -1;
-    }
-    if (h->hdr_version != CAL_HEADER_VERSION) {
-        cal_error("invalid header version at addr %08x: %d", address, h->hdr_version);
-        return -1;
-    }
-    uint32_t crc = cal_crc32(bytes, 32);
-    if (crc != h->hdr_crc) {
-        cal_error("header CRC mismatch at addr %08x: calc %08x vs. %08x", address, crc,
-                  h->hdr_crc);
-        return -1;
-    }
-    // In 64 bits: a length near 4 GiB must not wrap round to a small end.
-    if (uint64_t(address) + CAL_HEADER_SIZE + h->length > cal_area_size(ctx, area)) {
-        cal_error("block at addr %08x runs over device size", address);
-        return -1;
-    }
-    return 0;
+    return judge_header(ctx, area, address, bytes, h);
 }
 
 void add_block(cal_context *ctx, cal_block_node *node)
@@ -180,21 +310,38 @@ int scan_block_headers(cal_context *ctx, cal_area *area, int mode)
 {
     const uint32_t size = cal_area_size(ctx, area);
     const uint32_t page = ctx->page_size;
+    cal_area_image *image = image_of(area);
+    if (!image) {
+        cal_error("scan_block_headers: malloc");
+        return -1;
+    }
+    image_reader img{ctx, area, image->bytes, image->unreadable};
     uint32_t a = 0;
     area->first_page_damaged = 0;
+    area->first_gap = size;
     for (;;) {
         cal_block_header h;
-        int r = read_block_header(ctx, area, a, &h);
+        cal_debug(2, "reading %s block header at 0x%08x", area->name, a);
+        const unsigned char *bytes = img.at(a, CAL_HEADER_SIZE);
+        int r;
+        if (!bytes) {
+            cal_error("failed to read %d bytes at %s 0x%08x", CAL_HEADER_SIZE, area->name, a);
+            area->read_failed = 1;
+            return -1;
+        }
+        r = judge_header(ctx, area, a, bytes, &h);
         if (r == -2) {
+            if (area->first_gap == size)
+                area->first_gap = a;
             if (a % page == 0)
                 break;
             a = cal_round_up(a, page);
-            if (uint64_t(a) + CAL_HEADER_SIZE < size)
+            if (uint64_t(a) + CAL_HEADER_SIZE <= size)
                 continue;
             break;
         }
         if (r != 0) {
-            if (torn_last_write(ctx, area, a, uint64_t(a) + 1))
+            if (torn_last_write(img, a, uint64_t(a) + 1))
                 return 0;
             return -1;
         }
@@ -234,25 +381,54 @@ int scan_block_headers(cal_context *ctx, cal_area *area, int mode)
         // The data are checked now, so that a block whose writing was cut
         // short never hides the block's earlier version. A damaged block
         // with more behind it is listed all the same: reading it fails.
-        if (read_block_data(ctx, area, node) != 0) {
-            if (torn_last_write(ctx, area, a, uint64_t(a) + CAL_HEADER_SIZE + h.length)) {
-                cal_free_node(node);
-                return 0;
-            }
-            if (a < page)
-                area->first_page_damaged = 1;
+        check_block_data(img, node);
+        if (!node->data &&
+            torn_last_write(img, a, uint64_t(a) + CAL_HEADER_SIZE + h.length)) {
+            cal_free_node(node);
+            return 0;
         }
         add_block(ctx, node);
         uint64_t next = uint64_t(a) + cal_round_up(CAL_HEADER_SIZE + h.length, 4);
-        if (next + CAL_HEADER_SIZE >= size) {
+        // A block of no data fits in the last 36 bytes of the area.
+        if (next + CAL_HEADER_SIZE > size) {
             a = uint32_t(next < size ? next : size);
             break;
         }
         a = uint32_t(next);
     }
+    // Damage in a copy that a later copy superseded does not count. The
+    // first page is the one a compaction writes last.
+    if (mode == 0)
+        area->first_page_damaged = listed_damage(ctx, mode, page);
     cal_debug(1, "%s empty area starts at 0x%08x", area->name, a);
     area->empty_start = a >= size ? size : cal_round_up(a, page);
+    // The user area has no spare: with a damaged block listed it counts as
+    // full, so that the next write rewrites it from what is still readable.
+    if (mode == 1 && listed_damage(ctx, mode, size))
+        area->empty_start = size;
     return 0;
+}
+
+int cal_area_erased(cal_context *ctx, cal_area *area, uint32_t from, uint32_t length)
+{
+    if (length == 0)
+        return 1;
+    if (area->image && uint64_t(from) + length <= area->image->bytes.size()) {
+        image_reader img{ctx, area, area->image->bytes, area->image->unreadable};
+        const unsigned char *p = img.at(from, length);
+        if (p)
+            return all_erased(p, length);
+    }
+    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[length]);
+    if (!buf || cal_nand_read(ctx, area, from, buf.get(), length) != 0)
+        return -1;
+    return all_erased(buf.get(), length);
+}
+
+void cal_area_forget(cal_area *area)
+{
+    delete area->image;
+    area->image = nullptr;
 }
 
 }  // extern "C"
@@ -280,6 +456,10 @@ bool holds_every_block_of(cal_context *ctx, int other)
                 ok = find_block_in_list(l.second, n->header.name) != nullptr;
     }
     free_block_lists(&probe);
+    // What was read stays for a fall-back scan of that half.
+    ctx->config[other].image = probe.config[other].image;
+    ctx->config[other].read_failed |= probe.config[other].read_failed;
+    ctx->io_failed |= probe.io_failed;
     return ok;
 }
 
@@ -348,12 +528,15 @@ int cal_init(cal_context **out, int read_only)
         int other = 1 - ctx->current;
         bool ok = scan_block_headers(ctx, cur, 0) == 0;
         // With a spare at hand, a half whose compaction may have been cut
-        // short is not trusted.
+        // short is not trusted. A compaction writes its first page last, so
+        // only that page can hold less than it should: a listed block
+        // damaged there, or an end of the data inside it, behind which
+        // blocks may be missing. Only then is the spare read.
         if (ok && ctx->config[other].valid) {
             if (cur->first_page_damaged) {
                 cal_error("damaged block in the first page of %s", cur->name);
                 ok = false;
-            } else if (!holds_every_block_of(ctx, other)) {
+            } else if (cur->first_gap < ctx->page_size && !holds_every_block_of(ctx, other)) {
                 cal_error("%s lacks blocks of %s", cur->name, ctx->config[other].name);
                 ok = false;
             }
@@ -388,10 +571,11 @@ void cal_release(cal_context *ctx)
         return;
     close_config_device(ctx);
     free_block_lists(ctx);
-    free(ctx->config[0].blocks);
-    free(ctx->config[1].blocks);
-    free(ctx->user.blocks);
-    free(ctx->wp.blocks);
+    cal_area *areas[] = {&ctx->config[0], &ctx->config[1], &ctx->user, &ctx->wp};
+    for (cal_area *a : areas) {
+        cal_area_forget(a);
+        free(a->blocks);
+    }
     free(ctx);
 }
 

@@ -49,16 +49,6 @@ int store_block(cal_context *ctx, cal_area *target, cal_block_node *node, uint32
     cal_header_encode(&node->header, buf);
     if (node->header.length)
         memcpy(buf + CAL_HEADER_SIZE, node->data, node->header.length);
-    // The OTP region cannot be erased: an invalid one takes a write only
-    // where it is still erased, never over blocks already there.
-    if (!target->valid && target->otp) {
-        cal_block_header first;
-        if (read_block_header(ctx, target, target->empty_start, &first) != -2) {
-            cal_error("write-once area damaged; not writing over it");
-            free(buf);
-            return -1;
-        }
-    }
     if (!target->valid && !(target->otp && write_once)) {
         cal_debug(0, "initializing %s config area", target->name);
         if (erase_area(ctx, target) != 0) {
@@ -66,6 +56,7 @@ int store_block(cal_context *ctx, cal_area *target, cal_block_node *node, uint32
             return -1;
         }
     }
+    cal_area_forget(target);
     int r = nand_write(ctx, target, target->empty_start, buf, size);
     free(buf);
     if (r != 0)
@@ -92,12 +83,27 @@ int compress_config_area(cal_context *ctx, cal_area *target, bool user)
         for (cal_block_node *n = ctx->wp_list; n; n = n->next)
             taken.push_back(n);
     uint64_t total = 0;
-    for (cal_block_node *n : taken) {
+    for (size_t i = 0; i < taken.size();) {
+        cal_block_node *n = taken[i];
         if (read_block_data(ctx, target, n) != 0) {
-            cal_error("compress_config_area: invalid block data.");
-            return -1;
+            // The user area is rewritten in place from what can still be
+            // read: a damaged user block is dropped rather than keeping
+            // every later user write from succeeding. (A half keeps the
+            // damaged block's older copy in the other half: no compaction.)
+            if (!user) {
+                cal_error("compress_config_area: invalid block data.");
+                return -1;
+            }
+            char name[CAL_NAME_SIZE + 1];
+            cal_name_text(n->header.name, name);
+            cal_error("compress_config_area: dropping damaged user block '%s'", name);
+            unlink_node(ctx, n);
+            cal_free_node(n);
+            taken.erase(taken.begin() + long(i));
+            continue;
         }
         total += cal_round_up(CAL_HEADER_SIZE + n->header.length, 4);
+        i++;
     }
     cal_debug(0, "total size of config blocks %d", int(total));
     total = (total + ctx->page_size - 1) / ctx->page_size * ctx->page_size;
@@ -142,6 +148,7 @@ int compress_config_area(cal_context *ctx, cal_area *target, bool user)
         o += cal_round_up(CAL_HEADER_SIZE + h.length, 4);
     }
     const uint32_t page = ctx->page_size;
+    cal_area_forget(dest);
     int r = erase_area(ctx, dest);
     // The first page goes last: until it is written the destination's
     // first header reads as erased and the old half stays the chosen one.
@@ -161,6 +168,47 @@ int compress_config_area(cal_context *ctx, cal_area *target, bool user)
     dest->valid = 1;
     dest->empty_start = uint32_t(total);
     return 0;
+}
+
+// Whether what a write would replace could not be read in this context:
+// the halves stand for each other, so a half that could not be read may
+// hold newer blocks than the one written to, and writing would have them
+// discarded (or erased) unseen.
+bool unknown_contents(const cal_context *ctx, const cal_area *target)
+{
+    const cal_area *unread = nullptr;
+    if (target == &ctx->user) {
+        if (ctx->user.read_failed)
+            unread = &ctx->user;
+    } else if (!target->otp) {
+        for (const cal_area &half : ctx->config)
+            if (half.read_failed)
+                unread = &half;
+    }
+    if (!unread)
+        return false;
+    cal_error("%s could not be read; not writing to %s", unread->name, target->name);
+    return true;
+}
+
+int fail_new_node(cal_block_node *node)
+{
+    cal_free_node(node);
+    return -1;
+}
+
+// Whether the space an appended block of size bytes would take is erased
+// (an invalid area is erased before the write, except the OTP region).
+// Bytes that are not erased would spoil the block written over them.
+bool space_is_erased(cal_context *ctx, cal_area *target, uint32_t size)
+{
+    if (!target->valid && !target->otp)
+        return true;
+    int r = cal_area_erased(ctx, target, target->empty_start, size);
+    if (r == 1)
+        return true;
+    cal_debug(0, "%s space at 0x%08x is not erased", target->name, target->empty_start);
+    return false;
 }
 
 }  // namespace
@@ -227,6 +275,8 @@ int cal_read_block(cal_context *ctx, const char *name, unsigned char **data, uin
         cal_error("cal_read_block: invalid arguments");
         return -1;
     }
+    if (cal_access_stopped(ctx))
+        return -1;
     if (name_too_long(name)) {
         cal_error("cal_read_block: too long name");
         return -1;
@@ -261,6 +311,8 @@ int cal_write_block(cal_context *ctx, const char *name, const unsigned char *dat
         cal_error("cal_write_block: invalid arguments");
         return -1;
     }
+    if (cal_access_stopped(ctx))
+        return -1;
     cal_debug(0, "writing block '%s', data len %d", name, int(length));
     if (name_too_long(name)) {
         cal_error("cal_write_block: too long name");
@@ -320,6 +372,8 @@ int cal_write_block(cal_context *ctx, const char *name, const unsigned char *dat
         target = &ctx->config[ctx->current];
         text = "";
     }
+    if (unknown_contents(ctx, target))
+        return fail_new_node(node);
     // The old node goes when the new one enters the same list.
     const bool replaces =
         have_old && cal_list_for(ctx, old_header.flags) == cal_list_for(ctx, h.flags);
@@ -332,18 +386,23 @@ int cal_write_block(cal_context *ctx, const char *name, const unsigned char *dat
     int r = -1;
     if (size64 > area_size) {
         cal_error("block size too big");
-    } else if (uint64_t(target->empty_start) + size64 <= area_size) {
+    } else if (uint64_t(target->empty_start) + size64 <= area_size &&
+               space_is_erased(ctx, target, uint32_t(size64))) {
         r = store_block(ctx, target, node, uint32_t(size64), once);
         listed = r == 0;
-    } else {
-        cal_debug(0, "block doesn't fit into empty space");
-        if (once && target->otp) {
+    } else if (target->otp) {
+        // The OTP region cannot be erased: it takes a write only where it
+        // is still erased, never over what is already there.
+        if (uint64_t(target->empty_start) + size64 <= area_size)
+            cal_error("write-once area damaged; not writing over it");
+        else
             cal_error("block doesn't fit into write-once region");
-        } else {
-            add_block(ctx, node);
-            listed = true;
-            r = compress_config_area(ctx, target, user);
-        }
+    } else {
+        if (uint64_t(target->empty_start) + size64 > area_size)
+            cal_debug(0, "block doesn't fit into empty space");
+        add_block(ctx, node);
+        listed = true;
+        r = compress_config_area(ctx, target, user);
     }
     if (r == 0)
         return 0;

@@ -50,6 +50,8 @@ TEST(CalVersion, NewerAcrossTheWrap)
         {0, 255, true},   {64, 255, false}, {255, 64, true}, {191, 0, false},
         {5, 4, true},     {4, 4, false},    {63, 191, true}, {190, 63, true},
         {191, 63, false}, {200, 100, true}, {100, 200, false},
+        // 190 is the last version that does not count as wrapped.
+        {0, 190, false},  {63, 190, false}, {0, 191, true},
     };
     for (const auto &r : rows)
         EXPECT_EQ(cal_version_newer(uint8_t(r.b), uint8_t(r.a)) != 0, r.newer)
@@ -136,6 +138,7 @@ protected:
     void TearDown() override
     {
         free_block_lists(&ctx_);
+        cal_area_forget(&area_);
         close(fd_);
         cal_error_hook = cal_default_error_handler;
         cal_debug_hook = nullptr;
@@ -144,6 +147,7 @@ protected:
     void reset()
     {
         free_block_lists(&ctx_);
+        cal_area_forget(&area_);
         close(fd_);
         SetUp();
     }
@@ -390,6 +394,16 @@ TEST_F(FileArea, DamagedBlocksBeforeMoreData)
     EXPECT_TRUE(std::any_of(errors.begin(), errors.end(), [](const std::string &e) {
         return e.rfind("data CRC mismatch on conf block at addr 0x00000100, name 'a'", 0) == 0;
     }));
+    // Bad data inside a packed run with more of the run behind it in the
+    // same page: no torn write, the blocks behind it are listed.
+    reset();
+    std::string mid = block_bytes("b", "xx", 0);
+    mid[37] ^= 1;
+    put(0, block_bytes("a", "aaaa", 0) + mid + "\xff\xff" + block_bytes("c", "cccc", 0));
+    ASSERT_EQ(scan_block_headers(&ctx_, &area_, 0), 0);
+    EXPECT_EQ(names(ctx_.config_list), (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(area_.first_page_damaged, 1);
+    EXPECT_FALSE(has_error("incomplete block at config1 addr 0x00000028 ignored"));
     // A bad header: the scan fails.
     reset();
     std::string badh = block_bytes("c", "xx", 0);

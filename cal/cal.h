@@ -11,8 +11,11 @@
 //
 // A context is set up for one use (cal_init_ro / cal_init_rw), used for
 // one read or write and released (cal_release); it keeps the flash device
-// open and locked all that time. After a failed write the context is only
-// released.
+// open and locked all that time. The set-up reads the used part of each
+// area it scans once, checks headers and data in memory and keeps those
+// bytes with the context; the other half is read only when the current
+// one fails or its first page may hold less than was written. After a
+// failed write the context is only released.
 #pragma once
 
 #include <stddef.h>
@@ -78,6 +81,10 @@ struct cal_block_map {
     uint32_t physical;
 };
 
+// The bytes of an area that a scan read, from address 0, kept with the
+// context for its later checks (opaque; see area.cpp).
+struct cal_area_image;
+
 struct cal_area {
     const char *name;
     cal_block_map *blocks;
@@ -88,6 +95,13 @@ struct cal_area {
     // Set by a scan that listed a block with damaged data in the first
     // page, the page a compaction writes last.
     int first_page_damaged;
+    // The first erased position the scan met, or the area's size: below
+    // one page, the first page may hold less than was written to it.
+    uint32_t first_gap;
+    // A header of the area could not be read in this context: what the
+    // area holds is unknown, so no write may replace it.
+    int read_failed;
+    cal_area_image *image;
 };
 
 // The kernel's MEMGETINFO record.
@@ -121,8 +135,13 @@ struct cal_context {
     int current;
     cal_area user;
     cal_area wp;
+    // The OTP mode could not be switched off: offsets would reach the
+    // wrong region, so the context does no further flash access.
+    int io_failed;
 };
 
+// 1 (reported) when the context has stopped its flash access, else 0.
+int cal_access_stopped(const cal_context *ctx);
 int find_config_partition(char path[16]);
 int open_config_device(cal_context *ctx, int read_only);
 void close_config_device(cal_context *ctx);
@@ -156,6 +175,11 @@ void add_block(cal_context *ctx, cal_block_node *node);
 cal_block_node **cal_list_for(cal_context *ctx, uint16_t header_flags);
 void free_block_lists(cal_context *ctx);
 void cal_free_node(cal_block_node *node);
+// Whether [from, from + length) of the area reads as erased (0xFF): 1 yes,
+// 0 no, -1 when it cannot be read. Uses what the scan read when it can.
+int cal_area_erased(cal_context *ctx, cal_area *area, uint32_t from, uint32_t length);
+// Drops what the scan read of the area (after the area was written).
+void cal_area_forget(cal_area *area);
 
 // --- Blocks -------------------------------------------------------------
 

@@ -227,7 +227,7 @@ TEST_F(Device, UserAreaIsScannedWhateverTheHalves)
 TEST_F(Device, DamagedCurrentHalfFallsBackToTheOther)
 {
     const uint32_t half = 2 * geo.erase;
-    poke(half, block_bytes("a", "spare a", 3) + block_bytes("b", "spare b", 0));
+    poke(half, block_bytes("a", "spare a", 3) + "\xff" + block_bytes("b", "spare b", 0));
     // The newer first half: a valid first block, then a header with a wrong
     // CRC, then more data.
     std::string bad = block_bytes("b", "bad", 0);

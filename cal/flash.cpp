@@ -77,10 +77,12 @@ struct otp_span {
             failed = true;
         }
     }
+    // A mode that cannot be switched off again leaves every later offset
+    // in the OTP region: the context stops all flash access.
     ~otp_span()
     {
-        if (on)
-            onen_set_otp_mode(ctx, 0);
+        if (on && onen_set_otp_mode(ctx, 0) != 0)
+            ctx->io_failed = 1;
     }
     otp_span(const otp_span &) = delete;
     otp_span &operator=(const otp_span &) = delete;
@@ -96,6 +98,14 @@ void free_area_table(cal_area *area)
 }  // namespace
 
 extern "C" {
+
+int cal_access_stopped(const cal_context *ctx)
+{
+    if (!ctx->io_failed)
+        return 0;
+    cal_error("flash access stopped: OTP mode could not be switched off");
+    return 1;
+}
 
 int find_config_partition(char path[16])
 {
@@ -291,12 +301,11 @@ uint32_t cal_area_size(const cal_context *ctx, const cal_area *area)
     return area->block_count * ctx->erase_size;
 }
 
-int cal_nand_read(cal_context *ctx, cal_area *area, uint32_t address, void *buffer,
-                  uint32_t length)
+namespace {
+
+int read_chunks(cal_context *ctx, cal_area *area, uint32_t address, void *buffer,
+                uint32_t length)
 {
-    otp_span otp(ctx, area);
-    if (otp.failed)
-        return -1;
     cal_debug(2, "cal_nand_read: %u bytes from %s addr 0x%08x%s", length, area->name, address,
               area->otp ? " OTP" : "");
     unsigned char *out = static_cast<unsigned char *>(buffer);
@@ -326,6 +335,36 @@ int cal_nand_read(cal_context *ctx, cal_area *area, uint32_t address, void *buff
         length -= chunk;
     }
     return 0;
+}
+
+int write_pages(cal_context *ctx, cal_area *area, uint32_t address, const void *data,
+                uint32_t length);
+
+// One access to an area, in OTP mode for the OTP region: fails when the
+// context has stopped its flash access, or stops it, failing, when the
+// mode cannot be switched back.
+extern "C++" template <typename Access>
+int area_access(cal_context *ctx, cal_area *area, Access access)
+{
+    if (cal_access_stopped(ctx))
+        return -1;
+    int r;
+    {
+        otp_span otp(ctx, area);
+        if (otp.failed)
+            return -1;
+        r = access();
+    }
+    return ctx->io_failed ? -1 : r;
+}
+
+}  // namespace
+
+int cal_nand_read(cal_context *ctx, cal_area *area, uint32_t address, void *buffer,
+                  uint32_t length)
+{
+    return area_access(ctx, area,
+                       [&] { return read_chunks(ctx, area, address, buffer, length); });
 }
 
 int verify_write(int fd, uint32_t physical, const unsigned char *expected, uint32_t length)
@@ -362,9 +401,15 @@ int nand_write(cal_context *ctx, cal_area *area, uint32_t address, const void *d
                   address, int(length));
         return -1;
     }
-    otp_span otp(ctx, area);
-    if (otp.failed)
-        return -1;
+    return area_access(ctx, area,
+                       [&] { return write_pages(ctx, area, address, data, length); });
+}
+
+namespace {
+
+int write_pages(cal_context *ctx, cal_area *area, uint32_t address, const void *data,
+                uint32_t length)
+{
     const unsigned char *in = static_cast<const unsigned char *>(data);
     uint32_t a = address;
     while (length > 0) {
@@ -399,8 +444,12 @@ int nand_write(cal_context *ctx, cal_area *area, uint32_t address, const void *d
     return 0;
 }
 
+}  // namespace
+
 int erase_area(cal_context *ctx, cal_area *area)
 {
+    if (cal_access_stopped(ctx))
+        return -1;
     for (uint32_t k = 0; k < area->block_count; k++) {
         uint32_t physical = area->blocks[k].physical;
         cal_debug(1, "erasing block at 0x%08x", physical);
@@ -425,13 +474,16 @@ int onen_set_otp_mode(cal_context *ctx, int on)
 
 int lock_otp_region(cal_context *ctx)
 {
-    if (onen_set_otp_mode(ctx, 1) != 0)
+    if (cal_access_stopped(ctx) || onen_set_otp_mode(ctx, 1) != 0)
         return -1;
     otp_request req = {0, otp_lock_length, 0};
     int r = ioctl(ctx->fd, REQ_OTPLOCK, &req);
     if (r < 0)
         cal_error("OTPLOCK: %s", strerror(errno));
-    onen_set_otp_mode(ctx, 0);
+    if (onen_set_otp_mode(ctx, 0) != 0) {
+        ctx->io_failed = 1;
+        return -1;
+    }
     return r;
 }
 

@@ -359,6 +359,178 @@ TEST_F(Blocks, UserAreaCompaction)
     EXPECT_EQ(got, "last");
 }
 
+// An empty block packed into the last 36 bytes of a half is a block like
+// any other, also through the next compaction.
+TEST_F(Blocks, EmptyBlockAtTheVeryEndOfAHalf)
+{
+    const uint32_t half = 2 * geo.erase;
+    ASSERT_EQ(write("h", std::string(2012, 'h')), 0);         // one page
+    ASSERT_EQ(write("big", std::string(30648, 'b')), 0);      // the rest of the half
+    ASSERT_EQ(write("z", ""), 0);                             // compacts
+    cal_block_header h;
+    uint32_t at = 0;
+    ASSERT_TRUE(listed("z", 0, &h, &at));
+    EXPECT_EQ(at, half - 36);
+    std::string got = "x";
+    EXPECT_EQ(read("z", &got), 0);
+    EXPECT_EQ(got, "");
+    ASSERT_EQ(write("h", std::string(2012, 'H')), 0);  // compacts back
+    got = "x";
+    EXPECT_EQ(read("z", &got), 0);
+    EXPECT_EQ(got, "");
+    EXPECT_EQ(read("big", &got), 0);
+    EXPECT_EQ(got, std::string(30648, 'b'));
+}
+
+// Compacts into config2 with a (5000 bytes, so that config2's second page
+// holds only a's data) at its head, then appends newer a and b.
+void superseded_copies(Flash &t)
+{
+    ASSERT_EQ(t.write("a", std::string(5000, 'a')), 0);
+    ASSERT_EQ(t.write("b", "b0"), 0);
+    for (int i = 0;; i++) {
+        cal_context *ctx;
+        ASSERT_EQ(cal_init_ro(&ctx), 0);
+        int current = ctx->current;
+        cal_release(ctx);
+        if (current == 1)
+            break;
+        ASSERT_LT(i, 20);
+        ASSERT_EQ(t.write("c", "c" + std::to_string(i)), 0);
+    }
+    ASSERT_EQ(t.write("a", "a-new"), 0);
+    ASSERT_EQ(t.write("b", "b-new"), 0);
+}
+
+// Damage to a copy that a newer copy supersedes does not condemn the half:
+// the newer copies stay the ones read.
+TEST_F(Blocks, DamagedSupersededCopyKeepsTheHalf)
+{
+    const uint32_t half = 2 * geo.erase;
+    struct row {
+        const char *what;
+        std::function<void(Flash &)> damage;
+    } rows[] = {
+        {"one bit of its data", [half](Flash &t) { t.poke(half + 100, "`"); }},
+        {"its data page unreadable",
+         [half, this](Flash &t) { t.arm("mtd.unreadable=" + std::to_string(half + geo.page + 1)); }},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        prepare(geo);
+        superseded_copies(*this);
+        r.damage(*this);
+        errors.clear();
+        std::string got;
+        EXPECT_EQ(read("a", &got), 0);
+        EXPECT_EQ(got, "a-new");
+        EXPECT_EQ(read("b", &got), 0);
+        EXPECT_EQ(got, "b-new");
+        EXPECT_FALSE(has_error("damaged block in the first page of config2"));
+        EXPECT_FALSE(has_error("error in primary config block; trying to use spare"));
+        disarm();
+    }
+}
+
+// A listed copy damaged in the first page still condemns the half: the
+// first page is the one a compaction writes last.
+TEST_F(Blocks, DamagedListedCopyInTheFirstPageCondemnsTheHalf)
+{
+    const uint32_t half = 2 * geo.erase;
+    ASSERT_EQ(write("a", "a0"), 0);
+    ASSERT_EQ(write("b", "b0"), 0);
+    for (uint32_t i = 2; i <= half / geo.page; i++)
+        ASSERT_EQ(write("c", "c" + std::to_string(i)), 0);  // the last one compacts
+    cal_block_header h;
+    uint32_t at = 0;
+    int current = -1;
+    ASSERT_TRUE(listed("b", 0, &h, &at, &current));
+    ASSERT_EQ(current, 1);
+    ASSERT_LT(at, geo.page);
+    poke(half + at + 36, "\x01");
+    errors.clear();
+    std::string got;
+    EXPECT_EQ(read("b", &got), 0);
+    EXPECT_EQ(got, "b0");
+    EXPECT_TRUE(has_error("damaged block in the first page of config2"));
+}
+
+// An OTP mode that cannot be switched off again fails the access and stops
+// the context's flash access: nothing is written from a misread area.
+TEST_F(Blocks, FailedOtpSwitchOffStopsTheContext)
+{
+    geometry g;
+    g.otp = g.erase;
+    prepare(g);
+    ASSERT_EQ(write("a", "a0"), 0);
+    ASSERT_EQ(write("b", "b0"), 0);
+    ASSERT_EQ(write("w", "once", CAL_FLAG_WRITE_ONCE), 0);
+    const std::string image = flash(0, g.blocks * g.erase);
+    reboot();
+    arm("mtd.otpselect.off.nth=2");  // after the probe: the write-once area's header
+    EXPECT_EQ(write("c", "c0"), -1);
+    EXPECT_TRUE(has_error("flash access stopped: OTP mode could not be switched off"));
+    disarm();
+    reboot();
+    EXPECT_EQ(flash(0, g.blocks * g.erase), image);
+    std::string got;
+    EXPECT_EQ(read("a", &got), 0);
+    EXPECT_EQ(got, "a0");
+    EXPECT_EQ(read("w", &got), 0);
+    EXPECT_EQ(got, "once");
+    // Reads of such a context fail too, rather than finding nothing.
+    reboot();
+    arm("mtd.otpselect.off.nth=2");
+    EXPECT_EQ(read("a", &got), -1);
+}
+
+// Bytes that are not erased where a block would be appended are never
+// written over: the area is compacted instead.
+TEST_F(Blocks, StaleBytesInTheFreeSpaceAreNotWrittenOver)
+{
+    const uint32_t half = 2 * geo.erase;
+    ASSERT_EQ(write("a", "a0"), 0);
+    // Stale zeros where the next block's successor header would lie, and
+    // more stale bytes further on.
+    poke(geo.page + 48, std::string(16, '\0'));
+    poke(half - geo.page, std::string(16, '\0'));
+    ASSERT_EQ(write("b", std::string(12, 'b')), 0);
+    std::string got;
+    EXPECT_EQ(read("a", &got), 0);
+    EXPECT_EQ(got, "a0");
+    EXPECT_EQ(read("b", &got), 0);
+    EXPECT_EQ(got, std::string(12, 'b'));
+    ASSERT_EQ(write("c", "c0"), 0);
+    EXPECT_EQ(read("a", &got), 0);
+    EXPECT_EQ(read("c", &got), 0);
+    EXPECT_EQ(got, "c0");
+}
+
+// A half that could not be read in a set-up may hold newer blocks than the
+// other one: a write made then must not be discarded when it reads again.
+TEST_F(Blocks, UnreadableNewerHalfDoesNotTakeWritesToTheOlderOne)
+{
+    const uint32_t half = 2 * geo.erase;
+    superseded_copies(*this);  // config2 is current
+    arm("mtd.unreadable=" + std::to_string(half + 1));
+    std::string got;
+    int r = write("a", "while unreadable");
+    disarm();
+    reboot();
+    EXPECT_EQ(read("a", &got), 0);
+    if (r == 0)
+        EXPECT_EQ(got, "while unreadable") << "an acknowledged write was discarded";
+    else
+        EXPECT_EQ(got, "a-new");
+    EXPECT_EQ(r, -1);
+    EXPECT_TRUE(has_error("config2 could not be read; not writing to config1"));
+    EXPECT_EQ(write("a", "later"), 0);
+    EXPECT_EQ(read("a", &got), 0);
+    EXPECT_EQ(got, "later");
+    EXPECT_EQ(read("b", &got), 0);
+    EXPECT_EQ(got, "b-new");
+}
+
 // --- Power cuts ---------------------------------------------------------
 //
 // A write is cut short by a power loss at each of its flash operations in
@@ -432,9 +604,11 @@ public:
         EXPECT_EQ(contents(all), after);
 
         for (long n = 1; n <= operations; n++)
-            for (const char *bytes : {"", "1", "20", "36", "40", "2047"}) {
+            for (const char *bytes : {"", "1", "20", "36", "40", "2047"})
+                for (int random : {0, int(n) * 7 + 1}) {
                 SCOPED_TRACE("cut at operation " + std::to_string(n) + " after " +
-                             (*bytes ? bytes : "half its") + " bytes");
+                             (*bytes ? bytes : "half its") + " bytes" +
+                             (random ? ", random bits behind" : ""));
                 prepare(geo);
                 poke(0, image);
                 if (geo.otp)
@@ -442,6 +616,8 @@ public:
                 arm("mtd.powercut=" + std::to_string(n));
                 if (*bytes)
                     arm(std::string("mtd.powercut.bytes=") + bytes);
+                if (random)
+                    arm("mtd.powercut.random=" + std::to_string(random));
                 EXPECT_NE(write(sc.target.name, sc.data, sc.target.flags), 0);
                 EXPECT_TRUE(ks_sim::mtd_power_is_off());
                 disarm();
@@ -566,6 +742,92 @@ TEST_F(PowerCut, UserAppend)
          {"u2", CAL_FLAG_USER},
          "two-new",
          {{"cfg", 0}, {"u1", CAL_FLAG_USER}}});
+}
+
+// The user area is compacted in place: a cut there may lose user blocks,
+// but never leaves the area stuck or a block reading an older value. Every
+// user block reads as before the write, as after it, or as missing; the
+// next user write succeeds.
+TEST_F(PowerCut, UserCompaction)
+{
+    const std::vector<std::string> names = {"u1", "u2", "u3"};
+    ASSERT_EQ(write("cfg", "c"), 0);
+    ASSERT_EQ(write("u1", std::string(1500, '1'), CAL_FLAG_USER), 0);
+    ASSERT_EQ(write("u2", std::string(1500, '2'), CAL_FLAG_USER), 0);
+    for (uint32_t i = 2; i < 2 * geo.erase / geo.page; i++)
+        ASSERT_EQ(write("u3", "u3-" + std::to_string(i), CAL_FLAG_USER), 0);
+    const std::string image = flash(0, geo.blocks * geo.erase);
+    std::map<std::string, std::string> before;
+    for (const auto &n : names)
+        ASSERT_EQ(read(n, &before[n], CAL_FLAG_USER), 0);
+    reboot();
+    ASSERT_EQ(write("u3", "u3-new", CAL_FLAG_USER), 0);  // compacts
+    const long operations = ks_sim::mtd_operations();
+    // Right after the cut a block torn by it may fail to read; the next
+    // write rewrites the area from what can still be read.
+    auto check = [&](const char *when, bool torn_allowed) {
+        for (const auto &n : names) {
+            std::string got;
+            int r = read(n, &got, CAL_FLAG_USER);
+            EXPECT_TRUE(r == -2 || (r == -1 && torn_allowed) ||
+                        (r == 0 && (got == before[n] || (n == "u3" && got == "u3-new"))))
+                << when << ": " << n << " " << r << " " << got.substr(0, 8);
+        }
+    };
+    for (long n = 1; n <= operations; n++)
+        for (const char *bytes : {"", "20", "40"})
+            for (int random : {0, int(n) + 3}) {
+                SCOPED_TRACE("cut at operation " + std::to_string(n) + " after " +
+                             (*bytes ? bytes : "half its") + " bytes" +
+                             (random ? ", random bits behind" : ""));
+                prepare(geo);
+                poke(0, image);
+                arm("mtd.powercut=" + std::to_string(n));
+                if (*bytes)
+                    arm(std::string("mtd.powercut.bytes=") + bytes);
+                if (random)
+                    arm("mtd.powercut.random=" + std::to_string(random));
+                EXPECT_NE(write("u3", "u3-new", CAL_FLAG_USER), 0);
+                disarm();
+                reboot();
+                check("after the cut", true);
+                EXPECT_EQ(write("post", "p", CAL_FLAG_USER), 0);
+                check("after the next write", false);
+                std::string got;
+                EXPECT_EQ(read("post", &got, CAL_FLAG_USER), 0);
+                std::string cfg;
+                EXPECT_EQ(read("cfg", &cfg), 0);
+                if (HasFailure())
+                    return;
+            }
+}
+
+// A compaction writes its first page last: cut at its last operation but
+// one, the destination's first page is still erased and the old half
+// stays the chosen one.
+TEST_F(PowerCut, CompactionWritesTheFirstPageLast)
+{
+    const uint32_t half = 2 * geo.erase;
+    ASSERT_EQ(write("a", std::string(1500, 'a')), 0);
+    ASSERT_EQ(write("b", std::string(1500, 'b')), 0);
+    fill_half("c");
+    const std::string image = flash(0, geo.blocks * geo.erase);
+    reboot();
+    ASSERT_EQ(write("b", std::string(1500, 'B')), 0);
+    const long operations = ks_sim::mtd_operations();
+    ASSERT_GE(operations, 4);  // two erases and at least two pages
+    prepare(geo);
+    poke(0, image);
+    arm("mtd.powercut=" + std::to_string(operations - 1));
+    arm("mtd.powercut.bytes=2047");
+    EXPECT_NE(write("b", std::string(1500, 'B')), 0);
+    EXPECT_EQ(flash(half, geo.page), std::string(geo.page, '\xff'));
+    EXPECT_NE(flash(half + geo.page, 4), "\xff\xff\xff\xff");
+    disarm();
+    reboot();
+    std::string got;
+    EXPECT_EQ(read("b", &got), 0);
+    EXPECT_EQ(got, std::string(1500, 'b'));
 }
 
 }  // namespace

@@ -115,23 +115,28 @@ bool power_off() { return ::access(run_path("mtd.off").c_str(), F_OK) == 0; }
 
 // Counts one flash operation; returns how many bytes of it get through:
 // all (SIZE_MAX) normally, fewer when this operation is the one cut short.
-size_t count_operation(size_t whole)
+// Adds one to a counter of this boot (a file under "run/"); the new count,
+// 0 when it cannot be kept.
+long bump_boot_counter(const char *file)
 {
     ::mkdir(run_path("").c_str(), 0755);
-    long n = 0;
-    {
-        int fd = ::open(run_path("mtd.ops").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            fd_closer c{fd};
-            flock(fd, LOCK_EX);
-            char text[32] = {0};
-            ssize_t r = ::pread(fd, text, sizeof text - 1, 0);
-            n = (r > 0 ? std::strtol(text, nullptr, 10) : 0) + 1;
-            std::string s = std::to_string(n) + "\n";
-            if (ftruncate(fd, 0) != 0 || ::pwrite(fd, s.data(), s.size(), 0) < 0)
-                n = 0;
-        }
-    }
+    int fd = ::open(run_path(file).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return 0;
+    fd_closer c{fd};
+    flock(fd, LOCK_EX);
+    char text[32] = {0};
+    ssize_t r = ::pread(fd, text, sizeof text - 1, 0);
+    long n = (r > 0 ? std::strtol(text, nullptr, 10) : 0) + 1;
+    std::string s = std::to_string(n) + "\n";
+    if (ftruncate(fd, 0) != 0 || ::pwrite(fd, s.data(), s.size(), 0) < 0)
+        return 0;
+    return n;
+}
+
+size_t count_operation(size_t whole)
+{
+    long n = bump_boot_counter("mtd.ops");
     long cut = fault("mtd.powercut");
     if (cut <= 0 || n != cut)
         return SIZE_MAX;
@@ -142,6 +147,46 @@ size_t count_operation(size_t whole)
         ::close(fd);
     return k;
 }
+
+// Counts one read request of a flash device and the bytes it returned
+// ("run/mtd.reads": "CALLS BYTES").
+void count_read(size_t bytes)
+{
+    ::mkdir(run_path("").c_str(), 0755);
+    int fd = ::open(run_path("mtd.reads").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    fd_closer c{fd};
+    flock(fd, LOCK_EX);
+    char text[64] = {0};
+    ssize_t r = ::pread(fd, text, sizeof text - 1, 0);
+    long calls = 0, total = 0;
+    if (r > 0)
+        std::sscanf(text, "%ld %ld", &calls, &total);
+    char out[64];
+    int n = std::snprintf(out, sizeof out, "%ld %ld\n", calls + 1, total + long(bytes));
+    // Same width or wider each time: no truncation needed.
+    if (n > 0)
+        (void)::pwrite(fd, out, size_t(n), 0);
+}
+
+// A small generator for the random bits of a cut operation, seeded by the
+// fault's value and the operation's offset so that a run repeats.
+struct cut_bits {
+    uint64_t state;
+    cut_bits(long seed, uint64_t offset) : state(uint64_t(seed) * 0x9E3779B97F4A7C15ull ^ offset)
+    {
+        if (state == 0)
+            state = 1;
+    }
+    uint8_t next()
+    {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return uint8_t(state >> 24);
+    }
+};
 
 const mtd_partition *find_partition(const std::vector<mtd_partition> &parts, unsigned number)
 {
@@ -179,6 +224,9 @@ public:
         if (pos_ >= end || len == 0)
             return 0;
         size_t n = size_t(std::min<uint64_t>(len, end - pos_));
+        count_read(n);
+        if (!otp_ && touches_unreadable_page(pos_, n))
+            return -EBADMSG;
         int fd = open_image(part_.number, otp_);
         if (fd < 0)
             return fd;
@@ -224,6 +272,14 @@ public:
                 return r;
             for (size_t i = 0; i < k; i++)
                 page[i] &= data[done + i];
+            // A cut program may leave its tail partly programmed: some of
+            // the bits it was to clear are cleared, others are not.
+            if (k < part_.write_size)
+                if (long seed = fault("mtd.powercut.random")) {
+                    cut_bits bits(seed, at);
+                    for (size_t i = k; i < part_.write_size; i++)
+                        page[i] &= uint8_t(data[done + i] | bits.next());
+                }
             r = image_write(fd, at, page.data(), page.size());
             if (r < 0)
                 return r;
@@ -301,6 +357,9 @@ public:
             if (mode == MTD_OTP_OFF) {
                 if (int e = fault_errno("mtd.otpselect.off", EIO))
                     return -e;
+                long nth = fault("mtd.otpselect.off.nth");
+                if (nth > 0 && bump_boot_counter("mtd.otpoff") == nth)
+                    return -EIO;
                 otp_ = false;
             } else if (mode == MTD_OTP_USER) {
                 if (part_.otp_size == 0)
@@ -356,6 +415,15 @@ public:
 
 private:
     uint64_t region_size() const { return otp_ ? part_.otp_size : part_.size; }
+    // Whether [at, at + n) touches the page armed as unreadable.
+    bool touches_unreadable_page(uint64_t at, size_t n) const
+    {
+        long v = fault("mtd.unreadable");
+        if (v <= 0 || n == 0)
+            return false;
+        uint64_t page = uint64_t(v) / part_.write_size * part_.write_size;
+        return at < page + part_.write_size && page < at + n;
+    }
     std::string lock_path() const
     {
         return state_path("mtd/mtd" + std::to_string(part_.number) + ".otplock");
@@ -407,6 +475,21 @@ private:
                 int r = image_write(fd, at, erased.data(), k);
                 if (r < 0)
                     return r;
+                // A cut erase may leave the rest of the block with random
+                // bits set: neither its old contents nor erased.
+                long seed = fault("mtd.powercut.random");
+                if (k < part_.erase_size && seed) {
+                    std::vector<uint8_t> rest(part_.erase_size - k);
+                    r = image_read(fd, at + k, rest.data(), rest.size());
+                    if (r < 0)
+                        return r;
+                    cut_bits bits(seed, at);
+                    for (auto &b : rest)
+                        b |= bits.next();
+                    r = image_write(fd, at + k, rest.data(), rest.size());
+                    if (r < 0)
+                        return r;
+                }
             }
             if (k < part_.erase_size)
                 return -EIO;
@@ -473,8 +556,10 @@ int mtd_command(const std::vector<std::string> &args, FILE *out)
                 std::fprintf(out, " %u", blk);
             std::fputc('\n', out);
         }
-        std::fprintf(out, "flash operations this boot: %ld%s\n", mtd_operations(),
-                     mtd_power_is_off() ? " (power cut)" : "");
+        mtd_read_count reads = mtd_reads();
+        std::fprintf(out, "flash operations this boot: %ld%s; reads: %ld (%ld bytes)\n",
+                     mtd_operations(), mtd_power_is_off() ? " (power cut)" : "", reads.calls,
+                     reads.bytes);
         return 0;
     }
     if (args[0] == "bad" && args.size() == 3 && parse_number(args[1], &n) == 0 &&
@@ -678,10 +763,22 @@ long mtd_operations()
 
 bool mtd_power_is_off() { return power_off(); }
 
+mtd_read_count mtd_reads()
+{
+    std::string text;
+    mtd_read_count c;
+    if (read_state(run_path("mtd.reads"), text) < 0)
+        return c;
+    std::sscanf(text.c_str(), "%ld %ld", &c.calls, &c.bytes);
+    return c;
+}
+
 void mtd_power_cycle()
 {
     ::unlink(run_path("mtd.off").c_str());
     ::unlink(run_path("mtd.ops").c_str());
+    ::unlink(run_path("mtd.reads").c_str());
+    ::unlink(run_path("mtd.otpoff").c_str());
 }
 
 }  // namespace ks_sim

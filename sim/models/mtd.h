@@ -16,6 +16,8 @@
 //   "mtd/mtdN.otplock"  present once the OTP region is locked
 //   "run/mtd.ops"       flash operations (page programs, block erases) of
 //                       this boot
+//   "run/mtd.reads"     read requests of this boot and the bytes they
+//                       returned ("CALLS BYTES")
 //   "run/mtd.off"       present after a power cut: every later read, write
 //                       and request fails with EIO until the next boot
 //
@@ -36,13 +38,23 @@
 //   mtd.otpselect=ERRNO    OTPSELECT fails (both ways)
 //   mtd.otpselect.off=ERRNO  only OTPSELECT of mode 0 fails
 //   mtd.otpselect.on=ERRNO   only OTPSELECT of mode 2 fails
+//   mtd.otpselect.off.nth=N  only the N-th OTPSELECT of mode 0 of this boot
+//                          fails (with EIO)
 //   mtd.powercut=N         the N-th flash operation of the boot is cut short
 //                          by a power loss: a page program writes only its
 //                          first mtd.powercut.bytes bytes (default half a
 //                          page), an erase erases only that many bytes at
 //                          the start of the block (default half a block);
 //                          the request fails with EIO and the device is off
-//                          for the rest of the boot
+//                          for the rest of the boot; the tail of the page is
+//                          left unwritten
+//   mtd.powercut.random=SEED  the cut operation leaves random bits past its
+//                          done part: a page program clears only some of the
+//                          bits it was to clear, an erase sets only some bits
+//                          of the rest of the block (repeatable for a seed)
+//   mtd.unreadable=OFFSET  reads of normal flash that touch the page holding
+//                          the physical byte OFFSET fail with EBADMSG (an
+//                          uncorrectable page; OFFSET 0 cannot be given)
 //
 // ks-sim mtd                            partitions, bad blocks, operations
 // ks-sim mtd bad N BLOCK                marks an erase block bad
@@ -95,9 +107,15 @@ int mtd_erase_all(unsigned number);
 
 // Flash operations counted in this boot, and whether the power was cut.
 long mtd_operations();
+// Read requests of flash devices in this boot and the bytes they returned.
+struct mtd_read_count {
+    long calls = 0;
+    long bytes = 0;
+};
+mtd_read_count mtd_reads();
 bool mtd_power_is_off();
 // What a reboot does to the flash: the power is back and the operation
-// count starts again (the fault lines stay as they are).
+// and read counts start again (the fault lines stay as they are).
 void mtd_power_cycle();
 
 }  // namespace ks_sim

@@ -186,6 +186,74 @@ TEST_F(MtdModel, PowerCutLeavesAPartialResult)
     EXPECT_EQ(flash(1, 0, 17), std::string(16, '\xff') + "a");
 }
 
+// The random cut shape: a cut program leaves its tail partly programmed,
+// a cut erase leaves the rest of its block with random bits set; both
+// repeat for the same seed.
+TEST_F(MtdModel, PowerCutWithRandomBits)
+{
+    auto cut = [this](const std::string &faults, bool program) {
+        mtd_power_cycle();
+        EXPECT_EQ(mtd_erase_all(1), 0);
+        EXPECT_EQ(mtd_poke_flash(1, 0, std::string(0x1000, '\x0f')), 0);
+        arm(faults);
+        auto f = dev();
+        if (program)
+            EXPECT_EQ(write_at(*f, 0x1000, std::string(0x200, '\0')), -EIO);
+        else
+            EXPECT_EQ(erase(*f, 0, 0x1000), -EIO);
+        return flash(1, program ? 0x1000 : 0, program ? 0x200 : 0x1000);
+    };
+    std::string page = cut("mtd.powercut=1\nmtd.powercut.bytes=16\nmtd.powercut.random=7\n", true);
+    EXPECT_EQ(page.substr(0, 16), std::string(16, '\0'));
+    std::string tail = page.substr(16);
+    EXPECT_NE(tail, std::string(tail.size(), '\0'));    // not programmed
+    EXPECT_NE(tail, std::string(tail.size(), '\xff'));  // nor left erased
+    EXPECT_EQ(cut("mtd.powercut=1\nmtd.powercut.bytes=16\nmtd.powercut.random=7\n", true), page);
+    std::string block = cut("mtd.powercut=1\nmtd.powercut.bytes=16\nmtd.powercut.random=3\n", false);
+    EXPECT_EQ(block.substr(0, 16), std::string(16, '\xff'));
+    std::string rest = block.substr(16);
+    EXPECT_NE(rest, std::string(rest.size(), '\x0f'));  // not the old contents
+    EXPECT_NE(rest, std::string(rest.size(), '\xff'));  // nor erased
+    for (char c : rest)
+        EXPECT_EQ(uint8_t(c) & 0x0f, 0x0f);  // bits only set
+}
+
+// Reads are counted, and an armed page fails every read that touches it.
+TEST_F(MtdModel, ReadCountAndUnreadablePage)
+{
+    mtd_power_cycle();
+    auto f = dev();
+    char buf[0x400];
+    EXPECT_EQ(f->read(buf, 0x100), 0x100);
+    EXPECT_EQ(f->read(buf, 0x300), 0x300);
+    EXPECT_EQ(mtd_reads().calls, 2);
+    EXPECT_EQ(mtd_reads().bytes, 0x400);
+    arm("mtd.unreadable=0x201\n");  // the page at 0x200
+    EXPECT_EQ(f->lseek(0x100, SEEK_SET), 0x100);
+    EXPECT_EQ(f->read(buf, 0x100), 0x100);
+    EXPECT_EQ(f->read(buf, 0x200), -EBADMSG);
+    EXPECT_EQ(f->lseek(0x400, SEEK_SET), 0x400);
+    EXPECT_EQ(f->read(buf, 0x200), 0x200);
+    mtd_power_cycle();
+    EXPECT_EQ(mtd_reads().calls, 0);
+}
+
+// Only the armed switch-off of this boot fails.
+TEST_F(MtdModel, NthOtpSwitchOffFails)
+{
+    mtd_power_cycle();
+    arm("mtd.otpselect.off.nth=2\n");
+    auto f = dev();
+    int results[3];
+    for (int &r : results) {
+        int mode = MTD_OTP_OFF;
+        r = f->ioctl(OTPSELECT, &mode);
+    }
+    EXPECT_EQ(results[0], 0);
+    EXPECT_EQ(results[1], -EIO);
+    EXPECT_EQ(results[2], 0);
+}
+
 // ks-sim mtd: shows and prepares the flash.
 TEST_F(MtdModel, Command)
 {

@@ -1,0 +1,257 @@
+// The configuration area on the simulated NAND flash: flash reads and
+// bytes read by one set-up, one appending write and one compacting write,
+// with 50, 200 and 1000 blocks in the area, beside the floor: the used part
+// of the current half read once (the fewest reads that can do it, one per
+// erase block it spans), the first header of every other area (the choice
+// of the half and the validity of the user and write-once areas need it),
+// and for a write the read-back of every page it writes. Counters: the
+// measured reads and bytes, the floor's, and their ratios, held to 2.
+//
+// Runs inside the sandbox only (it erases the simulated flash).
+#include "cal/cal.h"
+#include "sim/models/mtd.h"
+#include "sim/testing/inside.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t erase_size = 0x20000;
+constexpr uint32_t page_size = 0x800;
+constexpr double bound = 2.0;
+
+void quiet(const char *) {}
+
+// The simulator's default flash, with its configuration partition erased.
+void fresh_flash()
+{
+    std::vector<ks_sim::mtd_partition> parts = {
+        {0, "bootloader", 0x00080000, erase_size, page_size, 0},
+        {1, "config", 12 * erase_size, erase_size, page_size, erase_size},
+        {4, "rootfs", 0x00400000, erase_size, page_size, 0},
+    };
+    if (ks_sim::mtd_write_partitions(parts) != 0 || ks_sim::mtd_erase_all(1) != 0 ||
+        ks_sim::write_state("mtd/mtd1.bad", "") != 0)
+        std::abort();
+    ks_sim::mtd_power_cycle();
+}
+
+std::string block_name(int i) { return "cert" + std::to_string(i); }
+
+// Block data of 60 to 250 bytes, varying with the block.
+std::string block_data(int i, int round)
+{
+    return std::string(size_t(60 + (i * 37) % 190), char('a' + (i + round) % 26));
+}
+
+int write_block(const std::string &name, const std::string &data)
+{
+    cal_context *ctx;
+    if (cal_init_rw(&ctx) != 0)
+        return -1;
+    int r = cal_write_block(ctx, name.c_str(), reinterpret_cast<const unsigned char *>(data.data()),
+                            uint32_t(data.size()), 0);
+    cal_release(ctx);
+    return r;
+}
+
+int current_half()
+{
+    cal_context *ctx;
+    if (cal_init_ro(&ctx) != 0)
+        std::abort();
+    const int current = ctx->current;
+    cal_release(ctx);
+    return current;
+}
+
+// n blocks, then rewrites until a compaction has just packed them all.
+void fill(int n)
+{
+    fresh_flash();
+    for (int i = 0; i < n; i++)
+        if (write_block(block_name(i), block_data(i, 0)) != 0)
+            std::abort();
+    const int before = current_half();
+    for (int round = 1; current_half() == before; round++)
+        if (write_block(block_name(round % n), block_data(round % n, round)) != 0)
+            std::abort();
+}
+
+struct cost {
+    double reads = 0, bytes = 0;
+};
+
+// The set-up's floor on the present flash.
+cost setup_floor()
+{
+    cal_context *ctx;
+    if (cal_init_ro(&ctx) != 0)
+        std::abort();
+    const uint32_t used = ctx->config[ctx->current].empty_start;
+    cost c;
+    c.reads = double((used + erase_size - 1) / erase_size);
+    c.bytes = double(used);
+    const int others = 2 + (ctx->otp ? 1 : 0);  // the other half, user, write-once
+    c.reads += others;
+    c.bytes += others * CAL_HEADER_SIZE;
+    cal_release(ctx);
+    return c;
+}
+
+ks_sim::mtd_read_count reads_now() { return ks_sim::mtd_reads(); }
+
+// Adds the reads made since `before`, and the floor of that work.
+void count_since(cost &measured, const ks_sim::mtd_read_count &before, cost &floors,
+                 const cost &floor)
+{
+    auto after = reads_now();
+    measured.reads += double(after.calls - before.calls);
+    measured.bytes += double(after.bytes - before.bytes);
+    floors.reads += floor.reads;
+    floors.bytes += floor.bytes;
+}
+
+// Sums over `runs` runs of the work and of its floor.
+void report(benchmark::State &state, const cost &measured, const cost &floors, double runs)
+{
+    const double reads = measured.reads / runs, bytes = measured.bytes / runs;
+    const cost floor{floors.reads / runs, floors.bytes / runs};
+    state.counters["reads"] = reads;
+    state.counters["bytes"] = bytes;
+    state.counters["floor_reads"] = floor.reads;
+    state.counters["floor_bytes"] = floor.bytes;
+    state.counters["reads_ratio"] = reads / floor.reads;
+    state.counters["bytes_ratio"] = bytes / floor.bytes;
+    state.counters["bound"] = bound;
+    if (reads / floor.reads > bound || bytes / floor.bytes > bound)
+        state.SkipWithError("over the bound of 2x the floor");
+}
+
+bool in_sandbox(benchmark::State &state)
+{
+    if (ks_sim::testing::inside_sandbox_with_simulator("open"))
+        return true;
+    state.SkipWithError("runs inside ks-sandbox only");
+    return false;
+}
+
+void BM_SetUp(benchmark::State &state)
+{
+    if (!in_sandbox(state))
+        return;
+    cal_error_hook = quiet;
+    fill(int(state.range(0)));
+    const cost floor = setup_floor();
+    cost measured, floors;
+    double runs = 0;
+    for (auto _ : state) {
+        auto before = reads_now();
+        cal_context *ctx;
+        if (cal_init_ro(&ctx) != 0)
+            std::abort();
+        cal_release(ctx);
+        count_since(measured, before, floors, floor);
+        runs++;
+    }
+    report(state, measured, floors, runs);
+    cal_error_hook = cal_default_error_handler;
+}
+
+// An appending write of one block: a set-up, the check that the space is
+// erased, one page written and read back.
+void BM_AppendingWrite(benchmark::State &state)
+{
+    if (!in_sandbox(state))
+        return;
+    cal_error_hook = quiet;
+    const int n = int(state.range(0));
+    fill(n);
+    cost measured, floors;
+    double runs = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        cost f = setup_floor();
+        f.reads += 1;
+        f.bytes += page_size;
+        auto before = reads_now();
+        const long ops = ks_sim::mtd_operations();
+        state.ResumeTiming();
+        if (write_block(block_name(int(runs) % n), "appended") != 0)
+            std::abort();
+        state.PauseTiming();
+        count_since(measured, before, floors, f);
+        if (ks_sim::mtd_operations() != ops + 1)
+            state.SkipWithError("the write did not append one page");
+        runs++;
+        state.ResumeTiming();
+    }
+    report(state, measured, floors, runs);
+    cal_error_hook = cal_default_error_handler;
+}
+
+// The write that compacts the full half into the other one: a set-up, the
+// other half erased, every page of the packed blocks written and read back.
+void BM_CompactingWrite(benchmark::State &state)
+{
+    if (!in_sandbox(state))
+        return;
+    cal_error_hook = quiet;
+    const int n = int(state.range(0));
+    cost measured, floors;
+    double runs = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        fill(n);
+        // Fill the current half up, so that the next write compacts.
+        for (int i = 0;; i++) {
+            cal_context *ctx;
+            if (cal_init_ro(&ctx) != 0)
+                std::abort();
+            cal_area *cur = &ctx->config[ctx->current];
+            bool full = cur->empty_start + page_size > cal_area_size(ctx, cur);
+            cal_release(ctx);
+            if (full)
+                break;
+            if (write_block(block_name(i % n), "filler") != 0)
+                std::abort();
+        }
+        cost f = setup_floor();
+        const int half = current_half();
+        auto before = reads_now();
+        state.ResumeTiming();
+        if (write_block(block_name(0), "compacted") != 0)
+            std::abort();
+        state.PauseTiming();
+        const auto after = reads_now();
+        cal_context *ctx;
+        if (cal_init_ro(&ctx) != 0)
+            std::abort();
+        const uint32_t written = ctx->config[ctx->current].empty_start;
+        const bool compacted = ctx->current != half;
+        cal_release(ctx);
+        if (!compacted)
+            state.SkipWithError("the write did not compact");
+        f.reads += double(written / page_size);
+        f.bytes += double(written);
+        measured.reads += double(after.calls - before.calls);
+        measured.bytes += double(after.bytes - before.bytes);
+        floors.reads += f.reads;
+        floors.bytes += f.bytes;
+        runs++;
+        state.ResumeTiming();
+    }
+    report(state, measured, floors, runs);
+    cal_error_hook = cal_default_error_handler;
+}
+
+BENCHMARK(BM_SetUp)->Arg(50)->Arg(200)->Arg(1000)->Iterations(5);
+BENCHMARK(BM_AppendingWrite)->Arg(50)->Arg(200)->Arg(1000)->Iterations(5);
+BENCHMARK(BM_CompactingWrite)->Arg(50)->Arg(200)->Arg(1000)->Iterations(1);
+
+}  // namespace
