@@ -112,6 +112,11 @@ int define(long owner, const std::string &name)
     }
     if (!owner_known)
         return -ENOENT;
+    long nth = bump_counter("restok.new");
+    if (fault("restok.new_zero") == nth)
+        return 0;
+    if (fault("restok.new_fails") == nth)
+        return -EINVAL;
     long id = long(tree.size()) + 1;
     std::string rec = std::to_string(id) + " " + std::to_string(owner) + " " + name;
     int rc = append_record(run_path(RESTOK_TOKENS_STATE), rec.data(), rec.size());

@@ -28,6 +28,9 @@
 //   restok.root_zero      ... answers 0
 //   restok.tcb_fails      defining "tcb" answers -1
 //   restok.manager_refuses  the manager request answers -1 (EPERM)
+//   restok.new_zero=N     the N-th definition of a new token in this boot
+//                         answers 0
+//   restok.new_fails=N    ... answers -EINVAL; nothing is defined either way
 #pragma once
 
 #include "sim/model.h"
