@@ -76,9 +76,11 @@ void make_parents(const std::string &path)
 
 int open_locked(const std::string &path, int flags, int lock)
 {
-    if (flags & O_CREAT)
-        make_parents(path);
     int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == ENOENT && (flags & O_CREAT)) {
+        make_parents(path);
+        fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+    }
     if (fd < 0)
         return -errno;
     while (::flock(fd, lock) != 0) {

@@ -363,6 +363,14 @@ std::vector<restok_token> restok_tokens()
     return out;
 }
 
+long restok_token_in(long owner, const std::string &name)
+{
+    tree_lock lock;
+    token_index &tree = tokens_now();
+    long id = owner < 0 ? tree.first(name) : tree.find(owner, name);
+    return id > 0 ? id : -1;
+}
+
 long restok_token_id(const std::string &name)
 {
     for (auto &t : restok_tokens())

@@ -64,6 +64,9 @@ struct restok_token {
 std::vector<restok_token> restok_tokens();
 // Id of the first token with the name, or -1.
 long restok_token_id(const std::string &name);
+// Id of the first token with the name inside the owner (any owner when
+// owner is negative), or -1; from the index the requests use.
+long restok_token_in(long owner, const std::string &name);
 // The "tcb" credential value granted to the process by its last manager
 // registration, or -1 when it never registered.
 long restok_manager_value(pid_t pid);
