@@ -6,6 +6,7 @@
 // growth from 1000 to 20000 packages (held to 30; linear is 20) and whether
 // 20000 packages take under a second.
 #include "bench/bench_growth.h"
+#include "bench/synthetic_policy.h"
 #include "restok/policy.h"
 #include "restok/restok.h"
 #include "sim/model.h"
@@ -22,20 +23,6 @@
 #include <string>
 
 namespace {
-
-std::string synthetic_policy(int n)
-{
-    std::string text;
-    for (int i = 0; i < n; i++) {
-        std::string p = "package-" + std::to_string(i);
-        text += "Package: " + p + "\nProvide: read write admin\nObject: service\n"
-                "Policy: add inheritable\nRequest: admin";
-        if (i > 0)
-            text += " package-" + std::to_string(i - 1) + "::read";
-        text += "\nKey: value of " + p + "\n\n";
-    }
-    return text;
-}
 
 // The token and policy modules forget this boot's tokens and requests.
 void fresh_kernel()
