@@ -36,7 +36,7 @@ boot() {  # device root
        "s=\$(date +%s%N); KS_SIM_PROFILE=/.ks-sim/profile $program / >/dev/null 2>&1;
         e=\$(date +%s%N); echo \$((e - s))")
   local sim
-  sim=$(awk '{ s += $3 } END { print s + 0 }' "$1/.ks-sim/profile" 2>/dev/null || echo 0)
+  sim=$(awk '{ s += $3 } END { printf "%.0f\n", s }' "$1/.ks-sim/profile" 2>/dev/null || echo 0)
   echo "$ns $sim"
 }
 
