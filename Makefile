@@ -35,6 +35,8 @@ fuzz: deps
 bench: build-default
 	@# Inside the sandbox: the boot's code under measure reaches fixed paths.
 	for b in $(CURDIR)/build/default/bench/*_bench; do echo "== $$b"; build/default/sim/ks-sandbox -- $$b || exit 1; done
+	@# Whole boots: each in a sandbox of its own, started from here.
+	bash bench/boot_bench.sh build/default
 
 clean:
 	rm -rf build

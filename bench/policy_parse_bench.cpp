@@ -1,6 +1,7 @@
 // Parsing a policy text in place: throughput over policies of growing size,
 // beside the floor of one pass that finds every line, with the memory the
 // parse needed beyond its text and arena (overflow bytes per text byte).
+#include "bench/synthetic_policy.h"
 #include "restok/policy.h"
 
 #include <benchmark/benchmark.h>
@@ -12,31 +13,14 @@
 
 namespace {
 
-// n packages, each providing three tokens and defining one object whose
-// requests name its own token and one of the package before it.
-std::string synthetic_policy(int n)
-{
-    std::string text;
-    for (int i = 0; i < n; i++) {
-        std::string p = "package-" + std::to_string(i);
-        text += "Package: " + p + "\nProvide: read write admin\nObject: service\n"
-                "Policy: add inheritable\nRequest: admin";
-        if (i > 0)
-            text += " package-" + std::to_string(i - 1) + "::read";
-        text += "\nKey: value of " + p + "\n\n";
-    }
-    return text;
-}
-
 void BM_policy_parse(benchmark::State &state)
 {
     const std::string text = synthetic_policy(int(state.range(0)));
     size_t size = sizeof(RESTOK::configuration) + text.size();
-    char *block = static_cast<char *>(std::malloc(size));
     size_t overflow = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        std::memset(block, 0, sizeof(RESTOK::configuration));
+        char *block = static_cast<char *>(std::calloc(1, size));
         auto *cfg = new (block) RESTOK::configuration();
         std::memcpy(cfg->text(), text.data(), text.size());
         state.ResumeTiming();
@@ -53,18 +37,9 @@ void BM_policy_parse(benchmark::State &state)
         overflow = 0;
         for (RESTOK::chunk *c = cfg->chunks; c; c = c->next)
             overflow += RESTOK::CHUNK_MIN_SIZE;  // at least; chunks are rarely larger
-        // Release what the configuration owns but keep the block.
-        for (RESTOK::chunk *c = cfg->chunks; c;) {
-            RESTOK::chunk *next = c->next;
-            std::free(c);
-            c = next;
-        }
-        std::free(cfg->source_package);
-        std::free(cfg->socket_package);
-        std::free(cfg->system_package);
+        restok_destroy(cfg);
         state.ResumeTiming();
     }
-    std::free(block);
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
     state.counters["overflow_per_text_byte"] = double(overflow) / double(text.size());
 }

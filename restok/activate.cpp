@@ -9,6 +9,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <unordered_map>
+#include <vector>
 
 using RESTOK::configuration;
 using RESTOK::object;
@@ -16,9 +19,71 @@ using RESTOK::package;
 using RESTOK::request;
 using RESTOK::resource;
 
+namespace RESTOK {
+
+// The objects of every resource, in package and object order, made once
+// per activation.
+struct object_index {
+    std::unordered_map<const resource *, std::vector<const object *>> map;
+};
+
+}  // namespace RESTOK
+
 namespace {
 
 constexpr size_t NAME_ROOM = 512;
+
+// The objects defined on r, in package and object order: from the
+// activation's index when there is one, else gathered into scanned. Null
+// when memory runs out.
+const std::vector<const object *> *objects_on(const configuration *cfg, const resource *r,
+                                              std::vector<const object *> &scanned)
+{
+    if (cfg->by_resource) {
+        auto it = cfg->by_resource->map.find(r);
+        return it == cfg->by_resource->map.end() ? &scanned : &it->second;
+    }
+    try {
+        for (const package *q = cfg->packages; q; q = q->next)
+            for (const object *o = q->objects; o; o = o->next)
+                if (o->res == r)
+                    scanned.push_back(o);
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+    return &scanned;
+}
+
+// Indexes the objects of the configuration by resource for one activation;
+// released by the destructor.
+class activation_index {
+public:
+    explicit activation_index(configuration *cfg) : cfg_(cfg)
+    {
+        auto *index = new (std::nothrow) RESTOK::object_index;
+        if (!index)
+            return;
+        try {
+            for (const package *q = cfg->packages; q; q = q->next)
+                for (const object *o = q->objects; o; o = o->next)
+                    index->map[o->res].push_back(o);
+        } catch (const std::bad_alloc &) {
+            delete index;
+            return;  // without an index each look-up scans
+        }
+        cfg->by_resource = index;
+    }
+    ~activation_index()
+    {
+        delete cfg_->by_resource;
+        cfg_->by_resource = nullptr;
+    }
+    activation_index(const activation_index &) = delete;
+    activation_index &operator=(const activation_index &) = delete;
+
+private:
+    configuration *cfg_;
+};
 
 // Defines the resources of one package (its own provider) whose value is
 // still unresolved; the result -1 when any could not be.
@@ -60,11 +125,18 @@ int define_package_resources(configuration *cfg, package *p)
                   p->name, r->name);
             continue;
         }
-        r->value = restok_define(r->name, p->id);
-        if (r->value < 0) {
-            warn("Could not register token '%s::%s' -- return id %d", p->name, r->name, r->value);
+        // An answer of 0 or below defines nothing: the resource stays
+        // unresolved, so no credential set ever holds it.
+        int id = restok_define(r->name, p->id);
+        if (id <= 0) {
+            if (id < 0)
+                warn("Could not register token '%s::%s' -- return id %d", p->name, r->name, id);
+            else
+                warnx("Could not register token '%s::%s' -- return id %d", p->name, r->name, id);
             result = -1;
+            continue;
         }
+        r->value = id;
     }
     return result;
 }
@@ -98,12 +170,18 @@ int restok_define_resources(configuration *cfg)
 {
     if (!cfg)
         return -1;
+    int result = 0;
     if (package *sys = cfg->system_package) {
         sys->id = restok_define("", 0);
+        if (sys->id <= 0) {
+            warnx("Could not register package '%s' for the kernel module -- return id %d",
+                  sys->name, sys->id);
+            result = -1;
+            sys->id = -1;
+        }
         if (sys->provider)
             sys->provider->id = sys->id;
     }
-    int result = 0;
     for (package *p = cfg->packages; p; p = p->next) {
         if (!p->provider)
             p->provider = p;
@@ -141,30 +219,31 @@ int build_object_creds(configuration *cfg, creds_handle *set, package *p, resour
             return 1;
         }
     }
-    for (package *q = cfg->packages; q; q = q->next)
-        for (object *o = q->objects; o; o = o->next) {
-            if (o->res != r)
+    std::vector<const object *> scanned;
+    const std::vector<const object *> *on_r = objects_on(cfg, r, scanned);
+    if (!on_r)
+        return -1;
+    for (const object *o : *on_r) {
+        for (request *req = o->requests; req; req = req->next) {
+            package *rp = req->pkg;
+            int type = rp->type;
+            if (type == -1)
+                type = rp->provider ? rp->provider->type : -1;
+            long value = req->res->value;
+            if (type == -1 || value == -1) {
+                warnx("Policy for '%s' refers to undefined resource '%s(%d::%ld)::%s(%ld)' "
+                      "-- ignored",
+                      r->name, rp->name, type, long(rp->id), req->res->name, value);
                 continue;
-            for (request *req = o->requests; req; req = req->next) {
-                package *rp = req->pkg;
-                int type = rp->type;
-                if (type == -1)
-                    type = rp->provider ? rp->provider->type : -1;
-                long value = req->res->value;
-                if (type == -1 || value == -1) {
-                    warnx("Policy for '%s' refers to undefined resource '%s(%d::%ld)::%s(%ld)' "
-                          "-- ignored",
-                          r->name, rp->name, type, long(rp->id), req->res->name, value);
-                    continue;
-                }
-                if (filter && !creds_has(filter, type, int(value)))
-                    continue;
-                if (creds_add(set, type, int(value)) != 0) {
-                    warnx("Couldn't add '%s:%s to policy", rp->name, req->res->name);
-                    return -1;
-                }
+            }
+            if (filter && !creds_has(filter, type, int(value)))
+                continue;
+            if (creds_add(set, type, int(value)) != 0) {
+                warnx("Couldn't add '%s:%s to policy", rp->name, req->res->name);
+                return -1;
             }
         }
+    }
     return 0;
 }
 
@@ -172,6 +251,7 @@ int restok_activate_policy(configuration *cfg)
 {
     if (!cfg || restok_grp_type == -1)
         return -1;
+    activation_index index(cfg);
     int result = 0;
     creds_handle filter = creds_empty();
     resource *src = cfg->source_package
@@ -203,6 +283,15 @@ int restok_activate_policy(configuration *cfg)
                         first = o;
                 if (!first)
                     continue;
+                if (first->flags == -1) {
+                    // Its "Policy:" line was reported when it was read; a
+                    // guessed flag word would reach the kernel as policy.
+                    warnx("Policy for '%s::%s' not loaded -- its 'Policy:' line does not parse",
+                          p->name, r->name);
+                    if (result == 0)
+                        result = -1;
+                    continue;
+                }
                 flags = first->flags;
                 prefix = r->name[0] == '/' ? nullptr : p->name;
             }

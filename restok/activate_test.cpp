@@ -28,7 +28,8 @@ const char POLICY[] = "/tmp/policy.conf";
 void fresh_kernel(const std::string &faults = "")
 {
     for (const char *f : {ks_sim::RESTOK_TOKENS_STATE, ks_sim::RESTOK_REQUESTS_STATE,
-                          ks_sim::RESTOK_MANAGER_STATE, ks_sim::CREDP_REQUESTS_STATE})
+                          ks_sim::RESTOK_MANAGER_STATE, ks_sim::CREDP_REQUESTS_STATE,
+                          "counters"})
         unlink(ks_sim::run_path(f).c_str());
     ks_sim::write_state("faults", faults);
 }
@@ -214,7 +215,8 @@ TEST(PolicyActivation, Failures)
         auto defined = p.run(restok_define_resources);
         EXPECT_EQ(defined.first, -1);
         EXPECT_EQ(defined.second,
-                  w("Could not register package 'net' for the kernel module -- return id -1") +
+                  w("Could not register package '' for the kernel module -- return id -1") +
+                      w("Could not register package 'net' for the kernel module -- return id -1") +
                       w("Resource 'net::dialout' cannot be registered -- package is not "
                         "registerable"));
         EXPECT_EQ(p.package("net")->id, -1);
@@ -243,6 +245,83 @@ TEST(PolicyActivation, Failures)
     fresh_kernel();
     EXPECT_EQ(restok_define_resources(nullptr), -1);
     EXPECT_EQ(restok_activate_policy(nullptr), -1);
+}
+
+TEST(PolicyActivation, TokenTheKernelDidNotDefineIsGrantedNowhere)
+{
+    // The kernel's answer for dialout (it would be id 3) is a failure: the
+    // token stays unresolved, so no policy carries (GRP, answer).
+    struct {
+        const char *fault;
+        const char *answer;
+        const char *errno_text;
+    } cases[] = {
+        {"restok.new_zero=3\n", "0", ""},
+        {"restok.new_fails=3\n", "-1", ": Invalid argument"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.fault);
+        fresh_kernel(c.fault);
+        policy p("Package: net\nProvide: dialout\nObject: dial\nRequest: dialout UID::root\n");
+        ASSERT_NE(p.cfg, nullptr);
+        auto defined = p.run(restok_define_resources);
+        EXPECT_EQ(defined.first, -1);
+        EXPECT_EQ(defined.second, policy_testing::prog() +
+                                      "Could not register token 'net::dialout' -- return id " +
+                                      c.answer + c.errno_text + "\n");
+        EXPECT_EQ(p.package("net")->resources->value, -1);
+        auto activated = p.run(restok_activate_policy);
+        EXPECT_EQ(activated.first, 0);
+        auto policies = sent_policies();
+        ASSERT_EQ(policies.size(), 1u);
+        EXPECT_EQ(policies[0]->name, "net::dial");
+        EXPECT_EQ(entries(policies[0]->set),
+                  (std::vector<std::pair<int, int>>{{3, 2}, {1, 0}}));
+    }
+}
+
+TEST(PolicyActivation, SystemPackageTheKernelDidNotDefine)
+{
+    struct {
+        const char *fault;
+        const char *answer;
+    } cases[] = {{"restok.root_zero\n", "0"}, {"restok.root_fails\n", "-1"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.fault);
+        fresh_kernel(c.fault);
+        policy p("Package: _system_\nProvide: shared\n");
+        ASSERT_NE(p.cfg, nullptr);
+        auto defined = p.run(restok_define_resources);
+        EXPECT_EQ(defined.first, -1);
+        EXPECT_EQ(p.cfg->system_package->id, -1);
+        EXPECT_EQ(defined.second.substr(0, defined.second.find('\n') + 1),
+                  w(std::string("Could not register package '' for the kernel module -- return id ") +
+                    c.answer));
+        EXPECT_NE(defined.second.find("Resource '::shared' cannot be registered -- package is not "
+                                      "registerable"),
+                  std::string::npos);
+    }
+}
+
+TEST(PolicyActivation, ObjectWhosePolicyLineDoesNotParseIsNotLoaded)
+{
+    fresh_kernel();
+    policy p("Package: a\n"
+             "Object: o1\nPolicy: add typo\n"
+             "Object: o2\nPolicy: add set\n"
+             "Object: o3\n");
+    ASSERT_NE(p.cfg, nullptr);
+    ASSERT_EQ(p.run(restok_define_resources).first, 0);
+    auto activated = p.run(restok_activate_policy);
+    EXPECT_EQ(activated.first, -1);
+    EXPECT_EQ(activated.second,
+              w("Didn't find object for 'SRC::SRC'") +
+                  w("Policy for 'a::o1' not loaded -- its 'Policy:' line does not parse") +
+                  w("Policy for 'a::o2' not loaded -- its 'Policy:' line does not parse"));
+    auto policies = sent_policies();
+    ASSERT_EQ(policies.size(), 1u);
+    EXPECT_EQ(policies[0]->name, "a::o3");
+    EXPECT_EQ(policies[0]->flags, "0x19");
 }
 
 TEST(PolicyActivation, ResourcesOfAnotherType)

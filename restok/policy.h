@@ -224,6 +224,12 @@ constexpr uint8_t CONFIG_ACCOUNT_MODE = 0x01;  // inside an account file
 constexpr uint8_t CONFIG_EXTRA = 0x02;         // an extra configuration was given
 constexpr uint8_t CONFIG_UNTRUSTED = 0x04;     // the policy failed its signature
 
+// Look-up tables of a configuration (model.cpp, activate.cpp): packages by
+// name, overflow chunks by free room, objects by resource.
+struct package_index;
+struct chunk_index;
+struct object_index;
+
 struct configuration {
     package *packages;
     package *last_package;
@@ -241,6 +247,11 @@ struct configuration {
     uint8_t flags;
     int unresolved;
     chunk *chunks;
+    // Owned by the configuration, made when first needed; the lists above
+    // stay what the model is, these only find in them faster.
+    package_index *names;      // first package of each name
+    chunk_index *chunk_room;   // free room of every chunk, newest first
+    object_index *by_resource; // while activating: objects of each resource
     db_header header;
     alignas(PARSER_ALIGN) char arena[ARENA_SIZE];
     // The policy text follows the arena directly.

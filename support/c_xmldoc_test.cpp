@@ -257,6 +257,44 @@ TEST(XmlDocRoundTrip, RandomTreesParseBackUnchanged)
     }
 }
 
+TEST(XmlDocRoundTrip, OverlongUtf8IsRefusedAndShortestFormsParseBack)
+{
+    // Each overlong form of a character is refused in a value and in text
+    // (a parser refuses it, so a saved document would not load again); the
+    // shortest form of the smallest character of each length is kept.
+    const char *overlong[] = {"\xC0\xAF", "\xC1\xBF", "\xE0\x80\xAF", "\xE0\x9F\xBF",
+                              "\xF0\x80\x80\xAF", "\xF0\x8F\xBF\xBF"};
+    const char *shortest[] = {"\xC2\x80", "\xE0\xA0\x80", "\xF0\x90\x80\x80"};
+    c_xmldoc d;
+    c_xmlnode *r = d.create_root("r");
+    r->set_attribute("v", "keep");
+    c_xmlnode *t = r->add_child("t");
+    t->append_text("keep");
+    syslog_capture log;
+    for (const char *bad : overlong) {
+        SCOPED_TRACE(testing::PrintToString(std::string(bad)));
+        r->set_attribute("v", bad);
+        t->append_text(bad);
+        EXPECT_STREQ(r->get_attribute("v", true), "keep");
+        EXPECT_STREQ(t->content(), "keep");
+    }
+    EXPECT_EQ(log.lines().size(), 2 * std::size(overlong));
+    for (const char *good : shortest) {
+        c_xmlnode *c = r->add_child("c");
+        c->set_attribute("v", good);
+        c->append_text(good);
+    }
+    std::string text = d.to_string(false);
+    c_xmldoc back;
+    ASSERT_TRUE(back.parse_buffer(text.data(), text.size())) << text;
+    EXPECT_EQ(back.to_string(false), text);
+    ASSERT_EQ(back.root()->child_count(), 4);
+    for (int i = 0; i < 3; i++) {
+        EXPECT_STREQ(back.root()->child(unsigned(i + 1))->get_attribute("v", true), shortest[i]);
+        EXPECT_STREQ(back.root()->child(unsigned(i + 1))->content(), shortest[i]);
+    }
+}
+
 TEST(XmlDocDepth, HundredThousandLevels)
 {
     constexpr int DEPTH = 100000;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "support/dlog_send.h"
@@ -227,10 +228,11 @@ c_xmlnode *c_xmlnode::find_child(const char *name, bool required) const
 
 c_xmlnode *c_xmlnode::add_child(const char *name)
 {
-    children_.reserve(children_.size() + 1);
-    c_xmlnode *c = new c_xmlnode(this, name);
-    children_.push_back(c);
-    return c;
+    // The vector grows geometrically; the new child is owned here until
+    // the vector holds it, so a failed allocation leaks nothing.
+    auto c = std::make_unique<c_xmlnode>(this, name);
+    children_.push_back(c.get());
+    return c.release();
 }
 
 void c_xmlnode::remove_child(unsigned index)

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace ks_sim {
 
@@ -75,9 +76,11 @@ void make_parents(const std::string &path)
 
 int open_locked(const std::string &path, int flags, int lock)
 {
-    if (flags & O_CREAT)
-        make_parents(path);
     int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == ENOENT && (flags & O_CREAT)) {
+        make_parents(path);
+        fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+    }
     if (fd < 0)
         return -errno;
     while (::flock(fd, lock) != 0) {
@@ -228,6 +231,10 @@ int write_state(const std::string &file, const std::string &data)
     return write_all(fd, data.data(), data.size());
 }
 
+// The counters file is a row of slots, each {32-bit name length, name,
+// 64-bit value} (little-endian), appended when a name is first counted. A
+// count rewrites only its value in place: no truncation, so the cost of a
+// count does not depend on where the device root lies.
 long bump_counter(const std::string &name)
 {
     int fd = open_locked(run_path("counters"), O_RDWR | O_CREAT, LOCK_EX);
@@ -238,28 +245,41 @@ long bump_counter(const std::string &name)
     int r = read_all(fd, all);
     if (r < 0)
         return r;
-    std::string result;
-    long value = 1;
     size_t pos = 0;
-    while (pos < all.size()) {
-        size_t end = all.find('\n', pos);
-        if (end == std::string::npos)
-            end = all.size();
-        std::string line = all.substr(pos, end - pos);
-        pos = end + 1;
-        size_t eq = line.rfind('=');
-        if (eq != std::string::npos && line.compare(0, eq, name) == 0 && eq == name.size()) {
-            value = std::strtol(line.c_str() + eq + 1, nullptr, 10) + 1;
-            continue;
+    while (all.size() - pos >= 4) {
+        uint32_t n = 0;
+        for (int i = 0; i < 4; i++)
+            n |= uint32_t(static_cast<unsigned char>(all[pos + size_t(i)])) << (8 * i);
+        size_t value_at = pos + 4 + n;
+        if (n > all.size() || all.size() - pos - 4 < size_t(n) + 8)
+            return -EBADMSG;
+        if (n == name.size() && all.compare(pos + 4, n, name) == 0) {
+            uint64_t v = 0;
+            for (int i = 0; i < 8; i++)
+                v |= uint64_t(static_cast<unsigned char>(all[value_at + size_t(i)])) << (8 * i);
+            v++;
+            unsigned char bytes[8];
+            for (int i = 0; i < 8; i++)
+                bytes[i] = static_cast<unsigned char>(v >> (8 * i));
+            if (::pwrite(fd, bytes, 8, off_t(value_at)) != 8)
+                return errno ? -errno : -EIO;
+            return long(v);
         }
-        if (!line.empty())
-            result += line + "\n";
+        pos = value_at + 8;
     }
-    result += name + "=" + std::to_string(value) + "\n";
-    if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0)
-        return -errno;
-    r = write_all(fd, result.data(), result.size());
-    return r < 0 ? r : value;
+    if (pos != all.size())
+        return -EBADMSG;
+    if (name.size() > 0xffffu)
+        return -ENAMETOOLONG;
+    std::string slot(4, '\0');
+    uint32_t n = uint32_t(name.size());
+    for (int i = 0; i < 4; i++)
+        slot[size_t(i)] = char((n >> (8 * i)) & 0xff);
+    slot += name;
+    slot += std::string("\x01\0\0\0\0\0\0\0", 8);
+    if (::pwrite(fd, slot.data(), slot.size(), off_t(pos)) != ssize_t(slot.size()))
+        return errno ? -errno : -EIO;
+    return 1;
 }
 
 bool placeholder_exists(const std::string &path)
@@ -268,10 +288,68 @@ bool placeholder_exists(const std::string &path)
     return ::lstat(path.c_str(), &st) == 0;
 }
 
+namespace {
+
+// The faults file as this thread last read it. Models ask for faults on
+// every request; the file is read again only when its status changed, or
+// while its last change is so recent that a further change could keep
+// the same time stamps (they advance in clock ticks).
+struct faults_copy {
+    std::string path;
+    struct stat st {};
+    bool settled = false;
+    std::string text;
+};
+
+bool same_status(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// Whether the change time lies at least this far in the past.
+bool settled_since(const struct stat &st)
+{
+    constexpr long long SETTLE_NS = 200000000;  // far above any clock tick
+    struct timespec now;
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0)
+        return false;
+    long long age = (now.tv_sec - st.st_ctim.tv_sec) * 1000000000LL +
+                    (now.tv_nsec - st.st_ctim.tv_nsec);
+    return age >= SETTLE_NS;
+}
+
+// The text of the faults file; false when there is none.
+bool faults_text(std::string &out)
+{
+    thread_local faults_copy copy;
+    std::string path = state_path("faults");
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        copy.path.clear();
+        return false;
+    }
+    if (copy.settled && copy.path == path && same_status(copy.st, st)) {
+        out = copy.text;
+        return true;
+    }
+    copy.path.clear();
+    if (read_state("faults", out) < 0)
+        return false;
+    copy.path = path;
+    copy.st = st;
+    copy.settled = settled_since(st);
+    copy.text = out;
+    return true;
+}
+
+}  // namespace
+
 long fault(const std::string &name)
 {
     std::string all;
-    if (read_state("faults", all) < 0)
+    if (!faults_text(all))
         return 0;
     size_t pos = 0;
     while (pos < all.size()) {

@@ -156,18 +156,12 @@ long name_value(int type, const std::string &name)
 // or -1.
 long token_value(const std::string &name)
 {
-    auto tree = restok_tokens();
     long owner = -1;
     size_t pos = 0;
     for (;;) {
         size_t end = name.find("::", pos);
         std::string part = name.substr(pos, end == std::string::npos ? end : end - pos);
-        long found = -1;
-        for (auto &t : tree)
-            if (t.name == part && (owner < 0 || t.owner == owner)) {
-                found = t.id;
-                break;
-            }
+        long found = restok_token_in(owner, part);
         if (found < 0 || part.empty())
             return -1;
         if (end == std::string::npos)

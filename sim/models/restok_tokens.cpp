@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace ks_sim {
 
@@ -83,12 +85,135 @@ std::string hex_command(unsigned long request)
     return t;
 }
 
+// The token tree of this boot as an index, brought up to date from the
+// tokens file before each request: the file only grows within a boot, so
+// only the records appended since the last request are read. A file that
+// was replaced (another inode, shorter, or a different record where the
+// last one read was) is read again from the start.
+class token_index {
+public:
+    void sync()
+    {
+        std::string path = run_path(RESTOK_TOKENS_STATE);
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            reset();
+            return;
+        }
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || path != path_ || st.st_dev != dev_ || st.st_ino != ino_ ||
+            st.st_size < off_t(read_to_) || !last_record_still_there(fd)) {
+            reset();
+            path_ = path;
+            dev_ = st.st_dev;
+            ino_ = st.st_ino;
+        }
+        std::string more;
+        char buf[8192];
+        for (off_t at = off_t(read_to_);;) {
+            ssize_t n = ::pread(fd, buf, sizeof buf, at);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            more.append(buf, size_t(n));
+            at += n;
+        }
+        ::close(fd);
+        size_t pos = 0;
+        while (more.size() - pos >= 4) {
+            uint32_t n = 0;
+            for (int i = 0; i < 4; i++)
+                n |= uint32_t(static_cast<unsigned char>(more[pos + size_t(i)])) << (8 * i);
+            if (more.size() - pos - 4 < n)
+                break;  // still being written
+            add(more.substr(pos + 4, n));
+            last_at_ = read_to_ + pos;
+            last_ = more.substr(pos, 4 + size_t(n));
+            pos += 4 + n;
+        }
+        read_to_ += pos;
+    }
+
+    long count() const { return count_; }
+    bool has_id(long id) const { return ids_.count(id) != 0; }
+    // Whether id is the id of a token named "tcb".
+    bool is_tcb(long id) const { return tcb_ids_.count(id) != 0; }
+    // The id of the token of that name under the owner, or 0.
+    long find(long owner, const std::string &name) const
+    {
+        auto it = by_owner_.find(key(owner, name));
+        return it == by_owner_.end() ? 0 : it->second;
+    }
+    // The lowest id of a token of that name, or 0.
+    long first(const std::string &name) const
+    {
+        auto it = by_name_.find(name);
+        return it == by_name_.end() ? 0 : it->second;
+    }
+
+private:
+    static std::string key(long owner, const std::string &name)
+    {
+        return std::to_string(owner) + ' ' + name;
+    }
+    void add(const std::string &rec)
+    {
+        restok_token t;
+        if (!parse_token(rec, t))
+            return;
+        count_++;
+        ids_.insert(t.id);
+        by_owner_.emplace(key(t.owner, t.name), t.id);
+        by_name_.emplace(t.name, t.id);
+        if (t.name == "tcb")
+            tcb_ids_.insert(t.id);
+    }
+    void reset()
+    {
+        path_.clear();
+        read_to_ = 0;
+        last_.clear();
+        count_ = 0;
+        ids_.clear();
+        by_owner_.clear();
+        by_name_.clear();
+        tcb_ids_.clear();
+    }
+    bool last_record_still_there(int fd) const
+    {
+        if (last_.empty())
+            return true;
+        std::string now(last_.size(), '\0');
+        return ::pread(fd, &now[0], now.size(), off_t(last_at_)) == ssize_t(now.size()) &&
+               now == last_;
+    }
+
+    std::string path_;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    size_t read_to_ = 0;
+    size_t last_at_ = 0;
+    std::string last_;
+    long count_ = 0;
+    std::unordered_set<long> ids_;
+    std::unordered_set<long> tcb_ids_;
+    std::unordered_map<std::string, long> by_owner_;
+    std::unordered_map<std::string, long> by_name_;
+};
+
+token_index &tokens_now()
+{
+    thread_local token_index index;
+    index.sync();
+    return index;
+}
+
 int lookup(const std::string &name)
 {
-    for (auto &t : restok_tokens())
-        if (t.name == name)
-            return int(t.id);
-    return -ENOENT;
+    tree_lock lock;
+    long id = tokens_now().first(name);
+    return id > 0 ? int(id) : -ENOENT;
 }
 
 int define(long owner, const std::string &name)
@@ -102,17 +227,17 @@ int define(long owner, const std::string &name)
     if (name == "tcb" && fault("restok.tcb_fails"))
         return -EPERM;
     tree_lock lock;
-    auto tree = restok_tokens();
-    bool owner_known = owner == 0;
-    for (auto &t : tree) {
-        if (t.owner == owner && t.name == name)
-            return int(t.id);
-        if (t.id == owner)
-            owner_known = true;
-    }
-    if (!owner_known)
+    token_index &tree = tokens_now();
+    if (long id = tree.find(owner, name))
+        return int(id);
+    if (owner != 0 && !tree.has_id(owner))
         return -ENOENT;
-    long id = long(tree.size()) + 1;
+    long nth = bump_counter("restok.new");
+    if (fault("restok.new_zero") == nth)
+        return 0;
+    if (fault("restok.new_fails") == nth)
+        return -EINVAL;
+    long id = tree.count() + 1;
     std::string rec = std::to_string(id) + " " + std::to_string(owner) + " " + name;
     int rc = append_record(run_path(RESTOK_TOKENS_STATE), rec.data(), rec.size());
     return rc < 0 ? rc : int(id);
@@ -122,10 +247,12 @@ int become_manager(long value)
 {
     if (fault("restok.manager_refuses"))
         return -EPERM;
-    bool is_tcb = false;
-    for (auto &t : restok_tokens())
-        if (t.name == "tcb" && t.id == value)
-            is_tcb = true;
+    bool is_tcb;
+    {
+        tree_lock lock;
+        token_index &tree = tokens_now();
+        is_tcb = tree.is_tcb(value);
+    }
     if (!is_tcb)
         return -EPERM;
     std::string rec = std::to_string(getpid()) + " " + std::to_string(value);
@@ -234,6 +361,14 @@ std::vector<restok_token> restok_tokens()
             out.push_back(t);
     }
     return out;
+}
+
+long restok_token_in(long owner, const std::string &name)
+{
+    tree_lock lock;
+    token_index &tree = tokens_now();
+    long id = owner < 0 ? tree.first(name) : tree.find(owner, name);
+    return id > 0 ? id : -1;
 }
 
 long restok_token_id(const std::string &name)

@@ -28,6 +28,9 @@
 //   restok.root_zero      ... answers 0
 //   restok.tcb_fails      defining "tcb" answers -1
 //   restok.manager_refuses  the manager request answers -1 (EPERM)
+//   restok.new_zero=N     the N-th definition of a new token in this boot
+//                         answers 0
+//   restok.new_fails=N    ... answers -EINVAL; nothing is defined either way
 #pragma once
 
 #include "sim/model.h"
@@ -61,6 +64,9 @@ struct restok_token {
 std::vector<restok_token> restok_tokens();
 // Id of the first token with the name, or -1.
 long restok_token_id(const std::string &name);
+// Id of the first token with the name inside the owner (any owner when
+// owner is negative), or -1; from the index the requests use.
+long restok_token_in(long owner, const std::string &name);
 // The "tcb" credential value granted to the process by its last manager
 // registration, or -1 when it never registered.
 long restok_manager_value(pid_t pid);
