@@ -12,10 +12,10 @@
 // With KS_FUZZ_SEED_OUT naming a directory, flash images written by the
 // library itself are put there as seed inputs.
 #include "cal/cal.h"
+#include "fuzz/files.h"
 #include "fuzz/mem_nand.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -81,9 +81,7 @@ void write_seeds(const char *dir)
         std::string seed{char(g), 0, char(image.size() & 0xFF), char(image.size() >> 8)};
         seed += image;
         seed += std::string("\x00\x10\x00\x05\x20\x00\x02\x40\x03", 9);
-        std::string path = std::string(dir) + "/written-g" + std::to_string(g);
-        FILE *f = fopen(path.c_str(), "wb");
-        if (!f || fwrite(seed.data(), 1, seed.size(), f) != seed.size() || fclose(f) != 0)
+        if (!fuzz_files::write(std::string(dir) + "/written-g" + std::to_string(g), seed))
             abort();
     }
 }

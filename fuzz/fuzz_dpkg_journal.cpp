@@ -11,6 +11,7 @@
 // for the change, then the records, separated by '|'. With
 // KS_FUZZ_SEED_OUT naming a directory, a journal written here is put there
 // as a seed input that starts from its file.
+#include "fuzz/files.h"
 #include "init/journal.h"
 
 #include <fcntl.h>
@@ -18,7 +19,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -27,30 +27,6 @@
 namespace {
 
 std::string dir, path, bad_path;
-
-bool write_file(const std::string &bytes)
-{
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    bool ok = write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size());
-    close(fd);
-    return ok;
-}
-
-std::string read_file()
-{
-    std::string out;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    fclose(f);
-    return out;
-}
 
 // The records of the journal at path, false when it does not open.
 bool open_records(std::string *records)
@@ -72,13 +48,11 @@ void write_seed(const char *out)
         if (journal.append("first", 5) != 0 || journal.append("second", 6) != 0)
             abort();
     }
-    std::string file = read_file();
+    std::string file = fuzz_files::read(path);
     std::string seed{1, char(file.size() & 0xFF), char(file.size() >> 8)};
     seed += file;
     seed += std::string("\x07\x01third|fourth", 14);
-    std::string seed_path = std::string(out) + "/written";
-    FILE *f = fopen(seed_path.c_str(), "wb");
-    if (!f || fwrite(seed.data(), 1, seed.size(), f) != seed.size() || fclose(f) != 0)
+    if (!fuzz_files::write(std::string(out) + "/written", seed))
         abort();
 }
 
@@ -129,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     unlink(path.c_str());
     unlink(bad_path.c_str());
-    if (raw && !write_file(file))
+    if (raw && !fuzz_files::write(path, file))
         abort();
 
     std::string expected;
@@ -158,11 +132,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
 
     if (change_mask != 0) {
-        std::string bytes = read_file();
+        std::string bytes = fuzz_files::read(path);
         if (bytes.empty())
             abort();
         bytes[change_at % bytes.size()] ^= char(change_mask);
-        if (!write_file(bytes))
+        if (!fuzz_files::write(path, bytes))
             abort();
         if (open_records(&got))
             abort();

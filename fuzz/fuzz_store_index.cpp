@@ -6,6 +6,7 @@
 // exactly those entries (a replay of the signed index) or none.
 // With KS_FUZZ_SEED_OUT naming a directory, the signed index is put there
 // as a seed input.
+#include "fuzz/files.h"
 #include "fuzz/sandbox_guard.h"
 #include "storage/tarvo_storage.h"
 #include "storage/test_crypto.h"
@@ -15,7 +16,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -46,29 +46,6 @@ entries listed(const tarvo::storage &st)
     return e;
 }
 
-bool write_file(const std::string &path, const std::string &bytes)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    bool ok = write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size());
-    return close(fd) == 0 && ok;
-}
-
-std::string read_file(const std::string &path)
-{
-    std::string out;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f)
-        abort();
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    fclose(f);
-    return out;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -77,7 +54,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     fake_crypto::reset();
     mkdir(MEMBERS, 0755);
     std::string a = std::string(MEMBERS) + "/a", b = std::string(MEMBERS) + "/b";
-    if (!write_file(a, "alpha") || !write_file(b, "beta"))
+    if (!fuzz_files::write(a, "alpha") || !fuzz_files::write(b, "beta"))
         abort();
     {
         tarvo::storage st(STORE, OWNER, 0, 0);
@@ -92,14 +69,14 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     if (signed_entries.files.size() != 2 || signed_entries.links.size() != 1)
         abort();
     if (const char *out = getenv("KS_FUZZ_SEED_OUT"))
-        if (!write_file(std::string(out) + "/signed-index", read_file(index_path)))
+        if (!fuzz_files::write(std::string(out) + "/signed-index", fuzz_files::read(index_path)))
             abort();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (!write_file(index_path, std::string(reinterpret_cast<const char *>(data), size)))
+    if (!fuzz_files::write(index_path, std::string(reinterpret_cast<const char *>(data), size)))
         abort();
     tarvo::storage st(STORE, 0, 0);
     entries e = listed(st);

@@ -2,30 +2,12 @@
 // at its fixed path): the list that a text parses to, saved and parsed
 // again, is the same list.
 #include "crypto/vdata.h"
+#include "fuzz/files.h"
 #include "fuzz/sandbox_guard.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
-
-namespace {
-
-std::string read_saved()
-{
-    std::string out;
-    FILE *f = fopen(TARVO_VDATA_PATH, "rb");
-    if (!f)
-        abort();
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    fclose(f);
-    return out;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -45,7 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             return 0;
     if (save_tarvo_vdata(list) != 1)
         abort();
-    std::string saved = read_saved();
+    std::string saved = fuzz_files::read(TARVO_VDATA_PATH);
+    if (saved.empty() != list.empty())
+        abort();
     tarvo_vdata again;
     parse_tarvo_vdata(saved.data(), saved.size(), again);
     if (again != list)

@@ -151,6 +151,14 @@ int open_device(int)
     return fd;
 }
 
+// open or open64 (the C library's name): the device, or the path.
+int open_path(const char *name, const char *path, int flags, mode_t mode)
+{
+    if (strcmp(path, DEVICE) == 0 && nand.memfd >= 0)
+        return open_device(flags);
+    return next<int (*)(const char *, int, ...)>(name)(path, flags, mode);
+}
+
 off_t seek(int fd, off_t offset, int whence)
 {
     off_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? positions[fd]
@@ -214,24 +222,20 @@ FILE *fopen64(const char *path, const char *mode)
 
 int open(const char *path, int flags, ...)
 {
-    if (strcmp(path, DEVICE) == 0 && nand.memfd >= 0)
-        return open_device(flags);
     va_list ap;
     va_start(ap, flags);
     mode_t mode = mode_t(va_arg(ap, int));
     va_end(ap);
-    return next<int (*)(const char *, int, ...)>("open")(path, flags, mode);
+    return open_path("open", path, flags, mode);
 }
 
 int open64(const char *path, int flags, ...)
 {
-    if (strcmp(path, DEVICE) == 0 && nand.memfd >= 0)
-        return open_device(flags);
     va_list ap;
     va_start(ap, flags);
     mode_t mode = mode_t(va_arg(ap, int));
     va_end(ap);
-    return next<int (*)(const char *, int, ...)>("open64")(path, flags, mode);
+    return open_path("open64", path, flags, mode);
 }
 
 ssize_t read(int fd, void *buf, size_t n)
