@@ -11,6 +11,16 @@ if(KS_SANITIZE)
   add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
 endif()
 
+# The fuzz preset instruments every library and the boot core for coverage
+# and the sanitizers, so that the fuzz targets are guided by the code under
+# test; only the fuzz executables link libFuzzer's driver (fuzz/).
+option(KS_FUZZ_INSTRUMENT "Instrument all code for libFuzzer, ASan and UBSan (clang)" OFF)
+if(KS_FUZZ_INSTRUMENT)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined
+                      -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 # ks_library(NAME <target> OUTPUT <libname> SOURCES ... HEADERS ... LIBS ...)
 # A shared library of the system with its headers installed under
 # include/keepstone/<subsystem>.

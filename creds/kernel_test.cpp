@@ -227,6 +227,33 @@ TEST_F(CredsKernel, TranslationsAskTheKernelFirst)
     EXPECT_EQ(records(ks_sim::CREDS_REQUESTS_STATE).back(), "0x89F1 4 8 1 = 20");
 }
 
+// Sizes beyond what the request's 16-bit length field can carry: a buffer
+// of 64 KiB or more is offered to the kernel as 65535 bytes, never as the
+// size's low 16 bits (which would cut the text or leave the buffer
+// unwritten), and a text too long for the field is not asked for at all
+// (its low 16 bits would ask for a different, shorter text).
+TEST_F(CredsKernel, SizesBeyondTheLengthFieldAreNotCut)
+{
+    long aid = 0;
+    ASSERT_EQ(creds_from_text("AID::com.example.app", &aid), 4);
+    ASSERT_EQ(aid, 1);
+    for (size_t size : {size_t(65535), size_t(65536), size_t(65536 + 8), size_t(70000)}) {
+        std::vector<char> buf(size, 'z');
+        EXPECT_EQ(creds_to_text(4, aid, buf.data(), size), 20) << size;
+        EXPECT_STREQ(buf.data(), "AID::com.example.app") << size;
+        EXPECT_EQ(records(ks_sim::CREDS_REQUESTS_STATE).back(), "0x89F1 4 65535 1 = 20") << size;
+    }
+
+    ks_sim::append_record(ks_sim::run_path("restok.tokens"), "1 0 ", 4);
+    ks_sim::append_record(ks_sim::run_path("restok.tokens"), "2 1 tcb", 7);
+    size_t asked = records(ks_sim::CREDS_REQUESTS_STATE).size();
+    std::string text = "tcb" + std::string(65536, 'x');  // low 16 bits: "tcb"
+    long value = 99;
+    EXPECT_EQ(creds_from_text(text.c_str(), &value), -1);
+    EXPECT_EQ(value, -1);
+    EXPECT_EQ(records(ks_sim::CREDS_REQUESTS_STATE).size(), asked);  // not asked
+}
+
 // User and group names come from the device's databases (the test image):
 // a group line that needs a lookup buffer of 8 KB is found, one beyond the
 // 16 KB limit is not, and its id is written as a number. (The C library's
