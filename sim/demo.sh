@@ -36,6 +36,9 @@ for p in "$program" "$prepare"; do
   [ -x "$p" ] || { echo "demo: $p is not built" >&2; exit 1; }
 done
 
+# In an ARM build, a shell in the sandbox runs an ARM program through this
+# prefix (the emulator with the armhf simulator).
+prefix=$(cat -- "$build/sim/sample/boot-prefix" 2>/dev/null || true)
 rm -rf --one-file-system -- "$device" "$tampered" "$logs"
 mkdir -p -- "$logs"
 echo "== Preparing the sample device (device root: $device)"
@@ -178,18 +181,20 @@ boot() {  # number, device root, command text, sandbox command...
   else
     "$sandbox" --root "$root" -- "$@" >"$dir/stderr-and-console.txt" 2>&1 || rc=$?
   fi
-  # The console the program wrote to is part of the device's record.
-  "$sandbox" --root "$root" --same-boot -- "$build/sim/ks-sim" console \
-    >>"$dir/stderr-and-console.txt" 2>&1 || true
+  # What the simulated kernel and devices received, in one further program
+  # of the same boot: the console (part of the boot's error output) and the
+  # views. ks-sim runs on the device (an armhf build's ks-sim is an ARM
+  # program, started through the emulator's prefix).
+  local views="" view
+  for view in summary kernel restok credp; do
+    views+="$prefix $(printf %q "$build/sim/ks-sim") $view >$(printf %q "$dir/$view.txt") 2>&1; "
+  done
+  "$sandbox" --root "$root" --same-boot -- /bin/sh -c \
+    "$prefix $(printf %q "$build/sim/ks-sim") console >>$(printf %q "$dir/stderr-and-console.txt") 2>&1; $views" || true
   cp -- "$root/etc/tarvo/keepstone-init.log" "$dir/trace.log" 2>/dev/null || : >"$dir/trace.log"
   cp -- "$root/etc/tarvo/keepstone-init.stderr" "$dir/stderr.txt" 2>/dev/null || : >"$dir/stderr.txt"
   cp -- "$root/.ks-sim/run/preinit" "$dir/preinit.txt" 2>/dev/null || : >"$dir/preinit.txt"
   [ ! -s "$root/.ks-sim/fb0.png" ] || cp -- "$root/.ks-sim/fb0.png" "$dir/fb0.png"
-  # ks-sim runs on the device too (an armhf build's ks-sim is an ARM program).
-  local view
-  for view in summary kernel restok credp; do
-    "$sandbox" --root "$root" --same-boot -- "$build/sim/ks-sim" "$view" >"$dir/$view.txt" 2>&1 || true
-  done
   if [ "$verbose" = 1 ]; then
     echo "== keepstone-init exited with status $rc"
     echo
@@ -218,7 +223,6 @@ printf '\nPackage: intruder\nProvide: everything\n' \
 # The device's /usr is the machine's, read-only: the sample malfunction
 # pictures go on a tmpfs over /usr/share for this boot only.
 pictures=usr/share/themes/tridel/sorratouch/images/system-services
-prefix=$(cat -- "$build/sim/sample/boot-prefix" 2>/dev/null || true)
 boot 3 "$tampered" "keepstone-init $* (device root: $tampered)" \
   /bin/sh -c "mount -t tmpfs -o mode=755 tmpfs /usr/share &&
   mkdir -p /$pictures && cp $(printf %q "$build/sim/pictures/image/$pictures")/*.png /$pictures/ &&
