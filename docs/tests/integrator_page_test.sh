@@ -38,3 +38,16 @@ while IFS= read -r want; do
   at=$found
 done <"$work/expected.txt"
 echo "every output of the page seen"
+# Outside the sandbox the security hardware would be the machine's own:
+# developer-mode refuses there and writes nothing (a host build's ks-sim
+# only; an ARM build's does not run on the host).
+if "$B/sim/ks-sim" --root "$DEV" help >/dev/null 2>&1; then
+  "$B/sim/ks-sim" --root "$DEV" developer-mode --relaxed 1 >"$work/host.txt" 2>&1
+  host=$?
+  if [ $host != 2 ] || [ -e "$DEV/etc/tarvo/developer-mode.bin" ]; then
+    echo "ks-sim developer-mode ran outside the sandbox (status $host):"
+    cat -- "$work/host.txt"
+    exit 1
+  fi
+  echo "ks-sim developer-mode refused outside the sandbox"
+fi
