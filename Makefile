@@ -1,19 +1,30 @@
 # Two entry points for a fresh Debian 12 machine:
-#   make demo  - install what is missing, build, boot keepstone-init on the
-#                simulated sample device and show what it did
-#   make test  - install what is missing, build the default, asan and armhf
-#                presets and run all their tests
+#   make demo  - install what the demo needs, build the default preset,
+#                boot keepstone-init on the simulated sample device and show
+#                what each boot did (make demo V=1: every trace line too)
+#   make test  - install everything (also the armhf toolchain and qemu),
+#                build the default, asan and armhf presets and run all their
+#                tests
 PRESETS := default asan armhf
 JOBS ?= $(shell nproc)
+V ?= 0
 
-.PHONY: all deps build demo test $(addprefix test-,$(PRESETS)) $(addprefix build-,$(PRESETS)) fuzz bench clean
+.PHONY: all deps deps-demo build demo test $(addprefix test-,$(PRESETS)) $(addprefix build-,$(PRESETS)) fuzz bench clean
 
 all: build
 
-deps:
-	@bash scripts/install-deps.sh
+# The demo needs the default preset's packages only; the other presets
+# need everything.
+deps-demo:
+	@bash scripts/install-deps.sh demo
 
-$(addprefix build-,$(PRESETS)): build-%: deps
+deps:
+	@bash scripts/install-deps.sh all
+
+build-default: deps-demo
+$(addprefix build-,$(filter-out default,$(PRESETS))): deps
+
+$(addprefix build-,$(PRESETS)): build-%:
 	cmake --preset $* >/dev/null
 	cmake --build --preset $* -j $(JOBS)
 
@@ -26,7 +37,7 @@ test: deps
 	@bash scripts/run-tests.sh $(PRESETS)
 
 demo: build-default
-	@bash scripts/demo.sh build/default
+	@KS_DEMO_VERBOSE=$(V) bash scripts/demo.sh build/default
 
 fuzz: deps
 	cmake --preset fuzz >/dev/null

@@ -2,9 +2,15 @@
 // outside the sandbox (or inside it, without --root).
 //
 //   ks-sim [--root DEVICE-ROOT | --state STATE-DIR] [COMMAND [ARG...]]
+#include "init/developer_mode.h"
+#include "secbins/kz4_secbins.h"
 #include "sim/model.h"
 #include "sim/models/recording.h"
 
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -96,6 +102,85 @@ int records_command(const std::vector<std::string> &args)
     return 0;
 }
 
+// True in the sandbox's mount namespace with the simulator serving the C
+// library's open, so that the security hardware is the simulated one.
+bool on_simulated_device()
+{
+    const char *want = std::getenv("KS_SIM_SANDBOX");
+    char ns[64] = {};
+    if (!want || readlink("/proc/self/ns/mnt", ns, sizeof ns - 1) <= 0 || std::strcmp(ns, want) != 0)
+        return false;
+    Dl_info info;
+    void *fn = dlsym(RTLD_DEFAULT, "open");
+    return fn && dladdr(fn, &info) && info.dli_fname &&
+           std::strstr(info.dli_fname, "libkeepstone-sim") != nullptr;
+}
+
+// ks-sim developer-mode [--origin NAME] [--relaxed N] | --remove: writes
+// the developer-mode settings of the device through the boot program's own
+// saver, with a MAC that the simulated security hardware makes under
+// "tcb", so that the next boot runs in developer mode.
+int developer_mode_command(const std::vector<std::string> &args)
+{
+    developer_settings settings = {0, nullptr};
+    std::string origin;
+    bool remove = false;
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::string &a = args[i];
+        if (a == "--remove") {
+            remove = true;
+        } else if ((a == "--origin" || a == "--relaxed") && i + 1 < args.size()) {
+            const std::string &v = args[++i];
+            if (a == "--origin") {
+                origin = v;
+                settings.developer_origin = &origin[0];
+                continue;
+            }
+            char *end = nullptr;
+            errno = 0;
+            unsigned long n = std::strtoul(v.c_str(), &end, 0);
+            if (v.empty() || *end != '\0' || errno != 0 || n > UINT32_MAX || v[0] == '-') {
+                std::fprintf(stderr, "ks-sim: --relaxed takes a number from 0 to 4294967295\n");
+                return 2;
+            }
+            settings.relaxed_exec_validation = uint32_t(n);
+        } else {
+            std::fprintf(stderr,
+                         "usage: ks-sim developer-mode [--origin NAME] [--relaxed N] | --remove\n");
+            return 2;
+        }
+    }
+    if (!on_simulated_device()) {
+        std::fprintf(stderr, "ks-sim: developer-mode runs on the simulated device only: "
+                             "ks-sandbox --root DEVICE-ROOT --same-boot -- ks-sim developer-mode ...\n");
+        return 2;
+    }
+    if (remove) {
+        if (unlink(DEVELOPER_MODE_PATH) != 0 && errno != ENOENT) {
+            std::fprintf(stderr, "ks-sim: cannot remove %s: %s\n", DEVELOPER_MODE_PATH,
+                         std::strerror(errno));
+            return 1;
+        }
+        std::printf("%s removed: the next boot is not in developer mode\n", DEVELOPER_MODE_PATH);
+        return 0;
+    }
+    int opened = kz4_open(nullptr);
+    if (opened != 0) {
+        std::fprintf(stderr, "ks-sim: cannot open the security hardware (%d)\n", opened);
+        return 1;
+    }
+    int saved = developer_mode_save_settings(&settings);
+    kz4_close();
+    if (saved != 1) {
+        std::fprintf(stderr, "ks-sim: cannot write %s (%d)\n", DEVELOPER_MODE_PATH, saved);
+        return 1;
+    }
+    std::printf("%s written: relaxed_exec_validation %u, developer_origin %s\n",
+                DEVELOPER_MODE_PATH, unsigned(settings.relaxed_exec_validation),
+                settings.developer_origin ? settings.developer_origin : "(not set)");
+    return 0;
+}
+
 int summary()
 {
     std::printf("== integrity module\n");
@@ -134,6 +219,9 @@ void usage(FILE *out)
                  "  fault NAME[=VALUE]   arm a fault\n"
                  "  unfault NAME         disarm a fault\n"
                  "  records FILE         the records of a state file, raw\n"
+                 "  developer-mode [--origin NAME] [--relaxed N] | --remove\n"
+                 "                       write (or remove) the device's developer-mode settings;\n"
+                 "                       in the sandbox: ks-sandbox --root DIR --same-boot -- ks-sim ...\n"
                  "  sleeps               the sleeps the programs asked for\n"
                  "  syslog               the system log of the boot\n");
     for (const auto &c : commands())
@@ -155,6 +243,8 @@ int run(const std::string &name, const std::vector<std::string> &args)
     }
     if (name == "records")
         return records_command(args);
+    if (name == "developer-mode")
+        return developer_mode_command(args);
     if (name == "sleeps")
         return lines_command("sleeps", "sleeps");
     if (name == "syslog")
