@@ -1,7 +1,8 @@
 // Prepares the sample device for its first boot; runs inside the sandbox
 // on the device root, with "/var" mounted, before keepstone-init boots it.
 //
-//   make_sample_device [--list FILE]... [--sign FILE]...
+//   make_sample_device [--list FILE]... [--sign FILE]... [--developer ORIGIN]
+//                      [--journal FILE]...
 //
 // What a factory leaves on a real device and the sample's image cannot
 // carry as plain files is made here with the device's own libraries:
@@ -15,10 +16,18 @@
 //     (the data files the boot checks: the reference hash list, the
 //     resource-token policy), made by this process as the token manager,
 //     which holds "tcb": each file becomes a member of the store "files.tcb".
+//   - with --developer, the developer-mode settings "/etc/tarvo/developer-mode.bin"
+//     (relaxed exec validation and the developer origin ORIGIN), written
+//     by the boot's own saver with a MAC of the secure side;
+//   - with --journal, one record per FILE in the dpkg wrapper journal
+//     "/var/lib/tarvo/dpkg-journal", appended by the boot's own journal
+//     code: "hash: R <length> <path>" makes the boot trust FILE's hash.
 // A file that changes afterwards no longer matches its signature, and a
 // vdata file that changes no longer matches the certificate: that is the
 // malfunction path of the demo.
 #include "crypto/tarvo_crypto.h"
+#include "init/developer_mode.h"
+#include "init/journal.h"
 #include "crypto/vdata.h"
 #include "restok/restok.h"
 #include "secbins/kz4_secbins.h"
@@ -134,27 +143,77 @@ bool sign_files(const std::vector<const char *> &files)
     return true;
 }
 
+// The developer-mode settings with relaxed exec validation and an origin.
+bool write_developer_settings(const char *origin)
+{
+    if (!origin)
+        return true;
+    std::string copy = origin;
+    developer_settings settings{1, &copy[0]};
+    int r = developer_mode_save_settings(&settings);
+    if (r != 1) {
+        fprintf(stderr, "%s: cannot write %s (%d)\n", program, DEVELOPER_MODE_PATH, r);
+        return false;
+    }
+    printf("%s: %s written (developer origin %s)\n", program, DEVELOPER_MODE_PATH, origin);
+    return true;
+}
+
+// One journal record per file, each naming the file's path for the boot.
+bool write_journal(const std::vector<const char *> &files)
+{
+    static const char path[] = "/var/lib/tarvo/dpkg-journal";
+    if (files.empty())
+        return true;
+    Journal journal(path, "tcb");
+    for (const char *file : files) {
+        std::string relative = file + 1;
+        std::string record = "hash: R " + std::to_string(relative.size()) + " " + relative + "\n";
+        if (journal.append(record.data(), uint32_t(record.size())) != 0) {
+            fprintf(stderr, "%s: cannot append %s to %s\n", program, file, path);
+            return false;
+        }
+        printf("%s: %s recorded in %s\n", program, file, path);
+    }
+    return true;
+}
+
 void usage()
 {
-    fprintf(stderr, "usage: %s [--list FILE]... [--sign FILE]...\n", program);
+    fprintf(stderr,
+            "usage: %s [--list FILE]... [--sign FILE]... [--developer ORIGIN] [--journal FILE]...\n",
+            program);
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    std::vector<const char *> listed, signed_files;
+    std::vector<const char *> listed, signed_files, journal_files;
+    const char *origin = nullptr;
     for (int i = 1; i < argc; i += 2) {
-        bool list = strcmp(argv[i], "--list") == 0;
-        if ((!list && strcmp(argv[i], "--sign") != 0) || i + 1 >= argc) {
+        if (i + 1 >= argc) {
             usage();
             return 2;
         }
-        if (argv[i + 1][0] != '/') {
-            fprintf(stderr, "%s: %s is not an absolute path\n", program, argv[i + 1]);
+        const char *value = argv[i + 1];
+        if (strcmp(argv[i], "--developer") == 0) {
+            origin = value;
+            continue;
+        }
+        std::vector<const char *> *files = strcmp(argv[i], "--list") == 0   ? &listed
+                                           : strcmp(argv[i], "--sign") == 0 ? &signed_files
+                                           : strcmp(argv[i], "--journal") == 0 ? &journal_files
+                                                                              : nullptr;
+        if (!files) {
+            usage();
             return 2;
         }
-        (list ? listed : signed_files).push_back(argv[i + 1]);
+        if (value[0] != '/') {
+            fprintf(stderr, "%s: %s is not an absolute path\n", program, value);
+            return 2;
+        }
+        files->push_back(value);
     }
     tarvo_vdata list;
     for (const char *path : listed) {
@@ -187,7 +246,8 @@ int main(int argc, char **argv)
                           std::string("sample device CCC certificate\n")) &&
               write_block("cert-npc", kz4_write_npc_block,
                           std::string("sample device NPC certificate\n")) &&
-              write_block("cert-sw", kz4_write_sw_cert, software_certificate(vdata_digest));
+              write_block("cert-sw", kz4_write_sw_cert, software_certificate(vdata_digest)) &&
+              write_developer_settings(origin);
     kz4_close();
-    return ok && sign_files(signed_files) ? 0 : 1;
+    return ok && sign_files(signed_files) && write_journal(journal_files) ? 0 : 1;
 }
