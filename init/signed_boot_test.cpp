@@ -4,7 +4,7 @@
 // origin, the masks) is reached. The sample device is prepared once as a
 // factory would (certificate blocks, vdata file, software certificate,
 // signatures under "tcb") and every test boots a fresh copy of it.
-#include "sim/models/omap_sec_crypto.h"
+#include "init/device_files_test_support.h"
 #include "sim/testing/sandbox.h"
 
 #include <gtest/gtest.h>
@@ -25,31 +25,6 @@ using ks_sim::testing::run_options;
 const std::string INIT = KS_INIT_PATH;
 const std::string DEVICE_KEY_HEX = "8899aabbccddeeff0011223344556677";
 const std::string KS_DIR = "/sys/kernel/security/keepstone/";
-
-std::string unhex(const std::string &hex)
-{
-    std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out += char(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
-
-std::string le32(uint32_t v)
-{
-    return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
-}
-
-// Developer settings with relaxed exec validation and an origin, with
-// their MAC under "tcb" for the device's key.
-std::string developer_file(const std::string &origin)
-{
-    std::string entries = le32(1) + le32(23) + le32(4) + "relaxed_exec_validation" + le32(1) +
-                          le32(0) + le32(16) + le32(uint32_t(origin.size())) +
-                          "developer_origin" + origin;
-    std::string file = std::string("tarvo developer modecfg") + char(0x1A) + le32(0x01000000) +
-                       le32(2) + std::string(20, '\0') + entries;
-    return file.replace(32, 20, ks_sim::omap_sec_mac(unhex(DEVICE_KEY_HEX), "tcb", file));
-}
 
 bool has(const std::string &text, const std::string &part)
 {
@@ -172,7 +147,8 @@ TEST_F(SignedDevice, RefusedFirstHashWritingDecidesAtOnce)
 // "devorig" is told nothing and the boot says so.
 TEST_F(SignedDevice, DeveloperOriginReachesTheKernelBeforeTheMasks)
 {
-    d->write_file("/etc/tarvo/developer-mode.bin", developer_file("org.example.dev"));
+    d->write_file("/etc/tarvo/developer-mode.bin",
+                  developer_file(DEVICE_KEY_HEX, 1, "org.example.dev"));
     boot b = run_boot();
     EXPECT_EQ(b.summary, "done (0,0x0,0x1e7,0x7)") << b.console << b.trace;
     EXPECT_TRUE(has(b.trace, "- Developer origin: org.example.dev\n")) << b.trace;
