@@ -2,8 +2,8 @@
 // the settings and the journal's key blob are made here the way the
 // simulated secure side makes them under "tcb" for a known device key, and
 // the boot in the sandbox must take them (or refuse them when changed).
+#include "init/device_files_test_support.h"
 #include "init/digest.h"
-#include "sim/models/omap_sec_crypto.h"
 #include "sim/testing/sandbox.h"
 
 #include <gtest/gtest.h>
@@ -22,41 +22,9 @@ using ks_sim::testing::device;
 const std::string INIT = KS_INIT_PATH;
 const std::string DEVICE_KEY_HEX = "00112233445566778899aabbccddeeff";
 
-std::string unhex(const std::string &hex)
-{
-    std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out += char(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
-
-std::string le32(uint32_t v)
-{
-    return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
-}
-
 std::string counted(char tag, const std::string &data)
 {
     return std::string(1, tag) + " " + std::to_string(data.size()) + " " + data + "\n";
-}
-
-// A developer-mode file with its MAC under "tcb".
-std::string developer_file(uint32_t relaxed, const std::string &origin)
-{
-    const std::string magic = std::string("tarvo developer modecfg") + char(0x1A);
-    std::string entries;
-    uint32_t count = 0;
-    if (relaxed) {
-        entries += le32(1) + le32(23) + le32(4) + "relaxed_exec_validation" + le32(relaxed);
-        ++count;
-    }
-    if (!origin.empty()) {
-        entries += le32(0) + le32(16) + le32(uint32_t(origin.size())) + "developer_origin" + origin;
-        ++count;
-    }
-    std::string file = magic + le32(0x01000000) + le32(count) + std::string(20, '\0') + entries;
-    std::string mac = ks_sim::omap_sec_mac(unhex(DEVICE_KEY_HEX), "tcb", file);
-    return file.replace(32, 20, mac);
 }
 
 // A journal whose key blob the secure side opens under "tcb".
@@ -140,14 +108,14 @@ TEST(BootData, DeveloperSettingsChooseTheMasks)
         std::vector<std::string> trace;
         const char *enabled;
     } cases[] = {
-        {"relaxed and origin", developer_file(1, "org.example.dev"), false,
+        {"relaxed and origin", developer_file(DEVICE_KEY_HEX, 1, "org.example.dev"), false,
          {"- Relaxed exec validation: enabled\n", "- Developer origin: org.example.dev\n"},
          "1e7\n"},
-        {"relaxed 2", developer_file(2, ""), false,
+        {"relaxed 2", developer_file(DEVICE_KEY_HEX, 2, ""), false,
          {"- Relaxed exec validation: enabled\n", "- Developer origin: (not set)\n"}, "1c7\n"},
-        {"header only", developer_file(0, ""), false,
+        {"header only", developer_file(DEVICE_KEY_HEX, 0, ""), false,
          {"- Relaxed exec validation: disabled\n"}, "1c7\n"},
-        {"changed after its MAC", developer_file(1, "org.example.dev"), true,
+        {"changed after its MAC", developer_file(DEVICE_KEY_HEX, 1, "org.example.dev"), true,
          {"kz4_fprot_check_mac error 3\n", "Developer mode disabled (0)\n"}, "147\n"},
         {"no file", "", false,
          {"Developer mode configuration data not found.\n", "Developer mode disabled (-2)\n"},

@@ -112,12 +112,12 @@ TEST_F(ConfData, ListEntriesForTheSameFilesStay)
               0);
     testing::internal::CaptureStderr();
     add_protection_entries();
-    // A directory cannot be read: the list's entry stays after a hash error;
+    // A directory is not hashed: the list's entry stays after a hash error;
     // one with the zero hash stays silently.
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Configuration data protection immutable entries added\n"
-              "error reading compare_hash\n"
-              "Duplicate different hashes /etc - Hash error -5\n"
+              "Cannot open /etc\n"
+              "Duplicate different hashes /etc - Hash error -1\n"
               "Configuration data protection protected entries added\n");
     hash_entry key{};
     key.inode = ino;

@@ -5,6 +5,7 @@
 #include "init/le32.h"
 #include "init/log.h"
 #include "secbins/kz4_secbins.h"
+#include "init/safe_open.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -37,7 +38,7 @@ constexpr cert_field CERT_FIELDS[] = {
 unsigned char *map_data_file(const char *path, int *fd, size_t *size)
 {
     *size = 0;
-    *fd = open(path, O_RDONLY | O_CLOEXEC);
+    *fd = open_regular_file(path);
     if (*fd < 0) {
         log_trace("Cannot open %s\n", path);
         return nullptr;

@@ -1,6 +1,7 @@
 #include "init/developer_mode.h"
 
 #include "init/log.h"
+#include "init/safe_open.h"
 #include "init/le32.h"
 #include "secbins/kz4_secbins.h"
 
@@ -166,7 +167,7 @@ int developer_mode_load_settings(developer_settings **out)
     free_developer_settings(*out);
     *out = nullptr;
 
-    file_closer file{open(DEVELOPER_MODE_PATH, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+    file_closer file{open_regular_file(DEVELOPER_MODE_PATH, O_NOFOLLOW)};
     if (file.fd < 0) {
         int error = errno;
         log_trace("Developer mode configuration data not found.\n");

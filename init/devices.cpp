@@ -1,6 +1,7 @@
 #include "init/devices.h"
 
 #include "init/log.h"
+#include "init/safe_open.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -56,7 +57,7 @@ int create_device(const char *node, const char *sysfs_dev)
     else
         log_trace("%s does not exist\n", node);
 
-    FILE *f = fopen(sysfs_dev, "re");
+    FILE *f = fopen_regular_file(sysfs_dev);
     if (!f) {
         log_trace("Cannot open %s\n", sysfs_dev);
         return -5;
@@ -83,7 +84,10 @@ int create_device(const char *node, const char *sysfs_dev)
         }
         log_trace("%s removed\n", node);
     }
-    int result = mknod(node, S_IFCHR | 0666, wanted);
+    // Private to the owner whatever umask the program was started with.
+    mode_t inherited = umask(0);
+    int result = mknod(node, S_IFCHR | 0600, wanted);
+    umask(inherited);
     if (result != 0) {
         log_trace("Cannot create %s (%d)\n", node, result);
         return -4;

@@ -70,8 +70,24 @@ TEST_F(CreateDevice, ExistingNodesByKind)
         EXPECT_EQ(after.st_rdev, wanted) << r.name;
         EXPECT_EQ(existed && after.st_ino == before.st_ino, r.kept) << r.name;
         if (!r.kept) {
-            EXPECT_EQ(after.st_mode & 07777, 0644u) << r.name;  // 0666 under umask 022
+            EXPECT_EQ(after.st_mode & 07777, 0600u) << r.name;
         }
+    }
+}
+
+// A new node is private to its owner whatever umask the program inherited:
+// the secure-services and flash nodes are never writable by others.
+TEST_F(CreateDevice, NewNodeModeIgnoresTheUmask)
+{
+    for (mode_t mask : {mode_t(0), mode_t(022), mode_t(077), mode_t(0277)}) {
+        std::filesystem::remove_all(DIR);
+        std::filesystem::create_directories(DIR);
+        umask(mask);
+        EXPECT_EQ(create_device(NODE.c_str(), SYSFS.c_str()), 0) << mask;
+        EXPECT_EQ(umask(022), mask) << "the umask is given back";
+        struct stat st;
+        ASSERT_EQ(lstat(NODE.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << "umask " << mask;
     }
 }
 

@@ -1,4 +1,5 @@
 #include "init/digest.h"
+#include "init/safe_open.h"
 
 #include <cctype>
 #include <cerrno>
@@ -125,7 +126,7 @@ void sha1_final(uint8_t digest[SHA1_DIGEST_LENGTH], sha1_ctx *ctx)
 
 int sha1_file(const char *path, uint8_t digest[SHA1_DIGEST_LENGTH])
 {
-    FILE *f = std::fopen(path, "r");
+    FILE *f = fopen_regular_file(path);
     if (!f)
         return -1;
     std::unique_ptr<FILE, int (*)(FILE *)> stream(f, std::fclose);

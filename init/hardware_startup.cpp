@@ -2,6 +2,7 @@
 
 #include "init/log.h"
 #include "secbins/kz4_secbins.h"
+#include "init/safe_open.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -67,7 +68,7 @@ int seed_prng()
         free_seed(seed);
         return -14;
     }
-    FILE *f = fopen(URANDOM_PATH, "w");
+    FILE *f = fopen_char_device_for_writing(URANDOM_PATH);
     if (f == nullptr) {
         log_trace("Cannot open %s\n", URANDOM_PATH);
         free_seed(seed);
@@ -88,7 +89,7 @@ int seed_prng()
 
 int check_soc_info(int *rd_mode)
 {
-    FILE *f = fopen(CPUINFO_PATH, "r");
+    FILE *f = fopen_regular_file(CPUINFO_PATH);
     if (f == nullptr) {
         log_trace("Cannot open %s\n", CPUINFO_PATH);
         return -2;

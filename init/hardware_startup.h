@@ -15,7 +15,7 @@ int platsec_open();
 int platsec_close();
 // 512 hardware random bytes to "/dev/urandom": 0; -12 no memory; -14 the
 // hardware gave no random bytes or not all could be written; -2 the file
-// cannot be opened.
+// cannot be opened or is not a character device (it is never created).
 int seed_prng();
 // Imports the R&D certificates from the flash into the security
 // hardware: CCC, then (only when that worked) NPC. 0, or the non-zero

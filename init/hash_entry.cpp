@@ -76,7 +76,8 @@ void write_entry_cb(const void *node, VISIT which, int)
     int len = format_entry(e, buffer);
     if (len <= 0)
         return;
-    if (write(hashlist_fd, buffer, size_t(len)) < 0)
+    // A record the kernel took only in part is no record: a failed write.
+    if (write(hashlist_fd, buffer, size_t(len)) != ssize_t(len))
         failed_writes++;
 }
 

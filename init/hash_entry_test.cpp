@@ -163,10 +163,11 @@ TEST_F(HashEntries, DuplicatePolicy)
          "Duplicate different hashes %P - Hash error 0\n", false},
         {"file missing", "", first, second, false,
          "Cannot open %P\nDuplicate different hashes %P - Hash error -1\n", false},
+        // Only a regular file is read.
         {"directory", "", first, second, true,
-         "error reading compare_hash\nDuplicate different hashes %P - Hash error -5\n", false},
+         "Cannot open %P\nDuplicate different hashes %P - Hash error -1\n", false},
         {"pipe", "", first, second, false,
-         "cannot seek compare_hash\nDuplicate different hashes %P - Hash error -4\n", false},
+         "Cannot open %P\nDuplicate different hashes %P - Hash error -1\n", false},
     };
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);

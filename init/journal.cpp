@@ -80,6 +80,28 @@ bool Journal::current_tag(unsigned char tag[SHA256_LENGTH])
     return ok;
 }
 
+bool Journal::keep_unreadable_aside()
+{
+    struct stat st;
+    if (fd_ < 0 || fstat(fd_, &st) != 0)
+        return false;
+    if (st.st_size == 0)
+        return true;
+    // Bytes this object could not read as a journal (its key could not be
+    // had, or it was never opened): a new journal starts only once they
+    // are kept under the name broken journals get.
+    std::string bad = std::string(path_) + ".bad";
+    if (rename(path_, bad.c_str()) != 0) {
+        warnx("Journal %s cannot be kept as %s", path_, bad.c_str());
+        return false;
+    }
+    warnx("Unreadable journal %s kept as %s", path_, bad.c_str());
+    unmap();
+    close_file();
+    fd_ = ::open(path_, OPEN_FLAGS | O_EXCL, OPEN_MODE);
+    return fd_ >= 0;
+}
+
 const unsigned char *Journal::open(uint32_t *length)
 {
     if (!length)
@@ -225,6 +247,7 @@ int Journal::append(const void *data, uint32_t length)
                   EVP_DigestUpdate(hmac_, blob, blob_length) == 1;
         if (fd_ < 0)
             fd_ = ::open(path_, OPEN_FLAGS, OPEN_MODE);
+        ok = ok && keep_unreadable_aside();
         if (ok && fd_ >= 0 && lseek(fd_, 0, SEEK_SET) == 0 && ftruncate(fd_, 0) == 0) {
             iovec parts[2] = {{length_bytes, 4}, {blob, blob_length}};
             ok = writev(fd_, parts, 2) == ssize_t(blob_length) + 4;

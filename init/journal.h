@@ -56,6 +56,11 @@ private:
     // The tag of what the running HMAC holds so far.
     bool current_tag(unsigned char tag[32]);
     void close_file();
+    // Before a new journal is started in the open file: a file that holds
+    // anything is renamed to its path with ".bad" appended and a new empty
+    // file opened in its place. False when that cannot be done; the file
+    // is then left as it is.
+    bool keep_unreadable_aside();
 
     const char *path_;
     const char *token_;

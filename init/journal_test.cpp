@@ -93,6 +93,25 @@ std::string journal_file(const std::string &key32, const std::string &records,
 
 const std::string KEY(32, '\x5a');
 
+// A journal whose key block has a non-zero byte at offset at (32 to 63),
+// authenticated with the key it would have if that byte counted.
+std::string not_zero_padded(size_t at)
+{
+    std::string block = KEY + std::string(32, '\0');
+    block[at] = '\x01';
+    std::string blob = seal(block);
+    std::string body = le32(uint32_t(blob.size())) + blob + "records";
+    return body + tag_of(KEY, body);
+}
+
+// A journal sealed with a key block of the given length.
+std::string journal_with_key_of(size_t length)
+{
+    std::string blob = seal(std::string(length, 'k'));
+    std::string body = le32(uint32_t(blob.size())) + blob;
+    return body + std::string(24, 't');
+}
+
 class JournalTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -238,19 +257,11 @@ TEST_F(JournalTest, BrokenJournalsYieldNoRecords)
         {"a byte less", good.substr(0, good.size() - 1), "Journal HMAC authentication failed\n",
          true},
         {"a byte more", good + "x", "Journal HMAC authentication failed\n", true},
-        {"a key not zero-padded",
-         [&] {
-             std::string blob = seal(KEY + std::string(31, '\0') + "\x01");
-             std::string body = le32(uint32_t(blob.size())) + blob + "records";
-             return body + tag_of(KEY, body);
-         }(),
+        {"a key whose byte 63 is set", not_zero_padded(63),
          "Journal key decryption failed -- not zeropadded\n", false},
-        {"a key of 48 bytes",
-         [&] {
-             std::string blob = seal(std::string(48, 'k'));
-             std::string body = le32(uint32_t(blob.size())) + blob;
-             return body + std::string(24, 't');
-         }(),
+        {"a key whose byte 32 is set", not_zero_padded(32),
+         "Journal key decryption failed -- not zeropadded\n", false},
+        {"a key of 48 bytes", journal_with_key_of(48),
          "Journal key decryption returned wrong length 48 != 64\n", false},
     };
     for (auto &c : cases) {
@@ -287,6 +298,57 @@ TEST_F(JournalTest, RejectedJournalStartsAgainOnAppend)
     j.reset();
     EXPECT_EQ(open_records(), "new");
     EXPECT_EQ(read_file(BAD_PATH), bad);
+}
+
+// A journal whose key cannot be had is not the wrapper's to overwrite: the
+// append that starts a new journal keeps the old one aside first, and says
+// so.
+TEST_F(JournalTest, UnreadableKeyKeepsTheJournalAsideOnAppend)
+{
+    std::string good = journal_file(KEY, "old records");
+    std::string undecryptable = good;
+    undecryptable[10] ^= 0x01;
+    struct {
+        const char *what;
+        std::string bytes;
+    } cases[] = {
+        {"key blob that does not decrypt", undecryptable},
+        {"sealed under another token", journal_file(KEY, "old records", "other")},
+        {"key of the wrong length", journal_with_key_of(48)},
+        {"key not zero-padded", not_zero_padded(40)},
+        {"file too short for its key", le32(5) + std::string(26, 'j')},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        unlink(BAD_PATH);
+        write_file(PATH, c.bytes);
+        std::unique_ptr<Journal> j(create_journal(PATH, "tcb"));
+        uint32_t n = 1;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(j->open(&n), nullptr);
+        // Opening alone moves nothing.
+        EXPECT_FALSE(exists(BAD_PATH));
+        EXPECT_EQ(j->append("new", 3), 0);
+        std::string warning = testing::internal::GetCapturedStderr();
+        j.reset();
+        EXPECT_EQ(read_file(BAD_PATH), c.bytes);
+        EXPECT_NE(warning.find("kept as " + std::string(BAD_PATH)), std::string::npos)
+            << warning;
+        EXPECT_EQ(open_records(), "new");
+    }
+
+    // A journal that cannot be kept aside is not overwritten either.
+    write_file(PATH, undecryptable);
+    unlink(BAD_PATH);
+    ASSERT_EQ(mkdir(BAD_PATH, 0755), 0);
+    std::unique_ptr<Journal> j(create_journal(PATH, "tcb"));
+    uint32_t n = 1;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(j->open(&n), nullptr);
+    EXPECT_EQ(j->append("new", 3), -1);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(read_file(PATH), undecryptable);
+    rmdir(BAD_PATH);
 }
 
 TEST_F(JournalTest, FailedJournalTakesNothing)

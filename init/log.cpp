@@ -1,5 +1,7 @@
 #include "init/log.h"
 
+#include "init/safe_open.h"
+
 #include <execinfo.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -14,6 +16,8 @@ namespace {
 
 constexpr const char ERROR_PREFIX[] = "keepstone-init: ";
 constexpr int MAX_FRAMES = 1024;
+// The log files are created as a stream would create them (less the umask).
+constexpr mode_t LOG_FILE_MODE = 0666;
 
 FILE *trace_stream;
 int log_mode;
@@ -65,7 +69,7 @@ void close_redirected_stderr()
 // that a failure never leaves descriptor 2 free for the next open.
 FILE *redirect_stderr()
 {
-    int fd = open(STDERR_FILE_PATH, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = create_regular_file(STDERR_FILE_PATH, LOG_FILE_MODE);
     if (fd < 0)
         return nullptr;
     fflush(stderr);
@@ -132,7 +136,7 @@ int setup_crash_handling(int redirect)
 
 int open_log_file()
 {
-    log_file = fopen(LOG_FILE_PATH, "we");
+    log_file = fcreate_regular_file(LOG_FILE_PATH, LOG_FILE_MODE);
     if (!log_file) {
         log_trace("Log file opening failed\n");
         return -1;
@@ -143,7 +147,7 @@ int open_log_file()
 
 int open_clog()
 {
-    console_stream = fopen(CONSOLE_PATH, "we");
+    console_stream = fopen_char_device_for_writing(CONSOLE_PATH);
     if (!console_stream) {
         log_trace("Log file opening failed\n");
         return -1;

@@ -24,7 +24,8 @@ int setup_crash_handling(int redirect);
 // Opens the log file; it becomes the trace stream. 0, or -1 after the
 // trace "Log file opening failed\n".
 int open_log_file();
-// Opens the console; in log mode 2 it becomes the trace stream. 0 or -1.
+// Opens the console, which must be a character device (it is never
+// created); in log mode 2 it becomes the trace stream. 0 or -1.
 int open_clog();
 void set_log_mode(int mode);
 int get_log_mode();

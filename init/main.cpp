@@ -24,6 +24,7 @@
 #include "init/value_files.h"
 #include "restok/restok.h"
 #include "support/dlog_send.h"
+#include "init/safe_open.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -109,7 +110,7 @@ void flush_verification_cache()
 // never signed. True when the file was signed.
 bool sign_vdata_locally(const boot_state &s)
 {
-    int fd = open(VDATA_PATH, O_RDONLY | O_CLOEXEC);
+    int fd = open_regular_file(VDATA_PATH);
     if (fd < 0)
         return false;
     struct stat st;

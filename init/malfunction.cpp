@@ -4,7 +4,9 @@
 #include <linux/fb.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -17,9 +19,14 @@
 
 #include "init/log.h"
 #include "init/png_picture.h"
+#include "init/safe_open.h"
 #include "support/c_xmldoc.h"
 
 namespace {
+
+// The counter is the boot's own: never writable by others, whatever the
+// umask.
+constexpr mode_t COUNTER_MODE = 0644;
 
 struct file_closer {
     void operator()(FILE *f) const { fclose(f); }
@@ -95,8 +102,18 @@ bool request_power_off(const char *counter_path, const char *sysrq_path)
 {
     unlink(counter_path);
     sync();
-    FILE *trigger = fopen(sysrq_path, "w");
+    // Only the kernel's trigger may take the request: without a procfs on
+    // "/proc" a file of that name is no trigger, and nothing is created.
+    struct statfs proc;
+    if (statfs("/proc", &proc) != 0 || proc.f_type != PROC_SUPER_MAGIC) {
+        log_error("Cannot write %s\n", sysrq_path);
+        return false;
+    }
+    int fd = open(sysrq_path, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    FILE *trigger = fd < 0 ? nullptr : fdopen(fd, "w");
     if (!trigger) {
+        if (fd >= 0)
+            close(fd);
         log_error("Cannot open %s\n", sysrq_path);
         return false;
     }
@@ -111,9 +128,9 @@ bool request_power_off(const char *counter_path, const char *sysrq_path)
 void write_count(const char *counter_path, int count)
 {
     struct stat st;
-    if (stat(counter_path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (lstat(counter_path, &st) == 0 && !S_ISREG(st.st_mode)) {
         log_error("not regular file %s\n", counter_path);
-    } else if (FILE *stream = fopen(counter_path, "w"); !stream) {
+    } else if (FILE *stream = fcreate_regular_file(counter_path, COUNTER_MODE); !stream) {
         log_error("cannot open for writing %s\n", counter_path);
     } else {
         log_error("set reboot [%d/%d]\n", count, MALF_BOOT_LIMIT);
@@ -126,6 +143,30 @@ void write_count(const char *counter_path, int count)
             log_error("cannot write %s\n", counter_path);
     }
     sync();
+}
+
+// The whole of a regular file, or as much of it as could be read; nothing
+// for a file that cannot be opened or is no regular file.
+void read_settings_text(const char *path, std::string *text)
+{
+    int fd = open_regular_file(path);
+    if (fd < 0)
+        return;
+    char chunk[4096];
+    for (;;) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        try {
+            text->append(chunk, size_t(n));
+        } catch (const std::bad_alloc &) {
+            text->clear();
+            break;
+        }
+    }
+    close(fd);
 }
 
 // The content of the first child of the first root child named
@@ -148,8 +189,9 @@ const char *find_language(const c_xmlnode *root)
 
 bool count_malfunction_boot(const char *counter_path, const char *sysrq_path)
 {
+    // lstat: a symbolic link in the counter's place is not the counter.
     struct stat st;
-    if (stat(counter_path, &st) != 0) {
+    if (lstat(counter_path, &st) != 0) {
         write_count(counter_path, 1);
         return false;
     }
@@ -158,7 +200,7 @@ bool count_malfunction_boot(const char *counter_path, const char *sysrq_path)
         return false;
     }
     int stored = 0;
-    if (file_ptr stream{fopen(counter_path, "r")}; !stream) {
+    if (file_ptr stream{fopen_regular_file(counter_path, O_NOFOLLOW)}; !stream) {
         log_error("cannot open %s\n", counter_path);
     } else if (int scanned = scan_count(stream.get(), &stored); scanned != 1) {
         log_error("reboot counter file corrupted (%d, %d)\n", scanned, stored);
@@ -183,8 +225,11 @@ std::string read_language(const char *settings_path)
     std::string language;
     bool found = false;
     {
+        // Parsed from one private copy of the file, read without waiting.
+        std::string text;
+        read_settings_text(settings_path, &text);
         c_xmldoc settings;
-        settings.parse_file(settings_path);
+        settings.parse_buffer(text.data(), text.size());
         if (const char *content = settings.root() ? find_language(settings.root()) : nullptr) {
             language = content;
             found = true;
@@ -238,7 +283,7 @@ namespace {
 // messages of its failure.
 bool load_picture(const char *path, const fb_screen &screen, rgb565_picture *picture)
 {
-    file_ptr stream(fopen(path, "r"));
+    file_ptr stream(fopen_regular_file(path));
     if (!stream) {
         log_error("Cannot open file %s\n", path);
         return false;

@@ -57,8 +57,10 @@ int show_bmp(const char *path, unsigned seconds);
 
 // Counts one more malfunction boot in the counter file. When it already
 // holds MALF_BOOT_LIMIT or more, deletes it and writes "o\n" to the sysrq
-// trigger: true then, and no picture is to be shown. A counter that is not
-// a regular file, unreadable as a number, or negative is left as it is.
+// trigger, which must exist on a procfs "/proc" (it is never created):
+// true then, and no picture is to be shown. A counter that is not a
+// regular file (a symbolic link included), unreadable as a number, or
+// negative is left as it is.
 bool count_malfunction_boot(const char *counter_path, const char *sysrq_path);
 
 // The language of the settings file: the content of the first child of the

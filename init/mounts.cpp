@@ -1,6 +1,7 @@
 #include "init/mounts.h"
 
 #include "init/log.h"
+#include "init/safe_open.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -175,7 +176,7 @@ int umount_all()
 
 int ubifs_mount(const char *source, const char *target, unsigned long flags, const char *data)
 {
-    int fd = open(UBI_CONTROL_PATH, O_RDONLY | O_CLOEXEC);
+    int fd = open_char_device(UBI_CONTROL_PATH, O_RDONLY);
     if (fd < 0) {
         log_error("cannot open %s\n", UBI_CONTROL_PATH);
         return -2;
@@ -260,7 +261,7 @@ int mount_var(int rd_mode)
     if (!rd_mode || !exists(PARSE_FSTAB_SWITCH))
         return ubifs_mount(VAR_SOURCE, VAR_TARGET, 0, VAR_DATA);
 
-    int fd = open(FSTAB_PATH, O_RDONLY | O_CLOEXEC);
+    int fd = open_regular_file(FSTAB_PATH);
     if (fd < 0) {
         log_error("Cannot open %s\n", FSTAB_PATH);
         return -2;

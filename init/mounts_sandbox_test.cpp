@@ -120,6 +120,25 @@ TEST(UbifsMount, AttachRecordThenMount)
     unmount_var();
 }
 
+// A partition the kernel attached already (its command line did) answers
+// the attach request with EEXIST: the volume is there and is mounted.
+TEST(UbifsMount, AlreadyAttachedPartitionIsMounted)
+{
+    unmount_var();
+    ASSERT_EQ(ks_sim::write_state(ks_sim::run_path("ubi-attached"), ""), 0);
+    set_faults("ubi.attach=17\n");
+    size_t u = records("ubi").size(), m = records("mounts").size();
+    EXPECT_EQ(ubifs_mount("ubi0:var", "/var", 0, "no_chk_data_crc,bulk_read"), 0);
+    set_faults("");
+    std::vector<std::string> ubi = since("ubi", u);
+    ASSERT_EQ(ubi.size(), 1u);
+    EXPECT_NE(ubi[0].find("-> -17"), std::string::npos) << ubi[0];
+    EXPECT_EQ(since("mounts", m), std::vector<std::string>{
+                                      "mount ubi0:var /var ubifs 0x0 no_chk_data_crc,bulk_read -> 0"});
+    EXPECT_TRUE(var_mounted());
+    unmount_var();
+}
+
 TEST(UbifsMount, FailuresTable)
 {
     struct row {

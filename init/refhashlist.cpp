@@ -5,6 +5,7 @@
 #include "init/hash_entry.h"
 #include "init/log.h"
 #include "restok/restok.h"
+#include "init/safe_open.h"
 
 #include <fcntl.h>
 #include <search.h>
@@ -478,7 +479,7 @@ int parse_journal_hashes(const char *text, size_t length, int rd_mode, int devel
 
 int load_refhashlist(const char *path, int sigcheck, int rd_mode, int developer)
 {
-    int fd = open(path, O_RDONLY);
+    int fd = open_regular_file(path);
     if (fd < 0) {
         log_trace("Cannot open %s\n", path);
         return -2;

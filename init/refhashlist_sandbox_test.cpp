@@ -95,6 +95,10 @@ TEST_F(RefHashListDevice, ModuleSelection)
                                      counted('R', ".ko"), 1, 1, none},
         {"v3 missing module", "Tarvo3.0\n" + h + counted('P', "kernel-modules") +
                                   counted('R', "tmp/mods/none.ko"), 1, 1, none},
+        // The package belongs to the next R record alone.
+        {"v3 package ends with its record", "Tarvo3.0\n" + h + counted('P', "kernel-modules") +
+                                                a + counted('R', "tmp/mods/b.ko"),
+         0, 0, one},
         {"v3 profiling, trusted developer", "Tarvo3.0\n" + h + plat +
                                                 counted('P', "kernel-modules-profiling") + a,
          0, 1, one},

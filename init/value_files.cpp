@@ -1,5 +1,7 @@
 #include "init/value_files.h"
 
+#include "init/safe_open.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,14 +42,9 @@ int write_value(const char *path, const char *format, int value)
 // device put in place of a value file is refused.
 int read_value(const char *path, int base, int *value)
 {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    int fd = open_regular_file(path);
     if (fd < 0)
         return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return -1;
-    }
     char text[VALUE_TEXT_MAX + 1];
     size_t length = 0;
     while (length < VALUE_TEXT_MAX) {

@@ -6,7 +6,9 @@
 // volume is a directory of the state, ubi/mtdN/NAME; mounting "ubiX:NAME"
 // bind-mounts that directory on the target (inside the sandbox only).
 //
-// Faults: ubi.open[=ERRNO], ubi.attach[=ERRNO], ubifs.mount[=ERRNO].
+// Faults: ubi.open[=ERRNO], ubi.attach[=ERRNO], ubifs.mount[=ERRNO]; the
+// attach fault with EEXIST (17) attaches the device and answers EEXIST, as
+// for a device the kernel attached before the request.
 #include "sim/core/dispatch.h"
 #include "sim/models/recording.h"
 
@@ -62,7 +64,8 @@ int attach(attach_request *req)
                        " vid_hdr_offset=" + std::to_string(req->vid_hdr_offset);
     int r = 0;
     auto list = attached();
-    if (long err = fault("ubi.attach")) {
+    long err = fault("ubi.attach");
+    if (err && err != EEXIST) {
         r = -int(err);
     } else if (req->mtd_num < 0 || req->mtd_num >= max_mtd_devices ||
                req->ubi_num < -1 || req->ubi_num >= max_ubi_devices) {
@@ -89,6 +92,11 @@ int attach(attach_request *req)
             if (r == 0)
                 req->ubi_num = ubi;  // the kernel hands the number back
         }
+        // "Already attached": the kernel attached the device before this
+        // request (from its command line, say); the request is refused,
+        // the device is there all the same.
+        if (err == EEXIST && r == 0)
+            r = -EEXIST;
     }
     note(what + " -> " + std::to_string(r) + (r == 0 ? " (ubi" + std::to_string(req->ubi_num) + ")" : ""));
     return r;

@@ -1,0 +1,104 @@
+#include "init/safe_open.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+// Keeps the descriptor when its file is of the wanted kind; else closes it
+// and sets errno.
+int keep_if(int fd, mode_t kind, int error)
+{
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    int e = fstat(fd, &st) != 0                  ? errno
+            : (st.st_mode & S_IFMT) == kind      ? 0
+            : S_ISDIR(st.st_mode)                ? EISDIR
+                                                 : error;
+    if (e != 0) {
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    return fd;
+}
+
+// Checked: from now on the descriptor blocks as any other would (it may be
+// handed on, as standard error is to the next program).
+int make_blocking(int fd)
+{
+    int status = fcntl(fd, F_GETFL);
+    if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+        int e = errno;
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    return fd;
+}
+
+FILE *stream_of(int fd, const char *mode)
+{
+    if (fd < 0)
+        return nullptr;
+    FILE *f = fdopen(fd, mode);
+    if (!f) {
+        int e = errno;
+        close(fd);
+        errno = e;
+    }
+    return f;
+}
+
+}  // namespace
+
+int open_regular_file(const char *path, int extra_flags)
+{
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | extra_flags);
+    return keep_if(fd, S_IFREG, EINVAL);
+}
+
+FILE *fopen_regular_file(const char *path, int extra_flags)
+{
+    return stream_of(open_regular_file(path, extra_flags), "r");
+}
+
+int create_regular_file(const char *path, mode_t mode)
+{
+    // Without O_TRUNC first: a file that is not a regular file is refused
+    // before anything in it changes.
+    int fd = keep_if(open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC |
+                                    O_NOCTTY,
+                          mode),
+                     S_IFREG, EINVAL);
+    if (fd >= 0 && ftruncate(fd, 0) != 0) {
+        int e = errno;
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    return fd < 0 ? -1 : make_blocking(fd);
+}
+
+FILE *fcreate_regular_file(const char *path, mode_t mode)
+{
+    return stream_of(create_regular_file(path, mode), "w");
+}
+
+int open_char_device(const char *path, int flags)
+{
+    int fd = keep_if(open(path, (flags & ~O_CREAT) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY),
+                     S_IFCHR, ENODEV);
+    if (fd < 0 || (flags & O_NONBLOCK) != 0)
+        return fd;
+    return make_blocking(fd);
+}
+
+FILE *fopen_char_device_for_writing(const char *path)
+{
+    return stream_of(open_char_device(path, O_WRONLY), "w");
+}
