@@ -246,7 +246,6 @@ bool storage::commit()
             e->set_attribute_long("atime", long(int32_t(m.st_atime)));
             e->set_attribute_long("ctime", long(int32_t(m.st_ctime)));
         }
-        f.second.dirty = false;
     }
     for (const auto &l : m_links) {
         c_xmlnode *e = envelope->add_child("link");
@@ -291,6 +290,10 @@ bool storage::commit()
         errno = e;
         return false;
     }
+    // Written: what this object added is in the index now. Until then a
+    // failed commit keeps it across a reload.
+    for (auto &f : m_files)
+        f.second.dirty = false;
     errno = 0;
     m_lock->publish_digest(whole);
     unlock();

@@ -568,9 +568,18 @@ TEST_F(store_test, external_commit_fails_when_the_vdata_entry_is_not_recorded)
     EXPECT_FALSE(st.commit());
     EXPECT_EQ(fake_crypto::save_global_calls, 1);
     fake_crypto::fail_save_global = false;
+    // The member added here is still this object's own after the failed
+    // commit: another object's commit in between does not drop it.
+    std::string b = file("b", "bravo");
+    {
+        storage other(store_name.c_str(), "pkg::app", 0, 0);
+        other.add_file(b.c_str());
+        ASSERT_TRUE(other.commit());
+    }
     EXPECT_TRUE(st.commit());
     storage again(store_name.c_str(), 0, 0);
     EXPECT_TRUE(again.contains_file(a.c_str()));
+    EXPECT_TRUE(again.contains_file(b.c_str()));
 }
 
 // An empty encrypted store taken over by a holder of the old and the new
