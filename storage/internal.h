@@ -37,6 +37,11 @@ bool semaphore_alive(const std::string &name);
 int sha1(const void *data, size_t length, unsigned char out[20]);
 int md5(const void *data, size_t length, unsigned char out[16]);
 
+// Base64 SHA-1 of the regular file at path as it is now, read once through
+// one descriptor, into out; its length into length. Never blocks on a
+// FIFO. 1 or 0 (errno set).
+int sha1_of_file(const char *path, std::string &out, uint64_t &length);
+
 // Little-endian fields of the encrypted header's status record.
 inline void put_le(unsigned char *p, uint64_t v, int n)
 {

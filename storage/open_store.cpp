@@ -25,6 +25,56 @@ long long attr_number(const char *text)
     return (long long)int32_t(strtol(text ? text : "0", nullptr, 10));
 }
 
+// Whether text starts with the directory prefix (ending in '/') and names
+// something below it.
+bool strictly_below(const std::string &text, const std::string &prefix)
+{
+    return text.size() > prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// The data directory an index's "storage-path" names, with its final '/',
+// when it is a canonical absolute path (no empty, "." or ".." component)
+// below a storage root or at or below this process's data directory, and
+// nothing on the way below that root is a symbolic link or other
+// non-directory. false otherwise.
+bool data_directory_text(const char *attribute, std::string &out)
+{
+    std::string text = attribute;
+    if (text.empty() || text[0] != '/')
+        return false;
+    if (text.back() != '/')
+        text += '/';
+    if (text.size() > 255)
+        return false;
+    for (size_t at = 1, next; at < text.size(); at = next + 1) {
+        next = text.find('/', at);
+        std::string part = text.substr(at, next - at);
+        if (part.empty() || part == "." || part == "..")
+            return false;
+    }
+    const std::string own = storage_data_directory();
+    const std::string roots[] = {std::string(ENCRYPTED_ROOT) + "/", std::string(SIGNED_ROOT) + "/",
+                                 own};
+    for (const std::string &root : roots) {
+        if (!(strictly_below(text, root) || (root == own && text == own)))
+            continue;
+        for (size_t slash = text.find('/', root.size()); slash != std::string::npos;
+             slash = text.find('/', slash + 1)) {
+            struct stat st;
+            if (lstat(text.substr(0, slash).c_str(), &st) != 0) {
+                if (errno == ENOENT)
+                    break;  // made when the first member is written
+                return false;
+            }
+            if (!S_ISDIR(st.st_mode))
+                return false;
+        }
+        out = text;
+        return true;
+    }
+    return false;
+}
+
 struct owned_text {
     char *p = nullptr;
     ~owned_text() { tarvo_crypto_release(p); }
@@ -35,6 +85,11 @@ struct owned_text {
 namespace tarvo {
 
 void storage::init_storage(const char *name, const char *owner)
+{
+    open_index(name, owner);
+}
+
+bool storage::open_index(const char *name, const char *owner)
 {
     static const char *op = "init_storage";
     if (name != nullptr) {
@@ -47,7 +102,7 @@ void storage::init_storage(const char *name, const char *owner)
         m_lock = new storage_lock(this);
     if (m_lock == nullptr) {
         errno = ENOMEM;
-        return;
+        return false;
     }
     storage_lock *lk = m_lock;
     auto refuse = [&]() {
@@ -62,12 +117,12 @@ void storage::init_storage(const char *name, const char *owner)
         SERR("%s: invalid storage name '%s'", op, m_name.c_str());
         lk->set_readable(false);
         errno = EINVAL;
-        return;
+        return false;
     }
     if (tarvo_crypto_init() == 0) {
         SERR("%s: error from tarvo_crypto_init", op);
         refuse();
-        return;
+        return false;
     }
 
     // Owner, first pass.
@@ -81,7 +136,7 @@ void storage::init_storage(const char *name, const char *owner)
             owner_done = true;
         } else if (m_protection == 1) {
             refuse();
-            return;
+            return false;
         }
     }
     if (!owner_done) {
@@ -102,7 +157,7 @@ void storage::init_storage(const char *name, const char *owner)
     if (storage_directory(m_visibility, m_protection, directory) != 0) {
         SERR("%s: cannot bind storage '%s' to file", op, directory.c_str());
         refuse();
-        return;
+        return false;
     }
     m_index_path = directory + m_name;
 
@@ -129,34 +184,39 @@ void storage::init_storage(const char *name, const char *owner)
     c_xmlnode *root = doc.root();
     if (root == nullptr) {
         struct stat st;
-        if (stat(m_index_path.c_str(), &st) == 0) {
+        bool exists = stat(m_index_path.c_str(), &st) == 0;
+        if (exists) {
             SERR("invalid storage index '%s' size %lu, recreate", m_index_path.c_str(),
                  (unsigned long)st.st_size);
         } else if (errno != ENOENT) {
             SERR("'%s' is not readable by %d, fail (%s)", m_index_path.c_str(), int(geteuid()),
                  errtext());
             refuse();
-            return;
+            return false;
         }
         if (!lk->writable()) {
             SERR("'%s' is not writable by %d, fail", m_index_path.c_str(), int(geteuid()));
             errno = EACCES;
-            return;
+            return false;
         }
+        bool fresh = !exists;
         if (m_protection == 1) {
             if (!generate_symkey()) {
                 lk->set_readable(false);
                 errno = EACCES;
+                fresh = false;
             }
             lk->m_data_directory = storage_data_directory();
         }
-        return;
+        return fresh;
     }
 
-    if (m_protection == 1) {
-        const char *sp = root->get_attribute("storage-path", false, nullptr);
-        lk->m_data_directory = sp ? sp : storage_data_directory();
-    }
+    // The storage path is not covered by the signature: it counts only
+    // once the index verified (below).
+    if (m_protection == 1)
+        lk->m_data_directory = storage_data_directory();
+    const char *storage_path =
+        m_protection == 1 ? root->get_attribute("storage-path", false, nullptr) : nullptr;
 
     // Entries. A root without an envelope lists nothing.
     c_xmlnode *envelope = root->find_child("envelope", true);
@@ -211,7 +271,7 @@ void storage::init_storage(const char *name, const char *owner)
                 SERR("%s: token mismatch (owner=%s, given=%s), access_denied", op,
                      stored.c_str(), m_owner.c_str());
                 refuse();
-                return;
+                return false;
             }
             m_owner = stored;
             lk->set_writable(false);
@@ -229,18 +289,21 @@ void storage::init_storage(const char *name, const char *owner)
     std::string hash_text;
     bool have_hash = internal_hash(nullptr, hash_text);
     c_xmlnode *sig = root->find_child("signature", false);
+    bool verified = false;
     if (!have_hash || sig == nullptr) {
         SERR("%s: cannot check integrity of '%s', reset", op, m_index_path.c_str());
         m_files.clear();
         m_links.clear();
         errno = EACCES;
         if (m_protection != 1)
-            return;
+            return false;
     } else if (strcmp(sig->content(), "external") == 0) {
         if (verify_global_signature(m_index_path.c_str(), nullptr) != 0) {
             SERR("Global signature does not verify");
             m_files.clear();
             m_links.clear();
+        } else {
+            verified = true;
         }
     } else {
         unsigned char bytes[20];
@@ -251,7 +314,8 @@ void storage::init_storage(const char *name, const char *owner)
             m_links.clear();
         } else {
             std::string by = signer.p ? signer.p : stored;
-            if (signer.p != nullptr && by != stored && !take_over) {
+            bool right_signer = signer.p == nullptr || by == stored || take_over;
+            if (!right_signer) {
                 SERR("Signature made by wrong token '%s' owner is '%s'", by.c_str(),
                      stored.c_str());
                 m_files.clear();
@@ -268,15 +332,25 @@ void storage::init_storage(const char *name, const char *owner)
                 m_links.clear();
             } else {
                 lk->set_readable(true);
+                verified = right_signer;
             }
         }
+    }
+
+    if (storage_path != nullptr) {
+        std::string directory;
+        if (verified && data_directory_text(storage_path, directory))
+            lk->m_data_directory = directory;
+        else
+            SERR("%s: storage-path '%s' of '%s' ignored", op, storage_path,
+                 m_index_path.c_str());
     }
 
     // Store key.
     if (m_protection == 1) {
         if (!lk->readable()) {
             SERR("caller does not have '%s', access denied", stored.c_str());
-            return;
+            return false;
         }
         c_xmlnode *key = root->find_child("key", false);
         unsigned char *blob = nullptr;
@@ -292,10 +366,19 @@ void storage::init_storage(const char *name, const char *owner)
             SERR("%s: missing encryption key, clear", m_name.c_str());
             m_files.clear();
             m_links.clear();
+            verified = false;
             if (!generate_symkey()) {
                 lk->set_readable(false);
                 errno = EACCES;
             }
+        }
+        // A store taken over holds no member (else it is not taken over):
+        // its key is made anew under the new owner, who cannot use the old
+        // owner's.
+        if (take_over && verified && !generate_symkey()) {
+            lk->set_readable(false);
+            errno = EACCES;
+            verified = false;
         }
     }
 
@@ -304,6 +387,7 @@ void storage::init_storage(const char *name, const char *owner)
     lk->m_version = version ? int(strtol(version, nullptr, 10)) : 0;
     if (m_protection == 1 && lk->m_version != 2 && lk->writable() && !proper_path.empty())
         relocate_index(proper_path);
+    return verified;
 }
 
 int storage::relocate_index(const std::string &proper_path)
@@ -313,10 +397,28 @@ int storage::relocate_index(const std::string &proper_path)
     lock();
     for (const auto &f : std::map<std::string, file_entry>(m_files)) {
         std::unique_ptr<p_file> m(member(f.first.c_str()));
-        if (!m)
+        pe_file *pe = dynamic_cast<pe_file *>(m.get());
+        if (pe == nullptr)
             continue;
-        if (pe_file *pe = dynamic_cast<pe_file *>(m.get()))
-            pe->set_pathname(f.first.c_str(), true);
+        // The data file's place now ("<copy>.dat" and the visibility
+        // letter), where the move puts it before it gets that letter, and
+        // where an earlier version kept it.
+        std::string now = pe->p_path();
+        if (now.empty() || is_regular_file(now.c_str()))
+            continue;  // moved already: a file left at the earlier place is stale
+        std::string before_letter = now.substr(0, now.size() - 1);
+        std::string earlier =
+            LEGACY_DATA_DIRECTORY + before_letter.substr(before_letter.rfind('/') + 1);
+        struct stat e, b;
+        if (stat(earlier.c_str(), &e) == 0 && stat(before_letter.c_str(), &b) == 0 &&
+            e.st_dev == b.st_dev && e.st_ino == b.st_ino) {
+            // The data directory is the earlier one: nothing to copy.
+            if (::rename(before_letter.c_str(), now.c_str()) != 0)
+                SERR("%s: cannot move '%s' to '%s' (%s)", "relocate_index",
+                     before_letter.c_str(), now.c_str(), errtext());
+            continue;
+        }
+        pe->set_pathname(f.first.c_str(), true);
     }
     unlock();
     if (commit() && ::unlink(old_path.c_str()) != 0)

@@ -38,6 +38,48 @@ private:
     mode_t old_;
 };
 
+const mode_t SHARED_MODE = 0600;
+
+int create_shared(const std::string &name, int flags)
+{
+    umask_zero mask;
+    return shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | flags, SHARED_MODE);
+}
+
+// The shared-digest object for reading and writing, created when missing.
+// Only its owner may write it: an object another user made (or could
+// change) is not trusted; it is replaced when the caller may remove it, and
+// otherwise refused (EACCES) like one the caller cannot write.
+int open_shared(const std::string &name)
+{
+    int fd = create_shared(name, 0);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int e = errno;
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    if (st.st_uid == geteuid()) {
+        if ((st.st_mode & 07777) != SHARED_MODE && fchmod(fd, SHARED_MODE) != 0) {
+            int e = errno;
+            close(fd);
+            errno = e;
+            return -1;
+        }
+        return fd;
+    }
+    close(fd);
+    SERR("%s: '%s' belongs to user %d, not used", "storage_lock", name.c_str(),
+         int(st.st_uid));
+    if (shm_unlink(name.c_str()) == 0 && (fd = create_shared(name, O_EXCL)) >= 0)
+        return fd;
+    errno = EACCES;
+    return -1;
+}
+
 }  // namespace
 
 // The lock holds key schedules: it gets pages of its own, so that locking
@@ -91,10 +133,7 @@ storage_lock::storage_lock(tarvo::storage *store)
     if (sem_close(sem) != 0)
         SERR("%s: failed to close '%s' (%s)", op, m_sem_name.c_str(), errtext());
 
-    {
-        umask_zero mask;
-        m_fd = shm_open(m_shm_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    }
+    m_fd = open_shared(m_shm_name);
     if (m_fd < 0 && errno == EACCES) {
         m_fd = shm_open(m_shm_name.c_str(), O_RDONLY | O_CLOEXEC, 0);
         if (m_fd >= 0)
@@ -210,6 +249,14 @@ void storage_lock::publish_digest(const unsigned char digest[20])
     memcpy(m_digest, digest, 20);
     if (m_depth > 0 && m_shared != nullptr && !m_shared_readonly)
         memcpy(m_shared, digest, 20);
+}
+
+void storage_lock::mark_behind()
+{
+    if (m_shared == nullptr)
+        return;
+    memcpy(m_digest, m_shared, 20);
+    m_digest[0] = (unsigned char)~m_digest[0];
 }
 
 void storage_lock::unlink()

@@ -49,7 +49,7 @@ TEST_F(storage_lock_test, shared_names_and_semaphore_lifetime)
         struct stat shm;
         ASSERT_EQ(stat(("/dev/shm" + st.m_lock->shared_name()).c_str(), &shm), 0);
         EXPECT_EQ(shm.st_size, 20);
-        EXPECT_EQ(shm.st_mode & 0777, 0666u);
+        EXPECT_EQ(shm.st_mode & 0777, 0600u);  // written by its owner only
     }
     EXPECT_EQ(sem_open(sem.c_str(), 0), SEM_FAILED);
     struct stat shm;
@@ -174,4 +174,19 @@ TEST_F(storage_lock_test, encrypted_member_written_in_another_process_reads_here
     EXPECT_EQ(std::string(reinterpret_cast<char *>(data), size), "from the child");
     free(data);
     EXPECT_EQ(st.entry_count(), 2);
+}
+
+TEST_F(storage_lock_test, last_key_release_wipes_all_three_schedules)
+{
+    storage st(store_name.c_str(), OWNER, 0, 1);
+    ASSERT_EQ(st.set_aes_keys(true, nullptr), 1);
+    const unsigned char zero[sizeof(AES_KEY)] = {0};
+    const AES_KEY *schedules[] = {&st.m_lock->m_tweak_key, &st.m_lock->m_encrypt_key,
+                                  &st.m_lock->m_decrypt_key};
+    for (const AES_KEY *k : schedules)
+        ASSERT_NE(memcmp(k, zero, sizeof zero), 0);
+    st.release_aes_keys();
+    EXPECT_EQ(st.m_lock->m_key_users, 0);
+    for (const AES_KEY *k : schedules)
+        EXPECT_EQ(memcmp(k, zero, sizeof zero), 0);
 }

@@ -59,7 +59,8 @@ int storage_directory(int visibility, int protection, std::string &out)
     out += protection == 1 ? "e/" : "s/";
     if (is_directory(out.c_str()))
         return 0;
-    int e = make_path(out.c_str(), 0777);
+    // Only the owner may add, remove or replace an index.
+    int e = make_path(out.c_str(), 0755);
     if (e != 0)
         SERR("cannot create directory '%s'", out.c_str());
     return e;
@@ -170,7 +171,16 @@ bool storage::commit()
     c_xmlnode *root = doc.create_root("pstore");
     c_xmlnode *envelope = root->add_child("envelope");
     lock();
-    reload_if_changed();
+    // An index that another process committed and that cannot be read
+    // back, or an owner the caller may no longer act for, is never
+    // overwritten with what this object holds.
+    if ((index_changed() && !reload()) || !writable_with_path() ||
+        !caller_has_token(m_owner.c_str(), &is_credential)) {
+        SERR("%s: access denied, cannot commit '%s'", op, m_index_path.c_str());
+        unlock();
+        errno = EACCES;
+        return false;
+    }
     flush_open_members(m_lock);
 
     unsigned char digest[20];
@@ -236,7 +246,6 @@ bool storage::commit()
             e->set_attribute_long("atime", long(int32_t(m.st_atime)));
             e->set_attribute_long("ctime", long(int32_t(m.st_ctime)));
         }
-        f.second.dirty = false;
     }
     for (const auto &l : m_links) {
         c_xmlnode *e = envelope->add_child("link");
@@ -255,6 +264,25 @@ bool storage::commit()
         root->add_child("key")->append_text(b64 ? b64 : "");
         free(b64);
     }
+    // Every commit publishes the digest of the whole index it writes, so
+    // that the other objects of the store see also a commit that changed
+    // only metadata, owner or key.
+    unsigned char whole[20];
+    std::string saved = doc.to_string(true);
+    if (sha1(saved.data(), saved.size(), whole) != 1) {
+        SERR("%s: cannot compute digest", op);
+        unlock();
+        errno = EACCES;
+        return false;
+    }
+    // Without usable hardware an index counts through its vdata entry:
+    // an entry that cannot be recorded leaves the old index in place.
+    if (tarvo_crypto_hw_mode() == 3 && save_global_signature(m_index_path.c_str(), whole) != 1) {
+        SERR("%s: cannot record '%s' in the vdata file", op, m_index_path.c_str());
+        unlock();
+        errno = EACCES;
+        return false;
+    }
     if (!doc.save(m_index_path.c_str())) {
         int e = errno;
         SERR("%s: failed to commit '%s'", op, m_index_path.c_str());
@@ -262,15 +290,22 @@ bool storage::commit()
         errno = e;
         return false;
     }
-    if (tarvo_crypto_hw_mode() == 3)
-        save_global_signature(m_index_path.c_str(), nullptr);
+    // Written: what this object added is in the index now. Until then a
+    // failed commit keeps it across a reload.
+    for (auto &f : m_files)
+        f.second.dirty = false;
     errno = 0;
-    m_lock->publish_digest(digest);
+    m_lock->publish_digest(whole);
     unlock();
     return true;
 }
 
 void storage::reload_index()
+{
+    reload();
+}
+
+bool storage::reload()
 {
     std::map<std::string, file_entry> old_files;
     std::map<std::string, std::string> old_links;
@@ -281,9 +316,11 @@ void storage::reload_index()
     }
     std::string owner = m_owner;
     std::string name = m_name;
-    init_storage(name.c_str(), owner.empty() ? nullptr : owner.c_str());
+    bool opened = open_index(name.c_str(), owner.empty() ? nullptr : owner.c_str());
+    if (!opened && m_lock != nullptr)
+        m_lock->mark_behind();
     if (!keep || m_lock == nullptr || !m_lock->writable())
-        return;
+        return opened;
     for (auto &f : old_files) {
         if (!f.second.dirty)
             continue;
@@ -301,6 +338,7 @@ void storage::reload_index()
         if (m_links.count(l.first) == 0 && m_files.count(l.second) != 0)
             m_links[l.first] = l.second;
     }
+    return opened;
 }
 
 bool storage::refresh()

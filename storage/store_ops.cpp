@@ -31,6 +31,15 @@ bool null_arg(const void *p, const char *operation)
     return true;
 }
 
+// Whether a signed member's record describes content of this digest and
+// length. A member emptied by a writer is recorded with an empty digest.
+bool recorded_as(const file_entry &entry, const std::string &digest, uint64_t length)
+{
+    if (uint64_t(entry.metadata.st_size) != length)
+        return false;
+    return entry.digest == digest || (length == 0 && entry.digest.empty());
+}
+
 }  // namespace
 
 bool storage::guard_access(const char *operation)
@@ -174,7 +183,6 @@ void storage::add_file(const char *name)
     std::unique_ptr<p_file> m(member(n.c_str()));
     if (!m)
         return;
-    int retried_dirty = -1;
     if (!m->p_open(m_protection == 1 ? OPEN_CREATE : O_RDONLY)) {
         // A signed member whose file changed since it was recorded fails
         // its open on the old digest; adding it again records the file as
@@ -190,7 +198,6 @@ void storage::add_file(const char *name)
             errno = e;
             return;
         }
-        retried_dirty = kept.dirty ? 1 : 0;
     }
     std::string key = m->name();
     if (m_protection != 1) {
@@ -201,12 +208,12 @@ void storage::add_file(const char *name)
         m->p_stat(&st);
         m_files[key].metadata = st;
     }
+    // Added here: the entry survives a reload until this object commits.
     auto it = m_files.find(key);
     if (it != m_files.end()) {
         const char *d = m->p_digest();
         it->second.digest = d ? d : "";
-        if (retried_dirty >= 0)
-            it->second.dirty = retried_dirty == 1;
+        it->second.dirty = true;
     }
     m->p_close();
 }
@@ -328,6 +335,17 @@ int storage::get_file(const char *name, unsigned char **data, size_t *size)
     return 0;
 }
 
+// The member a name stands for: a link's target, else the normalised name.
+std::string storage::member_of(const char *name) const
+{
+    auto link = m_links.find(name);
+    if (link != m_links.end())
+        return link->second;
+    std::string target = name;
+    normalise_name(name, target);
+    return target;
+}
+
 int storage::verify_content(const char *name, const void *data, size_t size)
 {
     static const char *op = "verify_content";
@@ -339,7 +357,14 @@ int storage::verify_content(const char *name, const void *data, size_t size)
     std::string given;
     if (!compute_digest(data, size, 'b', given))
         return 0;
-    auto it = m_files.find(name);
+    auto it = m_files.find(member_of(name));
+    if (m_protection != 1) {
+        // A signed member's record is its content's digest and size: the
+        // data verify when they are exactly that content.
+        return it != m_files.end() && recorded_as(it->second, given, size) ? 1 : 0;
+    }
+    // An encrypted member's record covers its data file: the content is
+    // read (the open checks the data file) and must equal the data whole.
     if (it != m_files.end() && it->second.digest == given)
         return 1;
     unsigned char *buf = nullptr;
@@ -348,7 +373,7 @@ int storage::verify_content(const char *name, const void *data, size_t size)
         return 0;
     int result = 0;
     std::string stored;
-    if (got >= size && compute_digest(buf, size, 'b', stored))
+    if (got == size && compute_digest(buf, got, 'b', stored))
         result = stored == given ? 1 : 0;
     wipe(buf, got);
     free(buf);
@@ -374,6 +399,14 @@ int storage::verify_file(const char *name)
     if (it == m_files.end())
         return 0;
     std::string recorded = it->second.digest;
+    if (m_protection != 1) {
+        // The whole file as it is now, whatever the index says its size is.
+        std::string now;
+        uint64_t length = 0;
+        if (!sha1_of_file(m->p_path(), now, length))
+            return 0;
+        return recorded_as(it->second, now, length) ? 1 : 0;
+    }
     if (!m->p_open(O_RDONLY))
         return 0;
     const char *d = m->p_digest();
@@ -442,6 +475,8 @@ void storage::rename_step(const char *old_name, const char *new_name, p_file *gi
     e.digest = kept.digest;
     if (m_protection != 1)
         e.metadata = kept.metadata;
+    // Renamed here: the new name survives a reload until this object commits.
+    e.dirty = true;
 }
 
 int storage::remove_all_files()

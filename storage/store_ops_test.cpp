@@ -97,7 +97,6 @@ TEST_F(store_ops_test, whole_file_put_get_and_verify)
     ASSERT_EQ(st->put_file(c.c_str(), "charlie", 7), 0);
     EXPECT_EQ(read_whole(c), "charlie");
     EXPECT_EQ(st->verify_content(c.c_str(), "charlie", 7), 1);
-    EXPECT_EQ(st->verify_content(c.c_str(), "charl", 5), 1);  // a leading part, read back
     EXPECT_EQ(st->verify_content(c.c_str(), "charliE", 7), 0);
     EXPECT_EQ(st->verify_content("/not/a/member", "x", 1), 0);
     EXPECT_FALSE(st->contains_file("/not/a/member"));
@@ -117,6 +116,79 @@ TEST_F(store_ops_test, whole_file_put_get_and_verify)
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(st->get_file(nullptr, &data, &size), -1);
     EXPECT_EQ(errno, EINVAL);
+}
+
+// With data, the data must be the member's whole content: a leading part,
+// empty data or one byte more does not verify, in either kind of store.
+TEST_F(store_ops_test, verify_content_wants_exactly_the_recorded_content)
+{
+    const std::string content = "charlie and more";
+    std::string c = work_dir + "/c";
+    ASSERT_EQ(st->put_file(c.c_str(), content.data(), content.size()), 0);
+    storage enc((store_name + "e").c_str(), OWNER, 0, 1);
+    ASSERT_EQ(enc.put_file("doc", content.data(), content.size()), 0);
+    ASSERT_TRUE(st->commit());
+    st->add_link("lc", c.c_str());
+    struct {
+        std::string data;
+        int want;
+    } cases[] = {
+        {content, 1},
+        {content.substr(0, 1), 0},
+        {content.substr(0, 7), 0},
+        {"", 0},
+        {content + "x", 0},
+        {"charliE and more", 0},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE("'" + k.data + "'");
+        EXPECT_EQ(st->verify_content(c.c_str(), k.data.data(), k.data.size()), k.want);
+        EXPECT_EQ(st->verify_content("lc", k.data.data(), k.data.size()), k.want);
+        EXPECT_EQ(enc.verify_content("doc", k.data.data(), k.data.size()), k.want);
+    }
+    shm_unlink(("/tarvo-ps:" + store_name + "e:0:1").c_str());
+}
+
+// Without data the check covers the member's file as it is now: bytes
+// appended after signing, or a recorded size edited to "0" in the index
+// (the size is not covered by the signature), are a mismatch.
+TEST_F(store_ops_test, verify_file_covers_the_whole_file_as_it_is_now)
+{
+    ASSERT_TRUE(st->commit());
+    ASSERT_EQ(st->verify_file(a.c_str()), 1);
+    const std::string index = st->index_path();
+    st.reset();
+    const std::string signed_index = read_whole(index);
+    struct {
+        const char *what;
+        std::string content;    // a's content on disk
+        const char *size_attr;  // replaces size="5" of a in the index, or null
+        int want;
+    } cases[] = {
+        {"as signed", "alpha", nullptr, 1},
+        {"bytes appended", "alpha and more", nullptr, 0},
+        {"one byte appended", "alpha\n", nullptr, 0},
+        {"same length, changed", "alphA", nullptr, 0},
+        {"size 0, changed", "other", "size=\"0\"", 0},
+        {"size 0, emptied", "", "size=\"0\"", 0},
+        {"size 0, as signed", "alpha", "size=\"0\"", 0},
+        {"size 9, appended", "alpha and", "size=\"9\"", 0},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        std::string text = signed_index;
+        if (k.size_attr != nullptr) {
+            size_t at = text.find("size=\"5\"");
+            ASSERT_NE(at, std::string::npos);
+            text.replace(at, 8, k.size_attr);
+        }
+        write_whole(index, text);
+        write_whole(a, k.content);
+        storage check(store_name.c_str(), 0, 0);
+        ASSERT_TRUE(check.contains_file(a.c_str()));
+        EXPECT_EQ(check.verify_file(a.c_str()), k.want);
+        EXPECT_EQ(check.verify_file(b.c_str()), 1);
+    }
 }
 
 TEST_F(store_ops_test, listings)

@@ -1,13 +1,20 @@
 // Store object, signed index and opening: owners, signatures, commit,
 // reload between store objects, the data directory setting.
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <openssl/evp.h>
 
 #include <memory>
+#include <vector>
 
 #include "storage/test_fixture.h"
 #include "support/tarvo_common.h"
+#include "support/test_process.h"
 
 using tarvo::storage;
 
@@ -353,16 +360,366 @@ TEST_F(store_test, alternative_data_directory)
     EXPECT_EQ(strlen(storage_data_directory()), 255u);
     EXPECT_EQ(set_alternative_storage_root((longest + "d").c_str()), 0);
 
-    ASSERT_EQ(set_alternative_storage_root("/tmp/storage-work/alt"), 1);
+    ASSERT_EQ(set_alternative_storage_root("/home/user/.tarvo/ps/alt"), 1);
     {
         storage st(store_name.c_str(), HELD, 0, 1);
         ASSERT_EQ(st.access_mode(), 0);
         ASSERT_EQ(st.put_file("doc", "x", 1), 0);
     }
     EXPECT_NE(read_whole("/home/user/.tarvo/ps/Ge/" + store_name)
-                  .find("storage-path=\"/tmp/storage-work/alt/\""),
+                  .find("storage-path=\"/home/user/.tarvo/ps/alt/\""),
               std::string::npos);
     ASSERT_EQ(set_alternative_storage_root("/home/user/.tarvo/ps/.e/"), 1);
     storage st(store_name.c_str(), HELD, 0, 1);
-    EXPECT_EQ(st.m_lock->m_data_directory, "/tmp/storage-work/alt/");
+    EXPECT_EQ(st.m_lock->m_data_directory, "/home/user/.tarvo/ps/alt/");
+}
+
+// A reload after another object's commit keeps the members this object
+// added or renamed and takes everything else from the committed index: a
+// member the other object removed stays removed.
+TEST_F(store_test, reload_keeps_what_this_object_added_or_renamed_and_nothing_else)
+{
+    std::string a = file("a", "alpha"), b = file("b", "bravo"), c = file("c", "charlie"),
+                d = file("d", "bravo"), e = file("e", "echo");
+    storage one(store_name.c_str(), HELD, 0, 0);
+    one.add_file(a.c_str());
+    one.add_file(b.c_str());
+    ASSERT_TRUE(one.commit());
+
+    storage two(store_name.c_str(), HELD, 0, 0);
+    ASSERT_TRUE(two.contains_file(a.c_str()));
+    two.add_file(c.c_str());
+    two.rename(b.c_str(), d.c_str());
+
+    one.remove_file(a.c_str());
+    one.add_file(e.c_str());
+    ASSERT_TRUE(one.commit());
+    ASSERT_TRUE(two.commit());
+
+    storage three(store_name.c_str(), 0, 0);
+    for (storage *s : {&two, &three}) {
+        EXPECT_FALSE(s->contains_file(a.c_str()));  // removed by one
+        EXPECT_TRUE(s->contains_file(b.c_str()));   // the rename gave way to one's index
+        EXPECT_TRUE(s->contains_file(c.c_str()));   // added by two
+        EXPECT_TRUE(s->contains_file(d.c_str()));   // renamed by two
+        EXPECT_TRUE(s->contains_file(e.c_str()));   // added by one
+        EXPECT_EQ(s->verify_file(d.c_str()), 1);
+    }
+}
+
+// Several processes commit to one store at once, each its own members:
+// every commit that returned true is in the index afterwards.
+TEST_F(store_test, concurrent_committers_lose_no_acknowledged_member)
+{
+    const int processes = 4, each = 12;
+    {
+        storage st(store_name.c_str(), HELD, 0, 0);
+        ASSERT_TRUE(st.commit());
+    }
+    std::vector<std::string> paths;
+    for (int p = 0; p < processes; p++)
+        for (int k = 0; k < each; k++)
+            paths.push_back(file("m" + std::to_string(p) + "." + std::to_string(k),
+                                 "member " + std::to_string(p * 100 + k)));
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::vector<pid_t> children;
+    for (int p = 0; p < processes; p++) {
+        pid_t pid = test_fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            alarm(60);
+            close(fds[0]);
+            storage st(store_name.c_str(), HELD, 0, 0);
+            for (int k = 0; k < each; k++) {
+                st.add_file(paths[size_t(p * each + k)].c_str());
+                unsigned char ok = st.commit() ? 1 : 0;
+                unsigned char record[2] = {(unsigned char)(p * each + k), ok};
+                if (write(fds[1], record, 2) != 2)
+                    _exit(2);
+            }
+            _exit(0);
+        }
+        children.push_back(pid);
+    }
+    close(fds[1]);
+    std::vector<int> acknowledged;
+    unsigned char record[2];
+    while (read(fds[0], record, 2) == 2)
+        if (record[1] == 1)
+            acknowledged.push_back(record[0]);
+    close(fds[0]);
+    for (pid_t pid : children) {
+        int status = -1;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    EXPECT_EQ(acknowledged.size(), paths.size());
+    storage st(store_name.c_str(), 0, 0);
+    for (int i : acknowledged) {
+        EXPECT_TRUE(st.contains_file(paths[size_t(i)].c_str())) << paths[size_t(i)];
+        EXPECT_EQ(st.verify_file(paths[size_t(i)].c_str()), 1) << paths[size_t(i)];
+    }
+}
+
+// A commit that changes only metadata is seen by the other objects of the
+// store, and their next commit keeps it.
+TEST_F(store_test, metadata_only_commit_is_seen_and_kept)
+{
+    std::string a = file("a", "alpha"), b = file("b", "bravo");
+    storage one(store_name.c_str(), HELD, 0, 0);
+    one.add_file(a.c_str());
+    ASSERT_TRUE(one.commit());
+    storage two(store_name.c_str(), HELD, 0, 0);
+    ASSERT_TRUE(two.contains_file(a.c_str()));
+
+    std::unique_ptr<tarvo::p_file> m(one.member(a.c_str()));
+    ASSERT_EQ(m->p_chmod(0100600), 0);
+    m.reset();
+    ASSERT_TRUE(one.commit());
+    EXPECT_TRUE(two.index_changed());
+    two.add_file(b.c_str());
+    ASSERT_TRUE(two.commit());
+
+    storage three(store_name.c_str(), 0, 0);
+    struct stat rec;
+    ASSERT_EQ(three.stat_file(a.c_str(), &rec), 0);
+    EXPECT_EQ(rec.st_mode, 0100600u);
+    EXPECT_TRUE(three.contains_file(b.c_str()));
+}
+
+// A commit writes nothing when the index it must first reload is refused
+// or rejected, or when the caller may no longer act for the owner.
+TEST_F(store_test, commit_after_a_failed_reload_or_without_the_owner_writes_nothing)
+{
+    std::string a = file("a", "alpha"), b = file("b", "bravo");
+    const std::string index = index_of(store_name);
+    struct {
+        const char *what;
+        void (*spoil)(const std::string &index);
+    } cases[] = {
+        {"index made a symbolic-link loop",
+         [](const std::string &index) {
+             ::unlink(index.c_str());
+             ASSERT_EQ(symlink(index.c_str(), index.c_str()), 0);
+         }},
+        {"index whose signature fails",
+         [](const std::string &index) {
+             std::string text = read_whole(index);
+             size_t at = text.find("hash=\"");
+             ASSERT_NE(at, std::string::npos);
+             text.insert(at + 6, "A");
+             write_whole(index, text);
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ::unlink(index.c_str());
+        storage one(store_name.c_str(), HELD, 0, 0);
+        one.add_file(a.c_str());
+        ASSERT_TRUE(one.commit());
+        storage two(store_name.c_str(), HELD, 0, 0);
+        one.add_file(b.c_str());
+        ASSERT_TRUE(one.commit());
+        c.spoil(index);
+        struct stat before;
+        ASSERT_EQ(lstat(index.c_str(), &before), 0);
+        std::string text_before = S_ISREG(before.st_mode) ? read_whole(index) : "";
+        two.add_file(b.c_str());
+        syslog_capture log;
+        errno = 0;
+        EXPECT_FALSE(two.commit());
+        EXPECT_EQ(errno, EACCES);
+        EXPECT_TRUE(has_report(log, "commit: access denied, cannot commit '" + index + "'"));
+        struct stat after;
+        ASSERT_EQ(lstat(index.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        if (S_ISREG(before.st_mode)) {
+            EXPECT_EQ(read_whole(index), text_before);
+        }
+    }
+
+    // Writable, but the owner token is one the caller does not hold.
+    ::unlink(index.c_str());
+    storage st(store_name.c_str(), HELD, 0, 0);
+    st.add_file(a.c_str());
+    ASSERT_TRUE(st.commit());
+    std::string committed = read_whole(index);
+    st.add_file(b.c_str());
+    st.m_owner = FOREIGN;
+    ASSERT_EQ(st.access_mode(), 0);
+    syslog_capture log;
+    EXPECT_FALSE(st.commit());
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_TRUE(has_report(log, "commit: access denied, cannot commit '" + index + "'"));
+    EXPECT_EQ(read_whole(index), committed);
+}
+
+// Without usable hardware an "external" index counts only through its
+// vdata entry: a commit whose entry cannot be recorded fails.
+TEST_F(store_test, external_commit_fails_when_the_vdata_entry_is_not_recorded)
+{
+    fake_crypto::hw_mode = 3;
+    std::string a = file("a", "alpha");
+    storage st(store_name.c_str(), "pkg::app", 0, 0);
+    st.add_file(a.c_str());
+    fake_crypto::fail_save_global = true;
+    syslog_capture log;
+    EXPECT_FALSE(st.commit());
+    EXPECT_EQ(fake_crypto::save_global_calls, 1);
+    fake_crypto::fail_save_global = false;
+    // The member added here is still this object's own after the failed
+    // commit: another object's commit in between does not drop it.
+    std::string b = file("b", "bravo");
+    {
+        storage other(store_name.c_str(), "pkg::app", 0, 0);
+        other.add_file(b.c_str());
+        ASSERT_TRUE(other.commit());
+    }
+    EXPECT_TRUE(st.commit());
+    storage again(store_name.c_str(), 0, 0);
+    EXPECT_TRUE(again.contains_file(a.c_str()));
+    EXPECT_TRUE(again.contains_file(b.c_str()));
+}
+
+// An empty encrypted store taken over by a holder of the old and the new
+// owner's credentials gets a key under the new owner: members can be
+// written and read back, also after a reopen.
+TEST_F(store_test, take_over_of_an_empty_encrypted_store_makes_a_new_key)
+{
+    {
+        storage st(store_name.c_str(), HELD, 0, 1);
+        ASSERT_TRUE(st.commit());
+    }
+    {
+        storage st(store_name.c_str(), "GID::0", 0, 1);
+        ASSERT_EQ(st.access_mode(), 0);
+        EXPECT_STREQ(st.owner_token(), "GID::0");
+        ASSERT_EQ(st.put_file("doc", "taken over", 10), 0);
+        unsigned char *data = nullptr;
+        size_t size = 0;
+        ASSERT_EQ(st.get_file("doc", &data, &size), 0);
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(data), size), "taken over");
+        free(data);
+    }
+    storage st(store_name.c_str(), "GID::0", 0, 1);
+    unsigned char *data = nullptr;
+    size_t size = 0;
+    ASSERT_EQ(st.get_file("doc", &data, &size), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(data), size), "taken over");
+    free(data);
+}
+
+// What a store puts on disk is changed only by its owner, whatever the
+// umask: another user's process cannot delete or replace the index, add
+// files beside it, append to a signed member or write the shared digest
+// object, and an object that user made in advance is not used.
+TEST_F(store_test, another_user_cannot_change_the_store)
+{
+    const uid_t nobody = 65534;
+    const std::string shm = "/tarvo-ps:" + store_name + ":0:0";
+    // A device's root is open to every user (the sandbox's temporary one
+    // is made private): without that, each attack would fail at "/".
+    struct stat root_before;
+    ASSERT_EQ(stat("/", &root_before), 0);
+    ASSERT_EQ(chmod("/", 0755), 0);
+    struct restore_root {
+        mode_t mode;
+        ~restore_root() { chmod("/", mode); }
+    } restore{root_before.st_mode & 07777};
+    // The other user makes the shared object first, open to everyone.
+    pid_t early = test_fork();
+    ASSERT_GE(early, 0);
+    if (early == 0) {
+        alarm(20);
+        if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)
+            _exit(100);
+        umask(0);
+        int fd = shm_open(shm.c_str(), O_RDWR | O_CREAT, 0666);
+        if (fd < 0 || ftruncate(fd, 20) != 0) {
+            fprintf(stderr, "as uid %d: '%s': %s\n", int(nobody), shm.c_str(), strerror(errno));
+            _exit(101);
+        }
+        _exit(0);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(early, &status, 0), early);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    mode_t saved = umask(0);
+    std::string a = file("a", "alpha");
+    chmod(a.c_str(), 0644);
+    {
+        storage st(store_name.c_str(), HELD, 0, 0);
+        st.add_file(a.c_str());
+        EXPECT_TRUE(st.commit());
+    }
+    umask(saved);
+    const std::string index = index_of(store_name);
+    struct stat sb;
+    for (const char *dir : {"/var/lib/tarvo/ps", "/var/lib/tarvo/ps/Gs"}) {
+        ASSERT_EQ(stat(dir, &sb), 0) << dir;
+        EXPECT_EQ(sb.st_mode & 07777, 0755u) << dir;
+    }
+    ASSERT_EQ(stat(index.c_str(), &sb), 0);
+    EXPECT_EQ(sb.st_mode & 07777, 0644u);
+    ASSERT_EQ(stat(("/dev/shm" + shm).c_str(), &sb), 0);
+    EXPECT_EQ(sb.st_uid, 0u);
+    EXPECT_EQ(sb.st_mode & 07777, 0600u);
+
+    struct attack {
+        const char *what;
+        bool (*tried)(const std::string &index, const std::string &member, const std::string &shm);
+    };
+    static const attack attacks[] = {
+        {"delete the index", [](const std::string &i, const std::string &, const std::string &) {
+             return ::unlink(i.c_str()) == 0;
+         }},
+        {"move the index aside",
+         [](const std::string &i, const std::string &, const std::string &) {
+             return ::rename(i.c_str(), (i + ".old").c_str()) == 0;
+         }},
+        {"write the index", [](const std::string &i, const std::string &, const std::string &) {
+             return open(i.c_str(), O_WRONLY | O_APPEND) >= 0;
+         }},
+        {"add a file beside the index",
+         [](const std::string &i, const std::string &, const std::string &) {
+             return open((i + ".x").c_str(), O_WRONLY | O_CREAT, 0644) >= 0;
+         }},
+        {"append to a signed member",
+         [](const std::string &, const std::string &m, const std::string &) {
+             return open(m.c_str(), O_WRONLY | O_APPEND) >= 0;
+         }},
+        {"write the shared digest object",
+         [](const std::string &, const std::string &, const std::string &s) {
+             return shm_open(s.c_str(), O_RDWR, 0) >= 0;
+         }},
+        {"open the shared digest object to hold its lock",
+         [](const std::string &, const std::string &, const std::string &s) {
+             return shm_open(s.c_str(), O_RDONLY, 0) >= 0;
+         }},
+        {"remove the shared digest object",
+         [](const std::string &, const std::string &, const std::string &s) {
+             return shm_unlink(s.c_str()) == 0;
+         }},
+    };
+    pid_t child = test_fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(20);
+        if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)
+            _exit(100);
+        int done = 0;
+        for (size_t k = 0; k < sizeof attacks / sizeof attacks[0]; k++)
+            if (attacks[k].tried(index, a, shm))
+                done |= 1 << k;
+        _exit(done);
+    }
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    ASSERT_NE(WEXITSTATUS(status), 100) << "cannot become uid 65534";
+    for (size_t k = 0; k < sizeof attacks / sizeof attacks[0]; k++)
+        EXPECT_EQ(WEXITSTATUS(status) & (1 << k), 0) << attacks[k].what;
+    storage st(store_name.c_str(), 0, 0);
+    EXPECT_EQ(st.verify_file(a.c_str()), 1);
 }

@@ -142,6 +142,11 @@ private:
     bool guard_access(const char *operation);
     bool guard_write(const char *operation);
     void reload_if_changed();
+    // The open and the reload: true when the object now holds exactly the
+    // committed index (read and verified, or none there yet).
+    bool open_index(const char *name, const char *owner);
+    bool reload();
+    std::string member_of(const char *name) const;
     void rename_step(const char *old_name, const char *new_name, p_file *member);
 };
 
@@ -287,6 +292,9 @@ public:
     bool changed() const;
     void refresh_digest();
     void publish_digest(const unsigned char digest[20]);
+    // The committed index could not be taken in: the object stays behind
+    // the shared digest, so that it reloads again and never commits over it.
+    void mark_behind();
     void unlink();
     void add_open_member(tarvo::p_file *member);
     void remove_open_member(tarvo::p_file *member);
@@ -322,7 +330,7 @@ const char *signed_storage_root();
 int set_alternative_storage_root(const char *path);
 // The process-wide data directory (ends in '/').
 const char *storage_data_directory();
-// Index directory of an address into out, made (mode 0777) when missing.
+// Index directory of an address into out, made (mode 0755) when missing.
 // 0 or the error value of make_path.
 int storage_directory(int visibility, int protection, std::string &out);
 int iterate_storage(int visibility, int protection, const char *pattern,

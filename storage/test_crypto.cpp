@@ -22,6 +22,7 @@ bool fail_init = false;
 bool fail_sign = false;
 bool verify_no_verdict = false;
 bool fail_symkey = false;
+bool fail_save_global = false;
 std::string application_id = "unknown.unknown.";
 std::map<std::string, std::string> vdata;
 int save_global_calls = 0;
@@ -29,7 +30,7 @@ int save_global_calls = 0;
 void reset()
 {
     hw_mode = 1;
-    fail_init = fail_sign = verify_no_verdict = fail_symkey = false;
+    fail_init = fail_sign = verify_no_verdict = fail_symkey = fail_save_global = false;
     application_id = "unknown.unknown.";
     vdata.clear();
     save_global_calls = 0;
@@ -204,6 +205,8 @@ void process_application_id(int, char **out)
 int save_global_signature(const char *path, const unsigned char *digest)
 {
     save_global_calls++;
+    if (fail_save_global)
+        return 0;
     std::string hex;
     if (digest)
         append_hex(hex, digest, 20);

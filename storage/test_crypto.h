@@ -15,6 +15,7 @@ extern bool fail_init;            // tarvo_crypto_init answers 0
 extern bool fail_sign;            // tarvo_crypto_sign fails
 extern bool verify_no_verdict;    // tarvo_crypto_verify gives no verdict (3)
 extern bool fail_symkey;          // tarvo_crypto_generate_symkey fails
+extern bool fail_save_global;     // save_global_signature records nothing
 extern std::string application_id;            // process_application_id's answer
 extern std::map<std::string, std::string> vdata;  // path -> hex SHA-1 recorded
 extern int save_global_calls;

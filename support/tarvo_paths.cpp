@@ -169,9 +169,13 @@ int make_directory(const char *path, mode_t mode)
         return S_ISDIR(st.st_mode) ? 0 : EEXIST;
     if (errno != ENOENT)
         return errno;
-    if (mkdir(path, mode) == 0)
-        return 0;
+    // The directory gets exactly the mode asked for, whatever the umask.
+    mode_t old_mask = umask(0);
+    int made = mkdir(path, mode);
     int e = errno;
+    umask(old_mask);
+    if (made == 0)
+        return 0;
     // Another process may have made it since the stat.
     if (e == EEXIST && stat(path, &st) == 0 && S_ISDIR(st.st_mode))
         return 0;

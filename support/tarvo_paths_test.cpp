@@ -138,6 +138,16 @@ TEST(MakeDirectory, Results)
     EXPECT_EQ(make_directory((dir / "new").c_str(), 0755), 0);
     EXPECT_TRUE(is_directory((dir / "new").c_str()));
     EXPECT_EQ(mode_of(dir / "d"), 0700u);
+
+    // The mode asked for, neither widened nor narrowed by the umask.
+    mode_t saved = umask(077);
+    EXPECT_EQ(make_directory((dir / "exact").c_str(), 0755), 0);
+    EXPECT_EQ(current_umask(), 077u);
+    umask(0);
+    EXPECT_EQ(make_directory((dir / "narrow").c_str(), 0750), 0);
+    umask(saved);
+    EXPECT_EQ(mode_of(dir / "exact"), 0755u);
+    EXPECT_EQ(mode_of(dir / "narrow"), 0750u);
 }
 
 TEST(MakeDirectory, RacingProcessesAllSucceed)
@@ -273,6 +283,35 @@ TEST(AbsolutePathname, Table)
     EXPECT_TRUE(absolute_pathname("no-such-entry-here", out));
     EXPECT_EQ(out, "/no-such-entry-here");
     ASSERT_EQ(chdir(start.c_str()), 0);
+}
+
+// Each way a link can be too long for the path buffer, and the report it
+// gets: a target that fills the buffer may have been cut, and a relative
+// target put behind the link's directory must still fit.
+TEST(AbsolutePathname, LinkLimitsNameTheirReport)
+{
+    temp_dir dir;
+    const std::string D = dir.path();
+    const size_t room = 4096 - (D.size() + 1);  // what a relative target may add
+    struct {
+        const char *link;
+        std::string target;
+        std::string report;
+    } cases[] = {
+        {"fills", std::string(4095, 'a'), "absolute_pathname: too long pathname '"},
+        {"behind", std::string(room, 'b'), "absolute_pathname: too long pathname '"},
+        {"fits", std::string(room - 1, 'c'), "cannot stat '"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.link);
+        ASSERT_EQ(symlink(c.target.c_str(), (dir / c.link).c_str()), 0);
+        syslog_capture log;
+        std::string out = "unchanged";
+        EXPECT_FALSE(absolute_pathname((dir / c.link).c_str(), out));
+        EXPECT_EQ(out, "unchanged");
+        ASSERT_EQ(log.reports().size(), 1u);
+        EXPECT_EQ(log.reports()[0].rfind(c.report, 0), 0u) << log.reports()[0];
+    }
 }
 
 TEST(ProcessExecutable, SelfChildAndMissing)
