@@ -314,7 +314,13 @@ bool p_file::roundup(uint32_t n)
 bool p_file::check_digest()
 {
     auto it = m_store->m_files.find(m_name);
-    if (m_fresh || p_datasize() == 0 || it == m_store->m_files.end()) {
+    if (m_fresh) {
+        // Fresh content is digested anew: the recorded digest is of what
+        // the truncation threw away.
+        m_digest.clear();
+        return true;
+    }
+    if (p_datasize() == 0 || it == m_store->m_files.end()) {
         if (it != m_store->m_files.end())
             m_digest = it->second.digest;
         return true;
