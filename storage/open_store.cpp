@@ -176,7 +176,10 @@ bool storage::open_index(const char *name, const char *owner)
     // Read.
     c_xmldoc doc;
     lock();
-    doc.parse_file(m_index_path.c_str());
+    // An index that does not parse whole is not an index: what was built
+    // before the error (or beside junk after the root) is not trusted.
+    if (!doc.parse_file(m_index_path.c_str()))
+        doc.clear();
     doc.free_parser();
     lk->refresh_digest();
     unlock();

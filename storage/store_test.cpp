@@ -150,7 +150,12 @@ INSTANTIATE_TEST_SUITE_P(
                     "Invalid signature ('zz')"},
         tamper_case{"signed by another token", "<signature>",
                     "<signature>b-AAAAAAAAAAAAAAAAAAAAAAAAAAA=-UID::7</signature>",
-                    "Signature made by wrong token 'UID::7' owner is 'UID::0'"}));
+                    "Signature made by wrong token 'UID::7' owner is 'UID::0'"},
+        // A signed index with bytes that do not parse is no index, wherever
+        // the bytes stand: junk after the root, or the root left open.
+        tamper_case{"junk after the root", "</pstore>", "</pstore>\v",
+                    "invalid storage index"},
+        tamper_case{"root left open", "</pstore>", "</pstore", "invalid storage index"}));
 
 TEST_F(store_test, store_of_a_credential_the_caller_lacks_is_read_only)
 {
