@@ -191,6 +191,16 @@ bool unknown_contents(const cal_context *ctx, const cal_area *target)
     return true;
 }
 
+// Whether blocks of the kind written were read from the area: an area
+// that turned invalid behind them is rewritten from them (compacted), not
+// erased and started anew with the written block alone.
+bool holds_listed_blocks(const cal_context *ctx, bool user)
+{
+    if (user)
+        return ctx->user_list != nullptr;
+    return ctx->config_list != nullptr || (!ctx->otp && ctx->wp_list != nullptr);
+}
+
 int fail_new_node(cal_block_node *node)
 {
     cal_free_node(node);
@@ -387,6 +397,7 @@ int cal_write_block(cal_context *ctx, const char *name, const unsigned char *dat
     if (size64 > area_size) {
         cal_error("block size too big");
     } else if (uint64_t(target->empty_start) + size64 <= area_size &&
+               (target->valid || target->otp || !holds_listed_blocks(ctx, user)) &&
                space_is_erased(ctx, target, uint32_t(size64))) {
         r = store_block(ctx, target, node, uint32_t(size64), once);
         listed = r == 0;
