@@ -580,6 +580,15 @@ int move_file(tarvo::storage *, const char *from, const char *to)
         close(in);
         return 0;
     }
+    // A move onto the file itself is done already: opening it to be
+    // written would empty the only copy.
+    struct stat there;
+    if (lstat(to, &there) == 0 && there.st_dev == st.st_dev && there.st_ino == st.st_ino) {
+        if (map != MAP_FAILED)
+            munmap(map, size_t(st.st_size));
+        close(in);
+        return 1;
+    }
     // A longer file already at the destination is cut to the moved length.
     int out = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, st.st_mode & 07777);
     int ok = 1;
@@ -588,6 +597,9 @@ int move_file(tarvo::storage *, const char *from, const char *to)
         ok = 0;
     } else {
         ssize_t written = st.st_size > 0 ? write(out, map, size_t(st.st_size)) : 0;
+        // The source goes only once its copy is on the disk.
+        if (written == ssize_t(st.st_size) && fsync(out) != 0)
+            written = -1;
         if (written != ssize_t(st.st_size)) {
             SERR("%s: cannot write to '%s', written %ld, size %ld (%s)", op, to, long(written),
                  long(st.st_size), errtext());

@@ -58,6 +58,23 @@ protected:
     std::unique_ptr<storage> st;
 };
 
+// A move onto the same file (one path, or a hard link) keeps the data; a
+// move elsewhere leaves the content at the destination only.
+TEST_F(pe_file_test, move_onto_the_same_file_keeps_it)
+{
+    std::string a = file("moved", "the only copy");
+    std::string link = work_dir + "/moved-link";
+    ASSERT_EQ(::link(a.c_str(), link.c_str()), 0);
+    EXPECT_EQ(move_file(nullptr, a.c_str(), a.c_str()), 1);
+    EXPECT_EQ(read_whole(a), "the only copy");
+    EXPECT_EQ(move_file(nullptr, a.c_str(), link.c_str()), 1);
+    EXPECT_EQ(read_whole(a), "the only copy");
+    std::string b = work_dir + "/elsewhere";
+    EXPECT_EQ(move_file(nullptr, a.c_str(), b.c_str()), 1);
+    EXPECT_EQ(read_whole(b), "the only copy");
+    EXPECT_NE(access(a.c_str(), F_OK), 0);
+}
+
 TEST_F(pe_file_test, dat_file_name_and_sizes)
 {
     std::string path = dat("doc");
