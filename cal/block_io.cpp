@@ -37,6 +37,19 @@ unsigned char *copy_bytes(const unsigned char *data, uint32_t length)
     return p;
 }
 
+// Whether a write to the area erases it first: an invalid area is started
+// anew, except the OTP region, which cannot be erased.
+bool starts_anew(const cal_area *target, bool write_once)
+{
+    return !target->valid && !(target->otp && write_once);
+}
+
+// Where a single write to the area goes.
+uint32_t write_start(const cal_area *target, bool write_once)
+{
+    return starts_anew(target, write_once) ? 0 : target->empty_start;
+}
+
 int store_block(cal_context *ctx, cal_area *target, cal_block_node *node, uint32_t size,
                 bool write_once)
 {
@@ -49,12 +62,15 @@ int store_block(cal_context *ctx, cal_area *target, cal_block_node *node, uint32
     cal_header_encode(&node->header, buf);
     if (node->header.length)
         memcpy(buf + CAL_HEADER_SIZE, node->data, node->header.length);
-    if (!target->valid && !(target->otp && write_once)) {
+    if (starts_anew(target, write_once)) {
         cal_debug(0, "initializing %s config area", target->name);
         if (erase_area(ctx, target) != 0) {
             free(buf);
             return -1;
         }
+        // An erased area's data start at its first page, wherever the scan
+        // of the damaged contents had put the free space.
+        target->empty_start = 0;
     }
     cal_area_forget(target);
     int r = nand_write(ctx, target, target->empty_start, buf, size);
@@ -390,13 +406,14 @@ int cal_write_block(cal_context *ctx, const char *name, const unsigned char *dat
     const uint64_t size64 =
         (uint64_t(CAL_HEADER_SIZE) + length + ctx->page_size - 1) / ctx->page_size * ctx->page_size;
     const uint32_t area_size = cal_area_size(ctx, target);
-    cal_debug(1, "trying to write new%s conf block to 0x%08x (%d bytes)", text,
-              target->empty_start, int(size64));
+    const uint32_t start = write_start(target, once);
+    cal_debug(1, "trying to write new%s conf block to 0x%08x (%d bytes)", text, start,
+              int(size64));
     bool listed = false;
     int r = -1;
     if (size64 > area_size) {
         cal_error("block size too big");
-    } else if (uint64_t(target->empty_start) + size64 <= area_size &&
+    } else if (uint64_t(start) + size64 <= area_size &&
                (target->valid || target->otp || !holds_listed_blocks(ctx, user)) &&
                space_is_erased(ctx, target, uint32_t(size64))) {
         r = store_block(ctx, target, node, uint32_t(size64), once);
@@ -404,12 +421,12 @@ int cal_write_block(cal_context *ctx, const char *name, const unsigned char *dat
     } else if (target->otp) {
         // The OTP region cannot be erased: it takes a write only where it
         // is still erased, never over what is already there.
-        if (uint64_t(target->empty_start) + size64 <= area_size)
+        if (uint64_t(start) + size64 <= area_size)
             cal_error("write-once area damaged; not writing over it");
         else
             cal_error("block doesn't fit into write-once region");
     } else {
-        if (uint64_t(target->empty_start) + size64 > area_size)
+        if (uint64_t(start) + size64 > area_size)
             cal_debug(0, "block doesn't fit into empty space");
         add_block(ctx, node);
         listed = true;

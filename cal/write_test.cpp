@@ -531,6 +531,36 @@ TEST_F(Blocks, UnreadableNewerHalfDoesNotTakeWritesToTheOlderOne)
     EXPECT_EQ(got, "b-new");
 }
 
+// With both halves invalid, the write erases the current half and starts
+// it anew: the block goes to its first page, whatever the scan of the
+// damaged half had found its free space to start at.
+TEST_F(Blocks, WriteToAHalfStartedAnewGoesToItsStart)
+{
+    const uint32_t half = 2 * geo.erase;
+    // config2 the newer, its first block damaged (a listed copy in the
+    // first page), a valid block in its second page; config1 with a
+    // header that does not check in its second page, more data behind it.
+    std::string damaged = block_bytes("a", "a-new", 7);
+    damaged[40] ^= 0x01;
+    poke(half, damaged);
+    poke(half + geo.page, block_bytes("b", "b-new", 0));
+    std::string bad = block_bytes("b", "bad", 0);
+    bad[9] ^= 0x20;
+    poke(0, block_bytes("a", "a-old", 5));
+    poke(geo.page, bad);
+    poke(2 * geo.page, block_bytes("c", "c", 0));
+    std::string got;
+    ASSERT_EQ(read("a", &got), -2);
+    ASSERT_TRUE(has_error("error in secondary config block too; now this is messed up"));
+    ASSERT_EQ(write("z", ""), 0);
+    EXPECT_EQ(read("z", &got), 0) << "an acknowledged write does not read back";
+    EXPECT_EQ(got, "");
+    ASSERT_EQ(write("y", "y0"), 0);
+    EXPECT_EQ(read("z", &got), 0);
+    EXPECT_EQ(read("y", &got), 0);
+    EXPECT_EQ(got, "y0");
+}
+
 // --- Power cuts ---------------------------------------------------------
 //
 // A write is cut short by a power loss at each of its flash operations in
