@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -224,13 +225,18 @@ int fail_new_node(cal_block_node *node)
 }
 
 // Whether the space an appended block of size bytes would take is erased
-// (an invalid area is erased before the write, except the OTP region).
-// Bytes that are not erased would spoil the block written over them.
+// (an invalid area is erased before the write, except the OTP region),
+// and the header position behind it too: bytes that are not erased would
+// spoil the block written over them, and stale bytes right behind it
+// would be read as the next block at the next set-up, where today the
+// area's data end at an erased page.
 bool space_is_erased(cal_context *ctx, cal_area *target, uint32_t size)
 {
     if (!target->valid && !target->otp)
         return true;
-    int r = cal_area_erased(ctx, target, target->empty_start, size);
+    const uint64_t room = uint64_t(cal_area_size(ctx, target)) - target->empty_start;
+    const uint64_t length = std::min<uint64_t>(uint64_t(size) + CAL_HEADER_SIZE, room);
+    int r = cal_area_erased(ctx, target, target->empty_start, uint32_t(length));
     if (r == 1)
         return true;
     cal_debug(0, "%s space at 0x%08x is not erased", target->name, target->empty_start);

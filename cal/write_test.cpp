@@ -506,6 +506,22 @@ TEST_F(Blocks, StaleBytesInTheFreeSpaceAreNotWrittenOver)
     EXPECT_EQ(got, "c0");
 }
 
+// Stale bytes right behind where an appended block would end (a block
+// header left there) would join the area at the next set-up and condemn
+// the half: the area is compacted instead.
+TEST_F(Blocks, StaleHeaderBehindTheFreeSpaceIsNotJoined)
+{
+    ASSERT_EQ(write("a", "a0"), 0);
+    poke(2 * geo.page, block_bytes("u", "stale", 0, CAL_HDR_FLAG_USER));
+    ASSERT_EQ(write("b", "b0"), 0);
+    std::string got;
+    EXPECT_EQ(read("a", &got), 0);
+    EXPECT_EQ(got, "a0");
+    EXPECT_EQ(read("b", &got), 0);
+    EXPECT_EQ(got, "b0");
+    EXPECT_FALSE(has_error("user block 'u' found in non-user area"));
+}
+
 // A half that could not be read in a set-up may hold newer blocks than the
 // other one: a write made then must not be discarded when it reads again.
 TEST_F(Blocks, UnreadableNewerHalfDoesNotTakeWritesToTheOlderOne)
