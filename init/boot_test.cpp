@@ -4,6 +4,7 @@
 // only prepares the device and reads what the models recorded.
 #include "sim/testing/sandbox.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -56,6 +57,12 @@ boot run_boot(const device &d, const std::vector<std::string> &args = {})
     boot b;
     b.run = d.run(argv);
     b.kernel = d.kernel_log();
+    // The kernel's files are only opened: where its file system is not
+    // mounted, no regular file may take their place.
+    for (const keepstone_event &e : b.kernel)
+        if (e.op == 'O' || e.op == 'R') {
+            EXPECT_EQ(std::stoi(e.data) & O_CREAT, 0) << e.file;
+        }
     for (const std::string &r : d.run_records("console"))
         b.console += r;
     std::smatch m;

@@ -95,7 +95,7 @@ const char *failure_suffix(const boot_state &s)
 // Step 18: flushes the kernel module's verification cache.
 void flush_verification_cache()
 {
-    FILE *f = fopen(FLUSH_PATH, "we");
+    FILE *f = fopen_kernel_file_for_writing(FLUSH_PATH);
     if (!f) {
         log_trace("Cache flush failed (%d)\n", -1);
         return;
@@ -284,7 +284,7 @@ void set_developer_origin(const char *origin)
         log_trace("No developer origin support in kernel\n");
         return;
     }
-    FILE *f = fopen(DEVORIG_PATH, "we");
+    FILE *f = fopen_kernel_file_for_writing(DEVORIG_PATH);
     if (!f) {
         log_trace("Devorig setting failed\n");
         return;

@@ -359,13 +359,15 @@ void release_source_names()
 
 int write_module_hash(const uint8_t hash[SHA1_DIGEST_LENGTH])
 {
-    FILE *f = std::fopen(MODLIST_PATH, "w");
-    if (!f) {
+    // A hash the kernel did not take whole (refused, cut short, or refused
+    // when the buffered bytes reach it at the close) is a failed write.
+    FILE *f = fopen_kernel_file_for_writing(MODLIST_PATH);
+    bool taken = f && std::fwrite(hash, 1, SHA1_DIGEST_LENGTH, f) == SHA1_DIGEST_LENGTH &&
+                 std::fflush(f) == 0;
+    if ((f && std::fclose(f) != 0) || !taken) {
         log_trace("module write failed\n");
         return -1;
     }
-    std::fwrite(hash, 1, SHA1_DIGEST_LENGTH, f);
-    std::fclose(f);
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include "sim/models/keepstone.h"
 #include "sim/models/restok_tokens.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -165,6 +166,38 @@ TEST_F(RefHashListDevice, ModuleListThatCannotBeOpened)
     struct stat st;
     ASSERT_EQ(stat("/tmp/out", &st), 0);
     EXPECT_GT(st.st_size, 0);
+}
+
+// A module hash the kernel did not take whole is a failed write, told as
+// one; the module list is only ever opened, never created.
+TEST_F(RefHashListDevice, ModuleHashTheKernelDidNotTakeIsAFailure)
+{
+    const uint8_t hash[SHA1_DIGEST_LENGTH] = {1, 2, 3};
+    const struct {
+        const char *faults;
+        int result;
+    } cases[] = {
+        {"", 0},
+        {"keepstone.modlist.open=13\n", -1},
+        {"keepstone.modlist.write_fail=1\n", -1},
+        {"keepstone.modlist.short\n", -1},
+        {"keepstone.modlist.close=5\n", -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.faults);
+        ASSERT_EQ(ks_sim::write_state("faults", c.faults), 0);
+        ASSERT_EQ(ks_sim::write_state(ks_sim::run_path("counters"), ""), 0);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(write_module_hash(hash), c.result);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.result ? "module write failed\n" : "");
+    }
+    ASSERT_EQ(ks_sim::write_state("faults", ""), 0);
+    std::vector<ks_sim::keepstone_event> events;
+    ASSERT_EQ(ks_sim::read_keepstone_log(events), 0);
+    for (const ks_sim::keepstone_event &e : events)
+        if (e.op == 'O' || e.op == 'R') {
+            EXPECT_EQ(std::stoi(e.data) & O_CREAT, 0) << e.file;
+        }
 }
 
 TEST_F(RefHashListDevice, SourceIdsComeFromTheTokenModule)

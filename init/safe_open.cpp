@@ -102,3 +102,9 @@ FILE *fopen_char_device_for_writing(const char *path)
 {
     return stream_of(open_char_device(path, O_WRONLY), "w");
 }
+
+FILE *fopen_kernel_file_for_writing(const char *path)
+{
+    int fd = open(path, O_WRONLY | O_TRUNC | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    return stream_of(fd < 0 ? -1 : make_blocking(fd), "w");
+}

@@ -38,3 +38,10 @@ int open_char_device(const char *path, int flags);
 
 // open_char_device for writing, as a stdio stream; null with errno set.
 FILE *fopen_char_device_for_writing(const char *path);
+
+// Opens an existing kernel file (securityfs) for writing, as a stdio
+// stream: truncated, never created, close-on-exec, never becoming the controlling
+// terminal. Where the kernel's file system is not mounted the open fails
+// (ENOENT) instead of leaving a regular file in the file's place. Null
+// with errno set.
+FILE *fopen_kernel_file_for_writing(const char *path);

@@ -25,7 +25,7 @@ int write_value(const char *path, const char *format, int value)
     int length = snprintf(text, sizeof text, format, value);
     if (length < 0 || size_t(length) >= sizeof text)
         return -22;
-    FILE *f = fopen(path, "we");
+    FILE *f = fopen_kernel_file_for_writing(path);
     if (!f)
         return -2;
     size_t written = fwrite(text, 1, size_t(length), f);

@@ -102,6 +102,11 @@ TEST_F(ValueFiles, WritesLowercaseHexAndDecimalWithNewline)
         EXPECT_EQ(get(path), r.text);
     }
     EXPECT_EQ(write_hex_value((dir + "/missing/enforce").c_str(), 7), -2);
+    // A kernel file is never created: where it is missing (its file system
+    // not mounted), nothing takes its place.
+    EXPECT_EQ(write_hex_value((dir + "/enabled").c_str(), 7), -2);
+    struct stat st;
+    EXPECT_NE(stat((dir + "/enabled").c_str(), &st), 0);
 }
 
 // A file that refuses the text only when the stream is flushed (as a kernel
@@ -109,7 +114,7 @@ TEST_F(ValueFiles, WritesLowercaseHexAndDecimalWithNewline)
 TEST_F(ValueFiles, RefusalAtFlushIsAFailedWrite)
 {
     SKIP_UNLESS_FORKED_CHILDREN_WORK();
-    std::string path = dir + "/enforce";
+    std::string path = put("enforce", "");
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
