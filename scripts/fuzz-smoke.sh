@@ -9,6 +9,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/fuzz-lib.sh
 fuzz_build
+# Every smoke run starts from the repository's seeds alone, as on a fresh
+# clone: what earlier runs found would otherwise change the mutations.
+rm -rf -- "$FUZZ_RUNS"
 export -f fuzz_one
 export FUZZ_BUILD FUZZ_RUNS
 failed=0
