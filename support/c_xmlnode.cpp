@@ -333,6 +333,12 @@ c_xmlnode *c_xmlnode::walk_xpath_find(const char *path, bool required)
 std::string c_xmlnode::serialize(bool pretty, int indent, int level) const
 {
     std::string out;
+    append_serialized(out, pretty, indent, level);
+    return out;
+}
+
+void c_xmlnode::append_serialized(std::string &out, bool pretty, int indent, int level) const
+{
     // Each frame is a node and the number of its children already written;
     // the explicit stack keeps deep trees off the call stack.
     struct frame {
@@ -404,7 +410,6 @@ std::string c_xmlnode::serialize(bool pretty, int indent, int level) const
             out += '\n';
         stack.pop_back();
     }
-    return out;
 }
 
 void c_xmlnode::not_implemented() const
