@@ -263,8 +263,10 @@ void c_xmldoc::start_element(const char *name, const char **attributes)
         node = root_ = new c_xmlnode(nullptr, name);
     }
     // The parser gives well-formed text only; duplicate names are its error.
+    // Attributes that come in name order (as saved) go in at the end.
+    auto &into = node->attributes_;
     for (const char **a = attributes; a != nullptr && a[0] != nullptr; a += 2)
-        node->attributes_[a[0]] = a[1];
+        into.emplace_hint(into.end(), a[0], std::string())->second = a[1];
     current_ = node;
 }
 

@@ -61,34 +61,37 @@ bool xml_text_ok(const char *text, size_t length)
     return true;
 }
 
+// The reference for c, or null when c is written as it is.
+const char *escape_for(char c, bool attribute)
+{
+    switch (c) {
+    case '"': return "&quot;";
+    case '&': return "&amp;";
+    case '\'': return "&apos;";
+    case '<': return "&lt;";
+    case '>': return "&gt;";
+    // A parser turns raw CR into LF, and TAB, LF and CR in an attribute
+    // value into spaces; references keep them.
+    case '\r': return "&#13;";
+    case '\t': return attribute ? "&#9;" : nullptr;
+    case '\n': return attribute ? "&#10;" : nullptr;
+    default: return nullptr;
+    }
+}
+
 void append_escaped(std::string &out, const char *text, size_t length, bool attribute)
 {
+    // Runs of bytes written as they are go out in one append each.
+    size_t run = 0;
     for (size_t i = 0; i < length; i++) {
-        char c = text[i];
-        switch (c) {
-        case '"': out += "&quot;"; break;
-        case '&': out += "&amp;"; break;
-        case '\'': out += "&apos;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        // A parser turns raw CR into LF, and TAB, LF and CR in an attribute
-        // value into spaces; references keep them.
-        case '\r': out += "&#13;"; break;
-        case '\t':
-            if (attribute)
-                out += "&#9;";
-            else
-                out += c;
-            break;
-        case '\n':
-            if (attribute)
-                out += "&#10;";
-            else
-                out += c;
-            break;
-        default: out += c; break;
-        }
+        const char *reference = escape_for(text[i], attribute);
+        if (reference == nullptr)
+            continue;
+        out.append(text + run, i - run);
+        out += reference;
+        run = i + 1;
     }
+    out.append(text + run, length - run);
 }
 
 }  // namespace
