@@ -1,5 +1,6 @@
 #include "support/c_xmlnode.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -192,7 +193,7 @@ void c_xmlnode::set_attribute(const char *name, const char *value)
 void c_xmlnode::set_attribute_long(const char *name, long value)
 {
     char text[32];
-    snprintf(text, sizeof text, "%ld", value);
+    *std::to_chars(text, text + sizeof text - 1, value).ptr = '\0';
     set_attribute(name, text);
 }
 
