@@ -226,7 +226,11 @@ bool storage::open_index(const char *name, const char *owner)
     for (int i = 0; envelope != nullptr && i < envelope->child_count(); i++) {
         c_xmlnode *e = envelope->child(unsigned(i));
         if (strcmp(e->name(), "file") == 0) {
-            file_entry &entry = m_files[e->get_attribute("name", true)];
+            // Entries come in name order (as committed): each goes in at
+            // the end, and a repeated name still updates its entry.
+            file_entry &entry =
+                m_files.emplace_hint(m_files.end(), e->get_attribute("name", true), file_entry())
+                    ->second;
             entry.digest = e->get_attribute("hash", true);
             entry.dirty = false;
             if (m_protection == 1)
@@ -253,7 +257,8 @@ bool storage::open_index(const char *name, const char *owner)
             }
             entry.metadata = md;
         } else if (strcmp(e->name(), "link") == 0) {
-            m_links[e->get_attribute("name", true)] = e->get_attribute("to", true);
+            m_links.emplace_hint(m_links.end(), e->get_attribute("name", true), std::string())
+                ->second = e->get_attribute("to", true);
         }
     }
 

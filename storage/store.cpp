@@ -266,9 +266,10 @@ bool storage::commit()
     }
     // Every commit publishes the digest of the whole index it writes, so
     // that the other objects of the store see also a commit that changed
-    // only metadata, owner or key.
+    // only metadata, owner or key. The text is made once: the bytes
+    // digested (and recorded in the vdata file) are the bytes written.
     unsigned char whole[20];
-    std::string saved = doc.to_string(true);
+    const std::string saved = doc.to_string(true);
     if (sha1(saved.data(), saved.size(), whole) != 1) {
         SERR("%s: cannot compute digest", op);
         unlock();
@@ -283,7 +284,7 @@ bool storage::commit()
         errno = EACCES;
         return false;
     }
-    if (!doc.save(m_index_path.c_str())) {
+    if (!c_xmldoc::save_text(m_index_path.c_str(), saved)) {
         int e = errno;
         SERR("%s: failed to commit '%s'", op, m_index_path.c_str());
         unlock();

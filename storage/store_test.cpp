@@ -157,6 +157,69 @@ INSTANTIATE_TEST_SUITE_P(
                     "invalid storage index"},
         tamper_case{"root left open", "</pstore>", "</pstore", "invalid storage index"}));
 
+// An index is read by its entries, not by their order: entries moved out of
+// name order, or a name given twice (the last one counts), give the store
+// that was committed, or fail its signature.
+TEST_F(store_test, entries_out_of_order_or_repeated_read_as_committed)
+{
+    std::string a = file("a", "alpha"), b = file("b", "bravo"), c = file("c", "charlie");
+    {
+        storage st(store_name.c_str(), HELD, 0, 0);
+        st.add_file(a.c_str());
+        st.add_file(b.c_str());
+        st.add_file(c.c_str());
+        st.add_link("la", a.c_str());
+        st.add_link("lb", b.c_str());
+        ASSERT_TRUE(st.commit());
+    }
+    const std::string path = index_of(store_name), committed = read_whole(path);
+    auto line_of = [&](const std::string &start) {
+        size_t at = committed.find(start);
+        EXPECT_NE(at, std::string::npos) << start;
+        size_t begin = committed.rfind('\n', at) + 1;
+        return committed.substr(begin, committed.find('\n', at) + 1 - begin);
+    };
+    const std::string la = line_of("<link name=\"la\""), lb = line_of("<link name=\"lb\"");
+    const std::string fa = line_of("name=\"" + a + "\""), fc = line_of("name=\"" + c + "\"");
+    std::string stale_a = fa;
+    stale_a.replace(stale_a.find(sha1_b64("alpha")), 28, sha1_b64("stale"));
+    auto edited = [&](const std::string &from, const std::string &to) {
+        std::string text = committed;
+        text.replace(text.find(from), from.size(), to);
+        return text;
+    };
+    struct variant {
+        const char *what;
+        std::string text;
+        bool verifies;
+    };
+    const variant variants[] = {
+        {"members in reverse order", edited(fa + line_of("name=\"" + b + "\"") + fc,
+                                            fc + line_of("name=\"" + b + "\"") + fa),
+         true},
+        {"links in reverse order", edited(la + lb, lb + la), true},
+        {"a stale copy of a member before it", edited(fa, stale_a + fa), true},
+        {"a stale copy of a member after it", edited(fa, fa + stale_a), false},
+    };
+    for (const variant &v : variants) {
+        SCOPED_TRACE(v.what);
+        write_whole(path, v.text);
+        storage st(store_name.c_str(), 0, 0);
+        if (!v.verifies) {
+            EXPECT_EQ(st.entry_count(), 0);
+            continue;
+        }
+        EXPECT_EQ(st.entry_count(), 5);
+        std::string digest;
+        EXPECT_TRUE(st.hash_of_file(a.c_str(), digest));
+        EXPECT_EQ(digest, sha1_b64("alpha"));
+        EXPECT_EQ(st.verify_file(c.c_str()), 1);
+        std::string target;
+        st.read_link("lb", target);
+        EXPECT_EQ(target, b);
+    }
+}
+
 TEST_F(store_test, store_of_a_credential_the_caller_lacks_is_read_only)
 {
     std::string a = file("a", "alpha");

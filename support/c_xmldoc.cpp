@@ -158,11 +158,16 @@ std::string c_xmldoc::to_string(bool pretty) const
 {
     std::string text = DECLARATION;
     if (root_ != nullptr)
-        text += pretty ? root_->serialize(true, 4, 0) : root_->serialize(false, 0, 0);
+        root_->append_serialized(text, pretty, pretty ? 4 : 0, 0);
     return text;
 }
 
 bool c_xmldoc::save(const char *path) const
+{
+    return save_text(path, to_string(true));
+}
+
+bool c_xmldoc::save_text(const char *path, const std::string &text)
 {
     if (path == nullptr) {
         DLOG_ERROR(SOURCE, "invalid filename (null)");
@@ -171,7 +176,6 @@ bool c_xmldoc::save(const char *path) const
     std::string temporary = temporary_name(path);
     unlink(temporary.c_str());
 
-    std::string text = to_string(true);
     if (text.find('\0') != std::string::npos) {
         DLOG_ERROR(SOURCE, "%s: document for '%s' holds a NUL byte", "save", path);
         return false;
@@ -259,8 +263,10 @@ void c_xmldoc::start_element(const char *name, const char **attributes)
         node = root_ = new c_xmlnode(nullptr, name);
     }
     // The parser gives well-formed text only; duplicate names are its error.
+    // Attributes that come in name order (as saved) go in at the end.
+    auto &into = node->attributes_;
     for (const char **a = attributes; a != nullptr && a[0] != nullptr; a += 2)
-        node->attributes_[a[0]] = a[1];
+        into.emplace_hint(into.end(), a[0], std::string())->second = a[1];
     current_ = node;
 }
 

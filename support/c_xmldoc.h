@@ -38,6 +38,10 @@ public:
     // Writes the pretty form to ".name~" beside path (created exclusively,
     // synchronously) and renames it over path. True when path now holds it.
     bool save(const char *path) const;
+    // The same with a text made already (by to_string), written as it
+    // stands: a caller that digests or signs the text saves exactly the
+    // bytes it checked, without serialising the tree again.
+    static bool save_text(const char *path, const std::string &text);
     void free_parser();
 
 private:

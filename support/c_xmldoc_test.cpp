@@ -344,6 +344,25 @@ TEST(XmlDocSave, WritesAtomicallyWithMode)
     ASSERT_EQ(chdir(cwd), 0);
 }
 
+TEST(XmlDocSave, SaveTextWritesTheGivenBytesOrNothing)
+{
+    temp_dir dir;
+    const std::string f = dir / "f.xml";
+    // Written as it stands, however the tree would serialise now.
+    const std::string text = "<?xml version=\"1.0\"?>\n<r  b='2' a=\"1\"/>\n";
+    ASSERT_TRUE(c_xmldoc::save_text(f.c_str(), text));
+    EXPECT_EQ(read_file(f), text);
+    EXPECT_FALSE(exists(dir / ".f.xml~"));
+
+    // A text with a NUL byte is no document: the file stays as it was.
+    syslog_capture log;
+    EXPECT_FALSE(c_xmldoc::save_text(f.c_str(), std::string("<r>a\0b</r>", 10)));
+    EXPECT_EQ(log.reports(),
+              (strings{"save: document for '" + f + "' holds a NUL byte"}));
+    EXPECT_EQ(read_file(f), text);
+    EXPECT_FALSE(exists(dir / ".f.xml~"));
+}
+
 struct save_failure {
     const char *what;
     // Prepares the failure (in the child when in_child), gives the path.

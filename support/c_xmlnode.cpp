@@ -1,5 +1,6 @@
 #include "support/c_xmlnode.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -61,34 +62,37 @@ bool xml_text_ok(const char *text, size_t length)
     return true;
 }
 
+// The reference for c, or null when c is written as it is.
+const char *escape_for(char c, bool attribute)
+{
+    switch (c) {
+    case '"': return "&quot;";
+    case '&': return "&amp;";
+    case '\'': return "&apos;";
+    case '<': return "&lt;";
+    case '>': return "&gt;";
+    // A parser turns raw CR into LF, and TAB, LF and CR in an attribute
+    // value into spaces; references keep them.
+    case '\r': return "&#13;";
+    case '\t': return attribute ? "&#9;" : nullptr;
+    case '\n': return attribute ? "&#10;" : nullptr;
+    default: return nullptr;
+    }
+}
+
 void append_escaped(std::string &out, const char *text, size_t length, bool attribute)
 {
+    // Runs of bytes written as they are go out in one append each.
+    size_t run = 0;
     for (size_t i = 0; i < length; i++) {
-        char c = text[i];
-        switch (c) {
-        case '"': out += "&quot;"; break;
-        case '&': out += "&amp;"; break;
-        case '\'': out += "&apos;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        // A parser turns raw CR into LF, and TAB, LF and CR in an attribute
-        // value into spaces; references keep them.
-        case '\r': out += "&#13;"; break;
-        case '\t':
-            if (attribute)
-                out += "&#9;";
-            else
-                out += c;
-            break;
-        case '\n':
-            if (attribute)
-                out += "&#10;";
-            else
-                out += c;
-            break;
-        default: out += c; break;
-        }
+        const char *reference = escape_for(text[i], attribute);
+        if (reference == nullptr)
+            continue;
+        out.append(text + run, i - run);
+        out += reference;
+        run = i + 1;
     }
+    out.append(text + run, length - run);
 }
 
 }  // namespace
@@ -189,7 +193,7 @@ void c_xmlnode::set_attribute(const char *name, const char *value)
 void c_xmlnode::set_attribute_long(const char *name, long value)
 {
     char text[32];
-    snprintf(text, sizeof text, "%ld", value);
+    *std::to_chars(text, text + sizeof text - 1, value).ptr = '\0';
     set_attribute(name, text);
 }
 
@@ -333,6 +337,12 @@ c_xmlnode *c_xmlnode::walk_xpath_find(const char *path, bool required)
 std::string c_xmlnode::serialize(bool pretty, int indent, int level) const
 {
     std::string out;
+    append_serialized(out, pretty, indent, level);
+    return out;
+}
+
+void c_xmlnode::append_serialized(std::string &out, bool pretty, int indent, int level) const
+{
     // Each frame is a node and the number of its children already written;
     // the explicit stack keeps deep trees off the call stack.
     struct frame {
@@ -404,7 +414,6 @@ std::string c_xmlnode::serialize(bool pretty, int indent, int level) const
             out += '\n';
         stack.pop_back();
     }
-    return out;
 }
 
 void c_xmlnode::not_implemented() const

@@ -72,6 +72,8 @@ public:
 
 private:
     friend class c_xmldoc;
+    // serialize, appended to out (no copy of a large text).
+    void append_serialized(std::string &out, bool pretty, int indent, int level) const;
     // Appends without the XML character checks: the parser delivers only
     // text that is well-formed already.
     void append_parsed(const char *text, size_t length);
