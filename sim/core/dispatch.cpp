@@ -45,18 +45,28 @@ int64_t now_ns()
     return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-// Times the outermost call only: the models' own file accesses come back
-// through the interposer.
+// The outermost simulated call of this thread is one request: it is timed
+// (the models' own file accesses come back through the interposer and are
+// part of it) and numbered, so that a model reads the faults once per
+// request.
 thread_local int timed_depth = 0;
+thread_local uint64_t request_number = 0;
+thread_local uint64_t requests_begun = 0;
 
 class timed {
 public:
-    timed() : start_(profiling() && timed_depth++ == 0 ? now_ns() : -1) {}
+    timed()
+    {
+        if (timed_depth++ == 0) {
+            request_number = ++requests_begun;
+            start_ = profiling() ? now_ns() : -1;
+        }
+    }
     ~timed()
     {
-        if (!profiling())
+        if (--timed_depth != 0)
             return;
-        timed_depth--;
+        request_number = 0;
         if (start_ < 0)
             return;
         spent_ns += now_ns() - start_;
@@ -66,7 +76,7 @@ public:
     timed &operator=(const timed &) = delete;
 
 private:
-    int64_t start_;
+    int64_t start_ = -1;
 };
 
 // One open of a simulated path, shared by its duplicated descriptors.
@@ -278,6 +288,8 @@ int guard_procfs(const std::string &t)
 }
 
 }  // namespace
+
+uint64_t current_request() { return request_number; }
 
 std::string normalise_path(int dirfd, const char *path)
 {

@@ -77,6 +77,12 @@ bool setxattr(const char *path, int fd, const char *name, const void *value, siz
 // ".." and repeated slashes removed; symbolic links are not followed).
 std::string normalise_path(int dirfd, const char *path);
 
+// The number of the simulated call this thread is answering (one program
+// call routed to a model, with all the model does for it), or 0 outside
+// one: what a model asks the state more than once in a call, such as the
+// faults, it may take from what it read earlier in the same call.
+uint64_t current_request();
+
 // Whether this process runs in the sandbox's mount namespace (the
 // namespace named by KS_SIM_SANDBOX). Mounts are passed to the kernel only
 // then.

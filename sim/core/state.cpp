@@ -2,6 +2,9 @@
 // prefixed record files, whole state files, per-boot counters and faults.
 #include "sim/model.h"
 
+#include "sim/core/dispatch.h"
+#include "sim/core/kept_file.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -165,49 +168,113 @@ std::string state_path(const std::string &name) { return state_dir() + "/" + nam
 
 std::string run_path(const std::string &name) { return state_dir() + "/run/" + name; }
 
+namespace {
+
+uint32_t le32(const char *p)
+{
+    uint32_t n = 0;
+    for (int i = 0; i < 4; i++)
+        n |= uint32_t(static_cast<unsigned char>(p[i])) << (8 * i);
+    return n;
+}
+
+// The whole file from its start, read with pread (the descriptor is kept
+// and shared); size is the size fstat gave, a hint for the first read.
+int pread_whole(int fd, off_t size, std::string &out)
+{
+    out.assign(size_t(size) + 1, '\0');
+    size_t have = 0;
+    for (;;) {
+        if (have == out.size())
+            out.resize(out.size() * 2);
+        ssize_t n = ::pread(fd, &out[have], out.size() - have, off_t(have));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -errno;
+        have += size_t(n);
+        // A regular file reads short only at its end.
+        if (n == 0 || have < out.size())
+            break;
+    }
+    out.resize(have);
+    return 0;
+}
+
+enum class parsed { whole, unfinished, broken };
+
+parsed parse_records(const std::string &all, std::vector<std::string> &out)
+{
+    out.clear();
+    size_t pos = 0;
+    while (pos < all.size()) {
+        if (all.size() - pos < 4)
+            return parsed::unfinished;
+        uint32_t n = le32(all.data() + pos);
+        pos += 4;
+        if (all.size() - pos < n)
+            return parsed::unfinished;
+        out.push_back(all.substr(pos, n));
+        pos += n;
+    }
+    return parsed::whole;
+}
+
+}  // namespace
+
+// One write(2) of the whole record on a descriptor opened with O_APPEND:
+// the kernel places it at the end as one piece, so appends of several
+// processes never interleave and no lock is needed.
 int append_record(const std::string &file, const void *data, size_t len)
 {
-    if (len > 0xffffffffu)
+    if (len > 0xffffffffu - 4)
         return -EFBIG;
-    int fd = open_locked(resolve(file), O_WRONLY | O_CREAT | O_APPEND, LOCK_EX);
-    if (fd < 0)
-        return fd;
-    fd_guard g(fd);
     std::string rec(4, '\0');
     uint32_t n = uint32_t(len);
     for (int i = 0; i < 4; i++)
         rec[size_t(i)] = char((n >> (8 * i)) & 0xff);
     rec.append(static_cast<const char *>(data), len);
-    return write_all(fd, rec.data(), rec.size());
+    kept_use use(resolve(file), O_WRONLY | O_CREAT | O_APPEND);
+    if (use.fd() < 0)
+        return use.fd();
+    for (;;) {
+        ssize_t w = ::write(use.fd(), rec.data(), rec.size());
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w < 0)
+            return -errno;
+        // Only a full disk or a file size limit cuts a small write short.
+        return size_t(w) == rec.size() ? 0 : -ENOSPC;
+    }
 }
 
+// Appenders take no lock, so a reader may meet the last record while its
+// bytes are still being copied in: the file is read again a few times
+// before a record cut short counts as a damaged file.
 int read_records(const std::string &file, std::vector<std::string> &out)
 {
     out.clear();
-    int fd = open_locked(resolve(file), O_RDONLY, LOCK_SH);
-    if (fd == -ENOENT)
+    kept_use use(resolve(file), O_RDONLY);
+    if (use.fd() == -ENOENT)
         return 0;  // nothing recorded yet
-    if (fd < 0)
-        return fd;
-    fd_guard g(fd);
-    std::string all;
-    int r = read_all(fd, all);
-    if (r < 0)
-        return r;
-    size_t pos = 0;
-    while (pos < all.size()) {
-        if (all.size() - pos < 4)
+    if (use.fd() < 0)
+        return use.fd();
+    constexpr int ATTEMPTS = 20;
+    struct stat st = use.status();
+    for (int attempt = 1;; attempt++) {
+        if (attempt > 1 && ::fstat(use.fd(), &st) != 0)
+            return -errno;
+        std::string all;
+        if (int r = pread_whole(use.fd(), st.st_size, all); r < 0)
+            return r;
+        if (parse_records(all, out) == parsed::whole)
+            return 0;
+        if (attempt == ATTEMPTS) {
+            out.clear();
             return -EBADMSG;
-        uint32_t n = 0;
-        for (int i = 0; i < 4; i++)
-            n |= uint32_t(static_cast<unsigned char>(all[pos + size_t(i)])) << (8 * i);
-        pos += 4;
-        if (all.size() - pos < n)
-            return -EBADMSG;
-        out.push_back(all.substr(pos, n));
-        pos += n;
+        }
+        real::nanosleep_ns(1000000);
     }
-    return 0;
 }
 
 int read_state(const std::string &file, std::string &out)
@@ -231,18 +298,14 @@ int write_state(const std::string &file, const std::string &data)
     return write_all(fd, data.data(), data.size());
 }
 
-// The counters file is a row of slots, each {32-bit name length, name,
-// 64-bit value} (little-endian), appended when a name is first counted. A
-// count rewrites only its value in place: no truncation, so the cost of a
-// count does not depend on where the device root lies.
-long bump_counter(const std::string &name)
+namespace {
+
+// Counts under the caller's lock: finds the name's slot and rewrites its
+// value in place, or appends a slot for a name counted the first time.
+long bump_locked(int fd, off_t size, const std::string &name)
 {
-    int fd = open_locked(run_path("counters"), O_RDWR | O_CREAT, LOCK_EX);
-    if (fd < 0)
-        return fd;
-    fd_guard g(fd);
     std::string all;
-    int r = read_all(fd, all);
+    int r = pread_whole(fd, size, all);
     if (r < 0)
         return r;
     size_t pos = 0;
@@ -282,6 +345,27 @@ long bump_counter(const std::string &name)
     return 1;
 }
 
+
+}  // namespace
+
+// The counters file is a row of slots, each {32-bit name length, name,
+// 64-bit value} (little-endian), appended when a name is first counted. A
+// count rewrites only its value in place: no truncation, so the cost of a
+// count does not depend on where the device root lies.
+long bump_counter(const std::string &name)
+{
+    kept_use use(run_path("counters"), O_RDWR | O_CREAT, true);
+    if (use.fd() < 0)
+        return use.fd();
+    int fd = use.fd();
+    while (::flock(fd, LOCK_EX) != 0)
+        if (errno != EINTR)
+            return -errno;
+    long r = bump_locked(fd, use.status().st_size, name);
+    ::flock(fd, LOCK_UN);
+    return r;
+}
+
 bool placeholder_exists(const std::string &path)
 {
     struct stat st;
@@ -291,13 +375,17 @@ bool placeholder_exists(const std::string &path)
 namespace {
 
 // The faults file as this thread last read it. Models ask for faults on
-// every request; the file is read again only when its status changed, or
-// while its last change is so recent that a further change could keep
+// every request, often several times: within one simulated call the text
+// read at its first question serves the rest of it. A new call looks at
+// the file's status again; its text is read again only when that changed,
+// or while its last change is so recent that a further change could keep
 // the same time stamps (they advance in clock ticks).
 struct faults_copy {
     std::string path;
     struct stat st {};
     bool settled = false;
+    bool exists = false;
+    uint64_t request = 0;
     std::string text;
 };
 
@@ -325,22 +413,28 @@ bool faults_text(std::string &out)
 {
     thread_local faults_copy copy;
     std::string path = state_path("faults");
+    uint64_t request = current_request();
+    if (request != 0 && copy.request == request && copy.path == path) {
+        out = copy.text;
+        return copy.exists;
+    }
+    copy.request = 0;
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) {
-        copy.path.clear();
+        copy = faults_copy{path, {}, false, false, request, ""};
         return false;
     }
-    if (copy.settled && copy.path == path && same_status(copy.st, st)) {
-        out = copy.text;
-        return true;
+    if (!(copy.exists && copy.settled && copy.path == path && same_status(copy.st, st))) {
+        copy.exists = false;
+        if (read_state("faults", copy.text) < 0)
+            return false;
+        copy.exists = true;
+        copy.st = st;
+        copy.settled = settled_since(st);
     }
-    copy.path.clear();
-    if (read_state("faults", out) < 0)
-        return false;
     copy.path = path;
-    copy.st = st;
-    copy.settled = settled_since(st);
-    copy.text = out;
+    copy.request = request;
+    out = copy.text;
     return true;
 }
 
