@@ -52,6 +52,24 @@ void forget_after_fork()
     }
 }
 
+// Lets go of the descriptors whose files lost their names (a state
+// directory a test removed): a process that goes through many state
+// directories does not keep their files open to the end. Files in use
+// are left for their next use to check.
+void let_go_of_removed()
+{
+    for (auto &f : registry()) {
+        if (!f->lock.try_lock())
+            continue;
+        struct stat st;
+        if (f->fd >= 0 && (::fstat(f->fd, &st) != 0 || st.st_nlink == 0)) {
+            real::close(f->fd);
+            f->fd = -1;
+        }
+        f->lock.unlock();
+    }
+}
+
 kept_file *find_or_add(const std::string &path, int flags)
 {
     static std::once_flag at_fork;
@@ -60,6 +78,7 @@ kept_file *find_or_add(const std::string &path, int flags)
     for (auto &f : registry())
         if (f->flags == flags && f->path == path)
             return f.get();
+    let_go_of_removed();
     registry().push_back(std::make_unique<kept_file>(path, flags));
     return registry().back().get();
 }

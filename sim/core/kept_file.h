@@ -5,7 +5,8 @@
 // costs. A kept file stays open (O_CLOEXEC) for the life of the process and
 // is checked before each use: one whose name was removed or replaced (a new
 // boot emptied run/, a test deleted the file) is opened again by name, so
-// the process never records into a file nobody can see. After fork the
+// the process never records into a file nobody can see. (A file moved
+// away to another name still has a name and stays the one kept.) After fork the
 // child reopens its own: flock locks belong to the open file description,
 // which a child must not share with its parent. A child made by a bare
 // clone system call runs no fork handlers; a use that takes flock locks
