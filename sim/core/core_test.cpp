@@ -155,6 +155,10 @@ TEST(NormalisePath, GivesTheAbsolutePathAModelIsAskedFor)
         {"/proc/./self/../sysrq-trigger", "/proc/sysrq-trigger"},
         {"/../../proc/sysrq-trigger", "/proc/sysrq-trigger"},
         {"/", "/"},
+        {"/proc/", "/proc"},
+        {"/proc/.", "/proc"},
+        {"/proc/..", "/"},
+        {"/proc/.x/..y", "/proc/.x/..y"},
         {"x/y", (here == "/" ? "" : here) + "/x/y"},
     };
     for (const auto &c : cases)

@@ -40,6 +40,9 @@ bool close(int fd, int *result);
 // The calls timed so far and the nanoseconds they took (both 0 unless
 // KS_SIM_PROFILE is in the environment).
 void profile(int64_t *calls, int64_t *ns);
+// Of those nanoseconds, the ones the program's descriptors took (making
+// the memfd of an open, closing it).
+int64_t profile_descriptors();
 // A descriptor made by dup/dup2/dup3/fcntl from a simulated one shares its
 // open file; the model sees one close, at the last.
 void duplicated(int oldfd, int newfd);
