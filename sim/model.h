@@ -68,7 +68,8 @@ std::string state_dir();
 // state_dir() + "/" + name.
 std::string state_path(const std::string &name);
 
-// Appends one record to a state file under an exclusive flock. Records
+// Appends one record to a state file, in one write on a descriptor opened
+// with O_APPEND (records of several processes never interleave). Records
 // are length-prefixed (32-bit little-endian length, then the bytes), so
 // binary writes keep their boundaries. Returns 0 or -errno.
 int append_record(const std::string &file, const void *data, size_t len);

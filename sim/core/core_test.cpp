@@ -4,8 +4,10 @@
 #include "sim/core/dispatch.h"
 #include "sim/model.h"
 #include "sim/testing/state_dir.h"
+#include "support/test_process.h"
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -69,6 +71,68 @@ TEST_F(Core, CountersArePerNameAndPerBoot)
     EXPECT_EQ(ks_sim::bump_counter("w"), 1);
 }
 
+// The state files stay open in the process between requests: what a test
+// or a new boot does to them by name must still be what the next request
+// sees.
+TEST_F(Core, AKeptStateFileRemovedOrEmptiedByNameStartsAgain)
+{
+    ASSERT_EQ(ks_sim::append_record("recs", "a", 1), 0);
+    ASSERT_EQ(unlink((dir + "/recs").c_str()), 0);
+    ASSERT_EQ(ks_sim::append_record("recs", "b", 1), 0);
+    std::vector<std::string> out;
+    ASSERT_EQ(ks_sim::read_records("recs", out), 0);
+    EXPECT_EQ(out, std::vector<std::string>{"b"});
+
+    EXPECT_EQ(ks_sim::bump_counter("w"), 1);
+    EXPECT_EQ(ks_sim::bump_counter("w"), 2);
+    ASSERT_EQ(ks_sim::write_state(ks_sim::run_path("counters"), ""), 0);  // emptied in place
+    EXPECT_EQ(ks_sim::bump_counter("w"), 1);
+    // Replaced under its name: the new file is the one read.
+    ASSERT_EQ(ks_sim::write_state("new", std::string("\x01\x00\x00\x00z", 5)), 0);
+    ASSERT_EQ(rename((dir + "/new").c_str(), (dir + "/recs").c_str()), 0);
+    ASSERT_EQ(ks_sim::read_records("recs", out), 0);
+    EXPECT_EQ(out, std::vector<std::string>{"z"});
+}
+
+// Several processes count and record at once, each with the descriptors
+// it inherited: no count is lost and no record is torn or mixed.
+TEST_F(Core, ProcessesCountAndRecordTogether)
+{
+    EXPECT_EQ(ks_sim::bump_counter("n"), 1);  // the parent's files are open before the fork
+    ASSERT_EQ(ks_sim::append_record("recs", "parent", 6), 0);
+    constexpr int CHILDREN = 4, EACH = 300;
+    std::vector<pid_t> pids;
+    for (int c = 0; c < CHILDREN; c++) {
+        pid_t pid = test_fork();  // a bare clone: no fork handlers run in the child
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            alarm(60);
+            std::string rec(100 + c, char('a' + c));
+            for (int i = 0; i < EACH; i++)
+                if (ks_sim::bump_counter("n") < 0 || ks_sim::bump_counter("new") < 0 ||
+                    ks_sim::append_record("recs", rec.data(), rec.size()) != 0)
+                    _exit(1);
+            _exit(0);
+        }
+        pids.push_back(pid);
+    }
+    for (pid_t pid : pids) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(ks_sim::bump_counter("n"), 2 + CHILDREN * EACH);
+    EXPECT_EQ(ks_sim::bump_counter("new"), 1 + CHILDREN * EACH);  // first counted by the children
+    std::vector<std::string> out;
+    ASSERT_EQ(ks_sim::read_records("recs", out), 0);
+    ASSERT_EQ(out.size(), size_t(1 + CHILDREN * EACH));
+    for (size_t i = 1; i < out.size(); i++) {
+        int c = int(out[i].size()) - 100;
+        ASSERT_TRUE(c >= 0 && c < CHILDREN) << i;
+        EXPECT_EQ(out[i], std::string(out[i].size(), char('a' + c))) << i;
+    }
+}
+
 TEST_F(Core, StateFilesAreReplacedWhole)
 {
     ASSERT_EQ(ks_sim::write_state("s", "long contents"), 0);
@@ -93,6 +157,10 @@ TEST(NormalisePath, GivesTheAbsolutePathAModelIsAskedFor)
         {"/proc/./self/../sysrq-trigger", "/proc/sysrq-trigger"},
         {"/../../proc/sysrq-trigger", "/proc/sysrq-trigger"},
         {"/", "/"},
+        {"/proc/", "/proc"},
+        {"/proc/.", "/proc"},
+        {"/proc/..", "/"},
+        {"/proc/.x/..y", "/proc/.x/..y"},
         {"x/y", (here == "/" ? "" : here) + "/x/y"},
     };
     for (const auto &c : cases)

@@ -31,6 +31,10 @@ namespace {
 // "PID CALLS NANOSECONDS" to that file when it exits.
 std::atomic<int64_t> spent_ns{0};
 std::atomic<int64_t> spent_calls{0};
+// Of spent_ns, what the descriptors the program gets cost: the memfd made
+// for an open and its close, the system calls a device's kernel makes for
+// an open and a close as well.
+std::atomic<int64_t> descriptor_ns{0};
 
 bool profiling()
 {
@@ -45,18 +49,40 @@ int64_t now_ns()
     return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-// Times the outermost call only: the models' own file accesses come back
-// through the interposer.
+// Runs a system call for the program's descriptor, timed apart.
+template <class F>
+int descriptor_call(F f)
+{
+    if (!profiling())
+        return f();
+    int64_t t0 = now_ns();
+    int r = f();
+    descriptor_ns += now_ns() - t0;
+    return r;
+}
+
+// The outermost simulated call of this thread is one request: it is timed
+// (the models' own file accesses come back through the interposer and are
+// part of it) and numbered, so that a model reads the faults once per
+// request.
 thread_local int timed_depth = 0;
+thread_local uint64_t request_number = 0;
+thread_local uint64_t requests_begun = 0;
 
 class timed {
 public:
-    timed() : start_(profiling() && timed_depth++ == 0 ? now_ns() : -1) {}
+    timed()
+    {
+        if (timed_depth++ == 0) {
+            request_number = ++requests_begun;
+            start_ = profiling() ? now_ns() : -1;
+        }
+    }
     ~timed()
     {
-        if (!profiling())
+        if (--timed_depth != 0)
             return;
-        timed_depth--;
+        request_number = 0;
         if (start_ < 0)
             return;
         spent_ns += now_ns() - start_;
@@ -66,7 +92,7 @@ public:
     timed &operator=(const timed &) = delete;
 
 private:
-    int64_t start_;
+    int64_t start_ = -1;
 };
 
 // One open of a simulated path, shared by its duplicated descriptors.
@@ -279,8 +305,36 @@ int guard_procfs(const std::string &t)
 
 }  // namespace
 
+uint64_t current_request() { return request_number; }
+
+namespace {
+
+// An absolute path without empty, "." or ".." parts (the paths programs
+// mostly open) is its own normal form.
+bool already_normal(const char *p)
+{
+    if (p[0] != '/')
+        return false;
+    for (const char *s = p; *s; s++) {
+        if (*s != '/')
+            continue;
+        const char *n = s + 1;
+        if (*n == '/' || (*n == '\0' && s != p))
+            return false;
+        if (n[0] == '.' && (n[1] == '/' || n[1] == '\0'))
+            return false;
+        if (n[0] == '.' && n[1] == '.' && (n[2] == '/' || n[2] == '\0'))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 std::string normalise_path(int dirfd, const char *path)
 {
+    if (already_normal(path))
+        return path;
     std::string full;
     if (path[0] == '/') {
         full = path;
@@ -373,7 +427,9 @@ bool open(int dirfd, const char *path, int flags, unsigned mode, int *result)
         *result = -1;
         return true;
     }
-    int fd = ::memfd_create(("ks-sim:" + p).c_str(), (flags & O_CLOEXEC) ? MFD_CLOEXEC : 0);
+    std::string name = "ks-sim:" + p;
+    int fd = descriptor_call(
+        [&] { return ::memfd_create(name.c_str(), (flags & O_CLOEXEC) ? MFD_CLOEXEC : 0); });
     if (fd < 0) {
         int e = errno;
         f->close();
@@ -479,7 +535,7 @@ bool close(int fd, int *result)
         table().erase(it);
     }
     int r = release(e);
-    int c = real::close(fd);
+    int c = descriptor_call([&] { return real::close(fd); });
     if (r < 0)
         *result = fail<int>(r);
     else
@@ -524,6 +580,8 @@ void profile(int64_t *calls, int64_t *ns)
     *calls = spent_calls;
     *ns = spent_ns;
 }
+
+int64_t profile_descriptors() { return descriptor_ns; }
 
 bool simulated_path(const char *path)
 {

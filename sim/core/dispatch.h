@@ -40,6 +40,9 @@ bool close(int fd, int *result);
 // The calls timed so far and the nanoseconds they took (both 0 unless
 // KS_SIM_PROFILE is in the environment).
 void profile(int64_t *calls, int64_t *ns);
+// Of those nanoseconds, the ones the program's descriptors took (making
+// the memfd of an open, closing it).
+int64_t profile_descriptors();
 // A descriptor made by dup/dup2/dup3/fcntl from a simulated one shares its
 // open file; the model sees one close, at the last.
 void duplicated(int oldfd, int newfd);
@@ -76,6 +79,12 @@ bool setxattr(const char *path, int fd, const char *name, const void *value, siz
 // Absolute, normalised form of a path given relative to dirfd ("." and
 // ".." and repeated slashes removed; symbolic links are not followed).
 std::string normalise_path(int dirfd, const char *path);
+
+// The number of the simulated call this thread is answering (one program
+// call routed to a model, with all the model does for it), or 0 outside
+// one: what a model asks the state more than once in a call, such as the
+// faults, it may take from what it read earlier in the same call.
+uint64_t current_request();
 
 // Whether this process runs in the sandbox's mount namespace (the
 // namespace named by KS_SIM_SANDBOX). Mounts are passed to the kernel only

@@ -632,8 +632,8 @@ void ks_sim_profile(int64_t *calls, int64_t *ns)
 
 namespace {
 
-// With KS_SIM_PROFILE naming a file, "PID CALLS NANOSECONDS" is added to it
-// when the process exits.
+// With KS_SIM_PROFILE naming a file, "PID CALLS NANOSECONDS DESCRIPTOR_NS"
+// is added to it when the process exits.
 __attribute__((destructor)) void write_profile()
 {
     const char *file = std::getenv("KS_SIM_PROFILE");
@@ -641,9 +641,10 @@ __attribute__((destructor)) void write_profile()
         return;
     int64_t calls, ns;
     d::profile(&calls, &ns);
-    char line[96];
-    int n = std::snprintf(line, sizeof line, "%ld %lld %lld\n", long(getpid()),
-                          static_cast<long long>(calls), static_cast<long long>(ns));
+    char line[128];
+    int n = std::snprintf(line, sizeof line, "%ld %lld %lld %lld\n", long(getpid()),
+                          static_cast<long long>(calls), static_cast<long long>(ns),
+                          static_cast<long long>(d::profile_descriptors()));
     int fd = ks_sim::real::open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return;

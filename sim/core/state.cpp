@@ -2,8 +2,12 @@
 // prefixed record files, whole state files, per-boot counters and faults.
 #include "sim/model.h"
 
+#include "sim/core/dispatch.h"
+#include "sim/core/kept_file.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 namespace ks_sim {
 
@@ -165,49 +170,113 @@ std::string state_path(const std::string &name) { return state_dir() + "/" + nam
 
 std::string run_path(const std::string &name) { return state_dir() + "/run/" + name; }
 
+namespace {
+
+uint32_t le32(const char *p)
+{
+    uint32_t n = 0;
+    for (int i = 0; i < 4; i++)
+        n |= uint32_t(static_cast<unsigned char>(p[i])) << (8 * i);
+    return n;
+}
+
+// The whole file from its start, read with pread (the descriptor is kept
+// and shared); size is the size fstat gave, a hint for the first read.
+int pread_whole(int fd, off_t size, std::string &out)
+{
+    out.assign(size_t(size) + 1, '\0');
+    size_t have = 0;
+    for (;;) {
+        if (have == out.size())
+            out.resize(out.size() * 2);
+        ssize_t n = ::pread(fd, &out[have], out.size() - have, off_t(have));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -errno;
+        have += size_t(n);
+        // A regular file reads short only at its end.
+        if (n == 0 || have < out.size())
+            break;
+    }
+    out.resize(have);
+    return 0;
+}
+
+enum class parsed { whole, unfinished, broken };
+
+parsed parse_records(const std::string &all, std::vector<std::string> &out)
+{
+    out.clear();
+    size_t pos = 0;
+    while (pos < all.size()) {
+        if (all.size() - pos < 4)
+            return parsed::unfinished;
+        uint32_t n = le32(all.data() + pos);
+        pos += 4;
+        if (all.size() - pos < n)
+            return parsed::unfinished;
+        out.push_back(all.substr(pos, n));
+        pos += n;
+    }
+    return parsed::whole;
+}
+
+}  // namespace
+
+// One write(2) of the whole record on a descriptor opened with O_APPEND:
+// the kernel places it at the end as one piece, so appends of several
+// processes never interleave and no lock is needed.
 int append_record(const std::string &file, const void *data, size_t len)
 {
-    if (len > 0xffffffffu)
+    if (len > 0xffffffffu - 4)
         return -EFBIG;
-    int fd = open_locked(resolve(file), O_WRONLY | O_CREAT | O_APPEND, LOCK_EX);
-    if (fd < 0)
-        return fd;
-    fd_guard g(fd);
     std::string rec(4, '\0');
     uint32_t n = uint32_t(len);
     for (int i = 0; i < 4; i++)
         rec[size_t(i)] = char((n >> (8 * i)) & 0xff);
     rec.append(static_cast<const char *>(data), len);
-    return write_all(fd, rec.data(), rec.size());
+    kept_use use(resolve(file), O_WRONLY | O_CREAT | O_APPEND);
+    if (use.fd() < 0)
+        return use.fd();
+    for (;;) {
+        ssize_t w = ::write(use.fd(), rec.data(), rec.size());
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w < 0)
+            return -errno;
+        // Only a full disk or a file size limit cuts a small write short.
+        return size_t(w) == rec.size() ? 0 : -ENOSPC;
+    }
 }
 
+// Appenders take no lock, so a reader may meet the last record while its
+// bytes are still being copied in: the file is read again a few times
+// before a record cut short counts as a damaged file.
 int read_records(const std::string &file, std::vector<std::string> &out)
 {
     out.clear();
-    int fd = open_locked(resolve(file), O_RDONLY, LOCK_SH);
-    if (fd == -ENOENT)
+    kept_use use(resolve(file), O_RDONLY);
+    if (use.fd() == -ENOENT)
         return 0;  // nothing recorded yet
-    if (fd < 0)
-        return fd;
-    fd_guard g(fd);
-    std::string all;
-    int r = read_all(fd, all);
-    if (r < 0)
-        return r;
-    size_t pos = 0;
-    while (pos < all.size()) {
-        if (all.size() - pos < 4)
+    if (use.fd() < 0)
+        return use.fd();
+    constexpr int ATTEMPTS = 20;
+    struct stat st = use.status();
+    for (int attempt = 1;; attempt++) {
+        if (attempt > 1 && ::fstat(use.fd(), &st) != 0)
+            return -errno;
+        std::string all;
+        if (int r = pread_whole(use.fd(), st.st_size, all); r < 0)
+            return r;
+        if (parse_records(all, out) == parsed::whole)
+            return 0;
+        if (attempt == ATTEMPTS) {
+            out.clear();
             return -EBADMSG;
-        uint32_t n = 0;
-        for (int i = 0; i < 4; i++)
-            n |= uint32_t(static_cast<unsigned char>(all[pos + size_t(i)])) << (8 * i);
-        pos += 4;
-        if (all.size() - pos < n)
-            return -EBADMSG;
-        out.push_back(all.substr(pos, n));
-        pos += n;
+        }
+        real::nanosleep_ns(1000000);
     }
-    return 0;
 }
 
 int read_state(const std::string &file, std::string &out)
@@ -231,55 +300,160 @@ int write_state(const std::string &file, const std::string &data)
     return write_all(fd, data.data(), data.size());
 }
 
-// The counters file is a row of slots, each {32-bit name length, name,
-// 64-bit value} (little-endian), appended when a name is first counted. A
-// count rewrites only its value in place: no truncation, so the cost of a
-// count does not depend on where the device root lies.
-long bump_counter(const std::string &name)
+namespace {
+
+// The counters file is a table of 64-byte slots {64-bit value, 32-bit name
+// length, name} (little-endian), shared by every process of the boot
+// through a shared mapping: a count is one atomic addition in memory. A
+// slot is claimed under flock, its name written before its length, so a
+// process that sees the length sees the name. The table has a fixed size;
+// a file found shorter (a test emptied it to start the counts again) is
+// cleared to the table's size first. Counting into a file that another
+// process truncates at that very moment is not supported.
+constexpr size_t SLOT = 64;
+constexpr size_t NAME_ROOM = SLOT - 12;
+constexpr size_t TABLE = 64 * SLOT;
+
+struct counter_table {
+    std::string path;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    unsigned char *at = nullptr;
+};
+
+std::mutex tables_lock;
+std::vector<counter_table> &tables()
 {
-    int fd = open_locked(run_path("counters"), O_RDWR | O_CREAT, LOCK_EX);
+    static auto *t = new std::vector<counter_table>;
+    return *t;
+}
+
+// The mapping of the file behind the checked descriptor, made anew when
+// the file was replaced; null when it cannot be mapped.
+unsigned char *mapped_table(const std::string &path, int fd, const struct stat &st)
+{
+    std::lock_guard<std::mutex> g(tables_lock);
+    counter_table *t = nullptr;
+    for (auto &c : tables())
+        if (c.path == path)
+            t = &c;
+    if (!t) {
+        tables().push_back(counter_table{path});
+        t = &tables().back();
+    }
+    if (t->at && t->dev == st.st_dev && t->ino == st.st_ino)
+        return t->at;
+    if (t->at)
+        ::munmap(t->at, TABLE);
+    t->at = nullptr;
+    void *m = ::mmap(nullptr, TABLE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (m == MAP_FAILED)
+        return nullptr;
+    t->at = static_cast<unsigned char *>(m);
+    t->dev = st.st_dev;
+    t->ino = st.st_ino;
+    return t->at;
+}
+
+uint32_t slot_length(const unsigned char *slot)
+{
+    return __atomic_load_n(reinterpret_cast<const uint32_t *>(slot + 8), __ATOMIC_ACQUIRE);
+}
+
+enum class counted { done, no_slot, failed };
+
+// Adds one to the name's slot in the shared table; no_slot when the table
+// is too short or holds no slot of that name.
+counted count_in_table(const std::string &path, const std::string &name, long *value)
+{
+    kept_use use(path, O_RDWR | O_CREAT);
+    if (use.fd() < 0) {
+        *value = use.fd();
+        return counted::failed;
+    }
+    if (size_t(use.status().st_size) < TABLE)
+        return counted::no_slot;
+    unsigned char *table = mapped_table(path, use.fd(), use.status());
+    if (!table) {
+        *value = -errno;
+        return counted::failed;
+    }
+    for (size_t at = 0; at < TABLE; at += SLOT) {
+        uint32_t n = slot_length(table + at);
+        if (n == 0)
+            return counted::no_slot;
+        if (n == name.size() && std::memcmp(table + at + 12, name.data(), n) == 0) {
+            auto *v = reinterpret_cast<uint64_t *>(table + at);
+            *value = long(__atomic_add_fetch(v, 1, __ATOMIC_ACQ_REL));
+            return counted::done;
+        }
+    }
+    *value = -ENOSPC;
+    return counted::failed;
+}
+
+// Under flock: brings the table to its size and claims a slot for the
+// name unless one holds it already.
+int claim_slot(const std::string &path, const std::string &name)
+{
+    kept_use use(path, O_RDWR | O_CREAT, true);
+    int fd = use.fd();
     if (fd < 0)
         return fd;
-    fd_guard g(fd);
-    std::string all;
-    int r = read_all(fd, all);
-    if (r < 0)
-        return r;
-    size_t pos = 0;
-    while (all.size() - pos >= 4) {
-        uint32_t n = 0;
-        for (int i = 0; i < 4; i++)
-            n |= uint32_t(static_cast<unsigned char>(all[pos + size_t(i)])) << (8 * i);
-        size_t value_at = pos + 4 + n;
-        if (n > all.size() || all.size() - pos - 4 < size_t(n) + 8)
-            return -EBADMSG;
-        if (n == name.size() && all.compare(pos + 4, n, name) == 0) {
-            uint64_t v = 0;
-            for (int i = 0; i < 8; i++)
-                v |= uint64_t(static_cast<unsigned char>(all[value_at + size_t(i)])) << (8 * i);
-            v++;
-            unsigned char bytes[8];
-            for (int i = 0; i < 8; i++)
-                bytes[i] = static_cast<unsigned char>(v >> (8 * i));
-            if (::pwrite(fd, bytes, 8, off_t(value_at)) != 8)
-                return errno ? -errno : -EIO;
-            return long(v);
-        }
-        pos = value_at + 8;
+    while (::flock(fd, LOCK_EX) != 0)
+        if (errno != EINTR)
+            return -errno;
+    struct stat st;
+    int r = ::fstat(fd, &st) != 0 ? -errno : 0;
+    if (r == 0 && size_t(st.st_size) < TABLE) {
+        // Emptied or new: every count starts again.
+        if (::ftruncate(fd, 0) != 0 || ::ftruncate(fd, off_t(TABLE)) != 0)
+            r = -errno;
     }
-    if (pos != all.size())
-        return -EBADMSG;
-    if (name.size() > 0xffffu)
+    std::string all;
+    if (r == 0)
+        r = pread_whole(fd, off_t(TABLE), all);
+    if (r == 0 && all.size() < TABLE)
+        r = -EIO;
+    for (size_t at = 0; r == 0 && at < TABLE; at += SLOT) {
+        uint32_t n = le32(all.data() + at + 8);
+        if (n == name.size() && all.compare(at + 12, n, name) == 0)
+            break;
+        if (n != 0)
+            continue;
+        unsigned char len[4];
+        n = uint32_t(name.size());
+        for (int i = 0; i < 4; i++)
+            len[i] = static_cast<unsigned char>((n >> (8 * i)) & 0xff);
+        if (::pwrite(fd, name.data(), name.size(), off_t(at + 12)) != ssize_t(name.size()) ||
+            ::pwrite(fd, len, 4, off_t(at + 8)) != 4)
+            r = errno ? -errno : -EIO;
+        break;
+    }
+    ::flock(fd, LOCK_UN);
+    return r;
+}
+
+}  // namespace
+
+long bump_counter(const std::string &name)
+{
+    if (name.empty() || name.size() > NAME_ROOM)
         return -ENAMETOOLONG;
-    std::string slot(4, '\0');
-    uint32_t n = uint32_t(name.size());
-    for (int i = 0; i < 4; i++)
-        slot[size_t(i)] = char((n >> (8 * i)) & 0xff);
-    slot += name;
-    slot += std::string("\x01\0\0\0\0\0\0\0", 8);
-    if (::pwrite(fd, slot.data(), slot.size(), off_t(pos)) != ssize_t(slot.size()))
-        return errno ? -errno : -EIO;
-    return 1;
+    std::string path = run_path("counters");
+    for (int attempt = 0; attempt < 3; attempt++) {
+        long value;
+        switch (count_in_table(path, name, &value)) {
+        case counted::done:
+        case counted::failed:
+            return value;
+        case counted::no_slot:
+            if (int r = claim_slot(path, name); r < 0)
+                return r;
+            break;
+        }
+    }
+    return -EAGAIN;
 }
 
 bool placeholder_exists(const std::string &path)
@@ -291,13 +465,17 @@ bool placeholder_exists(const std::string &path)
 namespace {
 
 // The faults file as this thread last read it. Models ask for faults on
-// every request; the file is read again only when its status changed, or
-// while its last change is so recent that a further change could keep
+// every request, often several times: within one simulated call the text
+// read at its first question serves the rest of it. A new call looks at
+// the file's status again; its text is read again only when that changed,
+// or while its last change is so recent that a further change could keep
 // the same time stamps (they advance in clock ticks).
 struct faults_copy {
     std::string path;
     struct stat st {};
     bool settled = false;
+    bool exists = false;
+    uint64_t request = 0;
     std::string text;
 };
 
@@ -325,22 +503,28 @@ bool faults_text(std::string &out)
 {
     thread_local faults_copy copy;
     std::string path = state_path("faults");
+    uint64_t request = current_request();
+    if (request != 0 && copy.request == request && copy.path == path) {
+        out = copy.text;
+        return copy.exists;
+    }
+    copy.request = 0;
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) {
-        copy.path.clear();
+        copy = faults_copy{path, {}, false, false, request, ""};
         return false;
     }
-    if (copy.settled && copy.path == path && same_status(copy.st, st)) {
-        out = copy.text;
-        return true;
+    if (!(copy.exists && copy.settled && copy.path == path && same_status(copy.st, st))) {
+        copy.exists = false;
+        if (read_state("faults", copy.text) < 0)
+            return false;
+        copy.exists = true;
+        copy.st = st;
+        copy.settled = settled_since(st);
     }
-    copy.path.clear();
-    if (read_state("faults", out) < 0)
-        return false;
     copy.path = path;
-    copy.st = st;
-    copy.settled = settled_since(st);
-    copy.text = out;
+    copy.request = request;
+    out = copy.text;
     return true;
 }
 

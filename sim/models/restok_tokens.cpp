@@ -1,6 +1,8 @@
 // The simulated resource-token module (see restok_tokens.h).
 #include "sim/models/restok_tokens.h"
 
+#include "sim/core/kept_file.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -27,33 +29,26 @@ struct token_request {
 
 constexpr size_t MAX_NAME = 4096;
 
-// Serialises the read-decide-append of one request across processes.
+// Serialises the read-decide-append of a definition across processes
+// (and, through the kept file's own lock, across threads).
 class tree_lock {
 public:
-    tree_lock()
+    tree_lock() : use_(run_path("restok.lock"), O_RDWR | O_CREAT, true)
     {
-        std::string path = run_path("restok.lock");
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ < 0 && errno == ENOENT) {
-            ::mkdir(state_dir().c_str(), 0755);
-            ::mkdir((state_dir() + "/run").c_str(), 0755);
-            fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        }
-        if (fd_ >= 0)
-            flock(fd_, LOCK_EX);
+        if (use_.fd() >= 0)
+            while (flock(use_.fd(), LOCK_EX) != 0 && errno == EINTR) {
+            }
     }
     ~tree_lock()
     {
-        if (fd_ >= 0) {
-            flock(fd_, LOCK_UN);
-            ::close(fd_);
-        }
+        if (use_.fd() >= 0)
+            flock(use_.fd(), LOCK_UN);
     }
     tree_lock(const tree_lock &) = delete;
     tree_lock &operator=(const tree_lock &) = delete;
 
 private:
-    int fd_;
+    kept_use use_;
 };
 
 bool parse_token(const std::string &rec, restok_token &t)
@@ -95,13 +90,17 @@ public:
     void sync()
     {
         std::string path = run_path(RESTOK_TOKENS_STATE);
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
+        kept_use use(path, O_RDONLY);
+        if (use.fd() < 0) {
             reset();
             return;
         }
-        struct stat st;
-        if (::fstat(fd, &st) != 0 || path != path_ || st.st_dev != dev_ || st.st_ino != ino_ ||
+        int fd = use.fd();
+        const struct stat &st = use.status();
+        if (path == path_ && st.st_dev == dev_ && st.st_ino == ino_ &&
+            st.st_size == off_t(read_to_))
+            return;  // nothing appended since
+        if (path != path_ || st.st_dev != dev_ || st.st_ino != ino_ ||
             st.st_size < off_t(read_to_) || !last_record_still_there(fd)) {
             reset();
             path_ = path;
@@ -118,8 +117,9 @@ public:
                 break;
             more.append(buf, size_t(n));
             at += n;
+            if (size_t(n) < sizeof buf)
+                break;  // a regular file reads short only at its end
         }
-        ::close(fd);
         size_t pos = 0;
         while (more.size() - pos >= 4) {
             uint32_t n = 0;
@@ -209,9 +209,10 @@ token_index &tokens_now()
     return index;
 }
 
+// Lookups take no lock: the index takes in only whole records, and a
+// definition appends its record in one piece.
 int lookup(const std::string &name)
 {
-    tree_lock lock;
     long id = tokens_now().first(name);
     return id > 0 ? int(id) : -ENOENT;
 }
@@ -365,7 +366,6 @@ std::vector<restok_token> restok_tokens()
 
 long restok_token_in(long owner, const std::string &name)
 {
-    tree_lock lock;
     token_index &tree = tokens_now();
     long id = owner < 0 ? tree.first(name) : tree.find(owner, name);
     return id > 0 ? id : -1;
