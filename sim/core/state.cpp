@@ -251,7 +251,8 @@ int append_record(const std::string &file, const void *data, size_t len)
 }
 
 // Appenders take no lock, so a reader may meet the last record while its
-// bytes are still being copied in: the file is read again a few times
+// bytes are still being copied in: the file is read again, for up to half
+// a second (a writer may be preempted mid-copy on a loaded machine),
 // before a record cut short counts as a damaged file.
 int read_records(const std::string &file, std::vector<std::string> &out)
 {
@@ -261,7 +262,7 @@ int read_records(const std::string &file, std::vector<std::string> &out)
         return 0;  // nothing recorded yet
     if (use.fd() < 0)
         return use.fd();
-    constexpr int ATTEMPTS = 20;
+    constexpr int ATTEMPTS = 500;
     struct stat st = use.status();
     for (int attempt = 1;; attempt++) {
         if (attempt > 1 && ::fstat(use.fd(), &st) != 0)
