@@ -230,9 +230,9 @@ int fail_new_node(cal_block_node *node)
 // spoil the block written over them, and stale bytes right behind it
 // would be read as the next block at the next set-up, where today the
 // area's data end at an erased page.
-bool space_is_erased(cal_context *ctx, cal_area *target, uint32_t size)
+bool space_is_erased(cal_context *ctx, cal_area *target, uint32_t size, bool write_once)
 {
-    if (!target->valid && !target->otp)
+    if (starts_anew(target, write_once))
         return true;
     const uint64_t room = uint64_t(cal_area_size(ctx, target)) - target->empty_start;
     const uint64_t length = std::min<uint64_t>(uint64_t(size) + CAL_HEADER_SIZE, room);
@@ -421,7 +421,7 @@ int cal_write_block(cal_context *ctx, const char *name, const unsigned char *dat
         cal_error("block size too big");
     } else if (uint64_t(start) + size64 <= area_size &&
                (target->valid || target->otp || !holds_listed_blocks(ctx, user)) &&
-               space_is_erased(ctx, target, uint32_t(size64))) {
+               space_is_erased(ctx, target, uint32_t(size64), once)) {
         r = store_block(ctx, target, node, uint32_t(size64), once);
         listed = r == 0;
     } else if (target->otp) {
