@@ -6,6 +6,7 @@
 #include "init/log.h"
 #include "restok/restok.h"
 #include "init/safe_open.h"
+#include "init/value_files.h"
 
 #include <fcntl.h>
 #include <search.h>
@@ -359,12 +360,8 @@ void release_source_names()
 
 int write_module_hash(const uint8_t hash[SHA1_DIGEST_LENGTH])
 {
-    // A hash the kernel did not take whole (refused, cut short, or refused
-    // when the buffered bytes reach it at the close) is a failed write.
-    FILE *f = fopen_kernel_file_for_writing(MODLIST_PATH);
-    bool taken = f && std::fwrite(hash, 1, SHA1_DIGEST_LENGTH, f) == SHA1_DIGEST_LENGTH &&
-                 std::fflush(f) == 0;
-    if ((f && std::fclose(f) != 0) || !taken) {
+    // A hash the kernel did not take whole is a failed write.
+    if (write_kernel_file(MODLIST_PATH, hash, SHA1_DIGEST_LENGTH) != 0) {
         log_trace("module write failed\n");
         return -1;
     }

@@ -25,17 +25,7 @@ int write_value(const char *path, const char *format, int value)
     int length = snprintf(text, sizeof text, format, value);
     if (length < 0 || size_t(length) >= sizeof text)
         return -22;
-    FILE *f = fopen_kernel_file_for_writing(path);
-    if (!f)
-        return -2;
-    size_t written = fwrite(text, 1, size_t(length), f);
-    // A kernel file refuses a value when the buffered text reaches it, at
-    // the flush; that is a failed write too.
-    int flushed = fflush(f);
-    int closed = fclose(f);
-    if (written != size_t(length) || flushed != 0 || closed != 0)
-        return -5;
-    return 0;
+    return write_kernel_file(path, text, size_t(length));
 }
 
 // Reads the start of a regular file without ever blocking: a FIFO or a
@@ -91,6 +81,21 @@ int parse_value_text(const char *text, int base, int *value)
         else
             *value = (overflow || magnitude > unsigned(INT_MAX)) ? INT_MAX : int(magnitude);
     }
+    return 0;
+}
+
+int write_kernel_file(const char *path, const void *data, size_t length)
+{
+    FILE *f = fopen_kernel_file_for_writing(path);
+    if (!f)
+        return -2;
+    size_t written = fwrite(data, 1, length, f);
+    // A kernel file refuses what it is given when the buffered bytes reach
+    // it, at the flush; that is a failed write too.
+    int flushed = fflush(f);
+    int closed = fclose(f);
+    if (written != length || flushed != 0 || closed != 0)
+        return -5;
     return 0;
 }
 

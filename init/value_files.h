@@ -2,10 +2,17 @@
 // "/etc/tarvo" are read, the kernel integrity module's mask files written.
 #pragma once
 
-// Writes value as "%x\n" (write_hex_value) or "%d\n" (write_int_value),
-// creating or truncating the file. 0; -22 the value cannot be formatted; -2
-// the file cannot be opened; -5 the file did not take the whole text,
-// also when it refuses it only when the text is flushed or the file closed.
+#include <cstddef>
+
+// Writes length bytes to an existing kernel file, truncating it and never
+// creating it. 0; -2 the file cannot be opened; -5 the file did not take
+// them whole, also when it refuses them only when they are flushed or the
+// file closed.
+int write_kernel_file(const char *path, const void *data, size_t length);
+
+// Writes value as "%x\n" (write_hex_value) or "%d\n" (write_int_value)
+// with write_kernel_file. 0; -22 the value cannot be formatted; -2 and -5
+// as write_kernel_file.
 int write_hex_value(const char *path, int value);
 int write_int_value(const char *path, int value);
 
