@@ -180,6 +180,12 @@ uint32_t le32(const char *p)
     return n;
 }
 
+void put_le32(char *p, uint32_t n)
+{
+    for (int i = 0; i < 4; i++)
+        p[i] = char((n >> (8 * i)) & 0xff);
+}
+
 // The whole file from its start, read with pread (the descriptor is kept
 // and shared); size is the size fstat gave, a hint for the first read.
 int pread_whole(int fd, off_t size, std::string &out)
@@ -232,9 +238,7 @@ int append_record(const std::string &file, const void *data, size_t len)
     if (len > 0xffffffffu - 4)
         return -EFBIG;
     std::string rec(4, '\0');
-    uint32_t n = uint32_t(len);
-    for (int i = 0; i < 4; i++)
-        rec[size_t(i)] = char((n >> (8 * i)) & 0xff);
+    put_le32(&rec[0], uint32_t(len));
     rec.append(static_cast<const char *>(data), len);
     kept_use use(resolve(file), O_WRONLY | O_CREAT | O_APPEND);
     if (use.fd() < 0)
@@ -422,10 +426,8 @@ int claim_slot(const std::string &path, const std::string &name)
             break;
         if (n != 0)
             continue;
-        unsigned char len[4];
-        n = uint32_t(name.size());
-        for (int i = 0; i < 4; i++)
-            len[i] = static_cast<unsigned char>((n >> (8 * i)) & 0xff);
+        char len[4];
+        put_le32(len, uint32_t(name.size()));
         if (::pwrite(fd, name.data(), name.size(), off_t(at + 12)) != ssize_t(name.size()) ||
             ::pwrite(fd, len, 4, off_t(at + 8)) != 4)
             r = errno ? -errno : -EIO;
