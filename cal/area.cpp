@@ -191,6 +191,59 @@ int judge_header(cal_context *ctx, cal_area *area, uint32_t address, const unsig
     return 0;
 }
 
+// Whether the 36 bytes form a valid header, judged without reports.
+bool header_checks(cal_context *ctx, cal_area *area, uint32_t address, const unsigned char *bytes,
+                   cal_block_header *h)
+{
+    quiet_reports quiet;
+    return judge_header(ctx, area, address, bytes, h) == 0;
+}
+
+// A header that fails its checks because of one damaged byte is mended:
+// the one value of one byte that makes magic, version, CRC and length
+// check. More than one such repair is no repair (the damage is not known).
+bool repair_header(cal_context *ctx, cal_area *area, uint32_t address, const unsigned char *bytes,
+                   cal_block_header *out)
+{
+    unsigned char copy[CAL_HEADER_SIZE];
+    memcpy(copy, bytes, sizeof copy);
+    int found = 0;
+    for (unsigned i = 0; i < CAL_HEADER_SIZE && found < 2; i++) {
+        const unsigned char was = copy[i];
+        for (unsigned v = 0; v < 256 && found < 2; v++) {
+            if (v == was)
+                continue;
+            copy[i] = uint8_t(v);
+            cal_block_header h;
+            // Cheap tests first: the magic and version bytes.
+            if (memcmp(copy, "ConF", 4) == 0 && copy[4] == CAL_HEADER_VERSION &&
+                header_checks(ctx, area, address, copy, &h)) {
+                *out = h;
+                found++;
+            }
+        }
+        copy[i] = was;
+    }
+    return found == 1;
+}
+
+// The next position behind a damaged header at address where a valid
+// header lies (blocks lie at 4-byte steps), or the area's size.
+uint32_t next_valid_header(image_reader &img, uint32_t address)
+{
+    const uint32_t size = img.size();
+    for (uint64_t p = uint64_t(address) + 4; p + CAL_HEADER_SIZE <= size; p += 4) {
+        const unsigned char *bytes = img.at(uint32_t(p), CAL_HEADER_SIZE);
+        if (!bytes)
+            continue;
+        cal_block_header h;
+        if (memcmp(bytes, "ConF", 4) == 0 &&
+            header_checks(img.ctx, img.area, uint32_t(p), bytes, &h))
+            return uint32_t(p);
+    }
+    return size;
+}
+
 // Checks a block's data in the image; on success the node keeps a copy.
 // Damaged or unreadable data leave the node without data.
 void check_block_data(image_reader &img, cal_block_node *node)
@@ -318,18 +371,21 @@ int scan_block_headers(cal_context *ctx, cal_area *area, int mode)
     image_reader img{ctx, area, image->bytes, image->unreadable};
     uint32_t a = 0;
     area->first_page_damaged = 0;
+    area->damaged_headers = 0;
     area->first_gap = size;
     for (;;) {
         cal_block_header h;
         cal_debug(2, "reading %s block header at 0x%08x", area->name, a);
         const unsigned char *bytes = img.at(a, CAL_HEADER_SIZE);
-        int r;
-        if (!bytes) {
+        int r = -1;
+        if (!bytes)
             cal_error("failed to read %d bytes at %s 0x%08x", CAL_HEADER_SIZE, area->name, a);
-            area->read_failed = 1;
-            return -1;
+        else
+            r = judge_header(ctx, area, a, bytes, &h);
+        if (r == -1 && bytes && repair_header(ctx, area, a, bytes, &h)) {
+            cal_error("header at %s addr 0x%08x repaired", area->name, a);
+            r = 0;
         }
-        r = judge_header(ctx, area, a, bytes, &h);
         if (r == -2) {
             if (area->first_gap == size)
                 area->first_gap = a;
@@ -341,9 +397,28 @@ int scan_block_headers(cal_context *ctx, cal_area *area, int mode)
             break;
         }
         if (r != 0) {
-            if (torn_last_write(img, a, uint64_t(a) + 1))
+            if (bytes && torn_last_write(img, a, uint64_t(a) + 1))
                 return 0;
-            return -1;
+            // The write-once area cannot be erased: it takes no write
+            // behind damage, so its scan fails there as before.
+            if (mode == 2)
+                return -1;
+            // One damaged or unreadable header costs the block it heads,
+            // not what the walk found before it nor the blocks behind it:
+            // the walk resumes at the next valid header. The area's data
+            // count as ending at the damage for the checks of a half's
+            // first page.
+            uint32_t next = next_valid_header(img, a);
+            area->first_gap = std::min(area->first_gap, a);
+            area->damaged_headers = 1;
+            if (next >= size) {
+                cal_error("no valid header behind %s addr 0x%08x", area->name, a);
+                a = size;
+                break;
+            }
+            cal_error("%s walk resumes at 0x%08x", area->name, next);
+            a = next;
+            continue;
         }
         char name[CAL_NAME_SIZE + 1];
         cal_name_text(h.name, name);

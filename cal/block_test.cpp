@@ -404,14 +404,27 @@ TEST_F(FileArea, DamagedBlocksBeforeMoreData)
     EXPECT_EQ(names(ctx_.config_list), (std::vector<std::string>{"a", "b", "c"}));
     EXPECT_EQ(area_.first_page_damaged, 1);
     EXPECT_FALSE(has_error("incomplete block at config1 addr 0x00000028 ignored"));
-    // A bad header: the scan fails.
+    // A header with one damaged byte is repaired; one with more damage
+    // costs its block only: the walk resumes at the next valid header.
     reset();
     std::string badh = block_bytes("c", "xx", 0);
     badh[33] ^= 1;
     put(0, block_bytes("a", "old", 0));
     put(page, badh);
     put(2 * page, block_bytes("b", "b", 0));
-    EXPECT_EQ(scan_block_headers(&ctx_, &area_, 0), -1);
+    EXPECT_EQ(scan_block_headers(&ctx_, &area_, 0), 0);
+    EXPECT_EQ(names(ctx_.config_list), (std::vector<std::string>{"a", "c", "b"}));
+    char repaired[64];
+    snprintf(repaired, sizeof repaired, "header at config1 addr 0x%08x repaired", page);
+    EXPECT_TRUE(has_error(repaired));
+    reset();
+    badh[9] ^= 0x40;
+    put(0, block_bytes("a", "old", 0));
+    put(page, badh);
+    put(2 * page, block_bytes("b", "b", 0));
+    EXPECT_EQ(scan_block_headers(&ctx_, &area_, 0), 0);
+    EXPECT_EQ(names(ctx_.config_list), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(area_.damaged_headers, 1);
 }
 
 }  // namespace

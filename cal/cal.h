@@ -98,6 +98,9 @@ struct cal_area {
     // The first erased position the scan met, or the area's size: below
     // one page, the first page may hold less than was written to it.
     uint32_t first_gap;
+    // The scan met a header it could neither read nor repair and resumed
+    // behind it.
+    int damaged_headers;
     // A header of the area could not be read in this context: what the
     // area holds is unknown, so no write may replace it.
     int read_failed;

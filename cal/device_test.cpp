@@ -228,10 +228,10 @@ TEST_F(Device, DamagedCurrentHalfFallsBackToTheOther)
 {
     const uint32_t half = 2 * geo.erase;
     poke(half, block_bytes("a", "spare a", 3) + "\xff" + block_bytes("b", "spare b", 0));
-    // The newer first half: a valid first block, then a header with a wrong
-    // CRC, then more data.
-    std::string bad = block_bytes("b", "bad", 0);
-    bad[9] ^= 0x20;
+    // The newer first half: a valid first block, then a block that has no
+    // place in a half (a damaged header costs its block only), then more
+    // data.
+    std::string bad = block_bytes("b", "bad", 0, CAL_HDR_FLAG_USER);
     poke(0, block_bytes("a", "new a", 4));
     poke(geo.page, bad);
     poke(2 * geo.page, block_bytes("c", "c", 0));

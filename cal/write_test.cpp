@@ -432,6 +432,80 @@ TEST_F(Blocks, DamagedSupersededCopyKeepsTheHalf)
     }
 }
 
+// Compacts a0, b0 into config2 (a at 0, b at 0x28 in its first page),
+// then appends b1 and b2 (pages 1 and 2).
+void compacted_then_appended(Flash &t)
+{
+    const uint32_t half = 2 * t.geo.erase;
+    ASSERT_EQ(t.write("a", "a0"), 0);
+    ASSERT_EQ(t.write("b", "b0"), 0);
+    for (uint32_t i = 2; i <= half / t.geo.page; i++)
+        ASSERT_EQ(t.write("c", "c" + std::to_string(i)), 0);  // the last one compacts
+    ASSERT_EQ(t.flash(half + 0x28 + 8, 1), "b");
+    ASSERT_EQ(t.write("b", "b1"), 0);
+    ASSERT_EQ(t.write("b", "b2"), 0);
+}
+
+// A damaged or unreadable header of a superseded copy costs nothing: the
+// walk repairs it or resumes behind it, and the half is kept.
+TEST_F(Blocks, DamagedSupersededHeaderKeepsTheHalf)
+{
+    const uint32_t half = 2 * geo.erase;
+    const uint32_t page = geo.page;
+    struct row {
+        const char *what;
+        std::function<void(Flash &)> damage;
+    } rows[] = {
+        {"one bit in the name of b0 in the first page",
+         [half](Flash &t) { t.poke(half + 0x28 + 8, "c"); }},
+        {"one byte of b1's header CRC", [half, page](Flash &t) { t.poke(half + page + 33, "\x5a"); }},
+        {"two bytes of b1's name", [half, page](Flash &t) { t.poke(half + page + 8, "xy"); }},
+        {"b1's page unreadable",
+         [half, page](Flash &t) { t.arm("mtd.unreadable=" + std::to_string(half + page + 1)); }},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        prepare(geo);
+        compacted_then_appended(*this);
+        r.damage(*this);
+        errors.clear();
+        std::string got;
+        EXPECT_EQ(read("b", &got), 0);
+        EXPECT_EQ(got, "b2");
+        EXPECT_EQ(read("a", &got), 0);
+        EXPECT_EQ(got, "a0");
+        EXPECT_FALSE(has_error("error in primary config block; trying to use spare"));
+        // The area goes on taking writes.
+        EXPECT_EQ(write("b", "b3"), 0);
+        EXPECT_EQ(read("b", &got), 0);
+        EXPECT_EQ(got, "b3");
+        disarm();
+    }
+}
+
+// The same in the user area, which has no spare: one damaged byte in a
+// superseded user header leaves every user block at its newest value.
+TEST_F(Blocks, DamagedSupersededUserHeaderKeepsTheUserArea)
+{
+    const uint32_t user = 4 * geo.erase;
+    ASSERT_EQ(write("u1", "u1-v0", CAL_FLAG_USER), 0);
+    ASSERT_EQ(write("u2", "u2-v0", CAL_FLAG_USER), 0);
+    ASSERT_EQ(write("u2", "u2-v1", CAL_FLAG_USER), 0);
+    ASSERT_EQ(write("u1", "u1-v1", CAL_FLAG_USER), 0);
+    ASSERT_EQ(flash(user + geo.page + 8, 2), "u2");
+    poke(user + geo.page + 9, "3");
+    std::string got;
+    EXPECT_EQ(read("u1", &got, CAL_FLAG_USER), 0);
+    EXPECT_EQ(got, "u1-v1");
+    EXPECT_EQ(read("u2", &got, CAL_FLAG_USER), 0);
+    EXPECT_EQ(got, "u2-v1");
+    ASSERT_EQ(write("u3", "u3-v0", CAL_FLAG_USER), 0);
+    EXPECT_EQ(read("u1", &got, CAL_FLAG_USER), 0);
+    EXPECT_EQ(got, "u1-v1");
+    EXPECT_EQ(read("u2", &got, CAL_FLAG_USER), 0);
+    EXPECT_EQ(got, "u2-v1");
+}
+
 // A listed copy damaged in the first page still condemns the half: the
 // first page is the one a compaction writes last.
 TEST_F(Blocks, DamagedListedCopyInTheFirstPageCondemnsTheHalf)
@@ -560,8 +634,7 @@ TEST_F(Blocks, WriteToAHalfStartedAnewGoesToItsStart)
     damaged[40] ^= 0x01;
     poke(half, damaged);
     poke(half + geo.page, block_bytes("b", "b-new", 0));
-    std::string bad = block_bytes("b", "bad", 0);
-    bad[9] ^= 0x20;
+    std::string bad = block_bytes("b", "bad", 0, CAL_HDR_FLAG_USER);
     poke(0, block_bytes("a", "a-old", 5));
     poke(geo.page, bad);
     poke(2 * geo.page, block_bytes("c", "c", 0));
