@@ -372,6 +372,8 @@ int scan_block_headers(cal_context *ctx, cal_area *area, int mode)
     uint32_t a = 0;
     area->first_page_damaged = 0;
     area->damaged_headers = 0;
+    area->appended_behind = 0;
+    bool jumped = false;
     area->first_gap = size;
     for (;;) {
         cal_block_header h;
@@ -392,6 +394,7 @@ int scan_block_headers(cal_context *ctx, cal_area *area, int mode)
             if (a % page == 0)
                 break;
             a = cal_round_up(a, page);
+            jumped = true;
             if (uint64_t(a) + CAL_HEADER_SIZE <= size)
                 continue;
             break;
@@ -416,10 +419,16 @@ int scan_block_headers(cal_context *ctx, cal_area *area, int mode)
                 a = size;
                 break;
             }
+            jumped = false;
             cal_error("%s walk resumes at 0x%08x", area->name, next);
             a = next;
             continue;
         }
+        // A block written behind the end of a packed run shows that the
+        // run was complete when it was written.
+        if (jumped)
+            area->appended_behind = 1;
+        jumped = false;
         char name[CAL_NAME_SIZE + 1];
         cal_name_text(h.name, name);
         cal_debug(1, "found block '%s' at %s vaddr %08x (ver %d, len %d)", name, area->name, a,
@@ -607,7 +616,8 @@ int cal_init(cal_context **out, int read_only)
         // only that page can hold less than it should: a listed block
         // damaged there, or an end of the data inside it, behind which
         // blocks may be missing. Only then is the spare read.
-        if (ok && ctx->config[other].valid) {
+        const bool scanned = ok;
+        if (ok && ctx->config[other].valid && !cur->appended_behind) {
             if (cur->first_page_damaged) {
                 cal_error("damaged block in the first page of %s", cur->name);
                 ok = false;
@@ -626,6 +636,14 @@ int cal_init(cal_context **out, int read_only)
                 ctx->config[ctx->current].valid = 0;
                 ctx->current = 1 - ctx->current;
                 free_block_lists(ctx);
+                // A primary that was only doubted (its scan succeeded) is
+                // better than nothing: its intact blocks are kept.
+                if (scanned && scan_block_headers(ctx, cur, 0) == 0) {
+                    cal_error("keeping %s", cur->name);
+                    cur->valid = 1;
+                } else {
+                    free_block_lists(ctx);
+                }
             }
         }
     }

@@ -101,6 +101,9 @@ struct cal_area {
     // The scan met a header it could neither read nor repair and resumed
     // behind it.
     int damaged_headers;
+    // A block lies behind the end of a packed run (after an erased gap
+    // inside a page): the run was complete.
+    int appended_behind;
     // A header of the area could not be read in this context: what the
     // area holds is unknown, so no write may replace it.
     int read_failed;

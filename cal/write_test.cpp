@@ -483,6 +483,36 @@ TEST_F(Blocks, DamagedSupersededHeaderKeepsTheHalf)
     }
 }
 
+// Blocks appended behind a compacted run prove that the compaction
+// completed: damage to a listed block in the first page costs that block
+// only, also when the spare's scan fails too.
+TEST_F(Blocks, BlocksBehindACompactedRunKeepTheHalf)
+{
+    const uint32_t half = 2 * geo.erase;
+    for (int spare_damaged : {0, 1}) {
+        SCOPED_TRACE(spare_damaged ? "spare damaged too" : "spare sound");
+        prepare(geo);
+        ASSERT_EQ(write("a", "a0"), 0);
+        ASSERT_EQ(write("b", "b0"), 0);
+        for (uint32_t i = 2; i <= half / geo.page; i++)
+            ASSERT_EQ(write("c", "c" + std::to_string(i)), 0);  // the last one compacts
+        ASSERT_EQ(write("b", "b-latest"), 0);
+        poke(half + 36, "\x01");  // one data byte of a
+        if (spare_damaged)
+            poke(geo.page, block_bytes("u", "x", 0, CAL_HDR_FLAG_USER));
+        errors.clear();
+        std::string got;
+        EXPECT_EQ(read("b", &got), 0);
+        EXPECT_EQ(got, "b-latest");
+        EXPECT_EQ(read("c", &got), 0);
+        EXPECT_EQ(got, "c" + std::to_string(half / geo.page));
+        EXPECT_EQ(write("d", "d0"), 0);
+        EXPECT_EQ(read("b", &got), 0);
+        EXPECT_EQ(got, "b-latest");
+        EXPECT_EQ(read("d", &got), 0);
+    }
+}
+
 // The same in the user area, which has no spare: one damaged byte in a
 // superseded user header leaves every user block at its newest value.
 TEST_F(Blocks, DamagedSupersededUserHeaderKeepsTheUserArea)
@@ -630,10 +660,8 @@ TEST_F(Blocks, WriteToAHalfStartedAnewGoesToItsStart)
     // config2 the newer, its first block damaged (a listed copy in the
     // first page), a valid block in its second page; config1 with a
     // header that does not check in its second page, more data behind it.
-    std::string damaged = block_bytes("a", "a-new", 7);
-    damaged[40] ^= 0x01;
-    poke(half, damaged);
-    poke(half + geo.page, block_bytes("b", "b-new", 0));
+    poke(half, block_bytes("a", "a-new", 7));
+    poke(half + geo.page, block_bytes("b", "b-new", 0, CAL_HDR_FLAG_USER));
     std::string bad = block_bytes("b", "bad", 0, CAL_HDR_FLAG_USER);
     poke(0, block_bytes("a", "a-old", 5));
     poke(geo.page, bad);
