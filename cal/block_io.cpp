@@ -317,6 +317,10 @@ int cal_read_block(cal_context *ctx, const char *name, unsigned char **data, uin
     cal_area *area = user ? &ctx->user : &ctx->config[ctx->current];
     cal_debug(2, "trying to find%s block '%s'", user ? " user" : "", name);
     cal_block_node *node = lookup_block(ctx, name, flags);
+    if (!node && (flags & CAL_FLAG_WRITE_ONCE) && ctx->otp_unknown) {
+        cal_error("OTP region unknown; write-once block '%s' cannot be looked up", name);
+        return -1;
+    }
     if (!node) {
         cal_debug(1, "block '%s' not found", name);
         return -2;
@@ -354,6 +358,10 @@ int cal_write_block(cal_context *ctx, const char *name, const unsigned char *dat
     const bool once = flags & CAL_FLAG_WRITE_ONCE;
     if (user && once) {
         cal_error("write-once user blocks not supported");
+        return -1;
+    }
+    if (once && ctx->otp_unknown) {
+        cal_error("OTP region unknown; not writing write-once block");
         return -1;
     }
     cal_block_node *old = lookup_block(ctx, name, flags);

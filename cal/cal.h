@@ -144,6 +144,9 @@ struct cal_context {
     // The OTP mode could not be switched off: offsets would reach the
     // wrong region, so the context does no further flash access.
     int io_failed;
+    // The OTP probe failed for another reason than a flash without OTP
+    // region: where write-once blocks live is not known.
+    int otp_unknown;
 };
 
 // 1 (reported) when the context has stopped its flash access, else 0.

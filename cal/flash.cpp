@@ -186,6 +186,13 @@ int open_config_device(cal_context *ctx, int read_only)
     int mode = otp_mode_user;
     if (ioctl(fd, REQ_OTPSELECT, &mode) != 0) {
         ctx->otp = 0;
+        // Only a refusal of the request says the flash has no OTP region;
+        // any other failure leaves that unknown, and write-once writes,
+        // which would go to the wrong place, are refused.
+        if (errno != EOPNOTSUPP && errno != ENOTTY && errno != EINVAL) {
+            cal_error("OTP probe failed: %s", strerror(errno));
+            ctx->otp_unknown = 1;
+        }
         return 0;
     }
     ctx->otp = 1;

@@ -588,6 +588,37 @@ TEST_F(Blocks, FailedOtpSwitchOffStopsTheContext)
     EXPECT_EQ(read("a", &got), -1);
 }
 
+// A failed OTP probe is no flash without OTP region: the write-once
+// write fails and nothing lands in the halves.
+TEST_F(Blocks, FailedOtpProbeFailsTheWriteOnceWrite)
+{
+    geometry g;
+    g.otp = g.erase;
+    prepare(g);
+    ASSERT_EQ(write("a", "a0"), 0);
+    ASSERT_EQ(write("b", "b0"), 0);
+    const std::string image = flash(0, g.blocks * g.erase);
+    reboot();
+    arm("mtd.otpselect.on.nth=1");
+    EXPECT_EQ(write("w", "once", CAL_FLAG_WRITE_ONCE), -1);
+    disarm();
+    reboot();
+    EXPECT_EQ(flash(0, g.blocks * g.erase), image);
+    std::string got;
+    EXPECT_EQ(read("a", &got), 0);
+    EXPECT_EQ(got, "a0");
+    ASSERT_EQ(write("w", "once", CAL_FLAG_WRITE_ONCE), 0);
+    EXPECT_EQ(read("w", &got), 0);
+    EXPECT_EQ(got, "once");
+    EXPECT_EQ(read("b", &got), 0);
+    EXPECT_EQ(got, "b0");
+    // A read of a write-once block with the probe failing is no "missing".
+    reboot();
+    arm("mtd.otpselect.on.nth=1");
+    EXPECT_EQ(read("w", &got, CAL_FLAG_WRITE_ONCE), -1);
+    disarm();
+}
+
 // Bytes that are not erased where a block would be appended are never
 // written over: the area is compacted instead.
 TEST_F(Blocks, StaleBytesInTheFreeSpaceAreNotWrittenOver)

@@ -366,6 +366,9 @@ public:
                     return -EOPNOTSUPP;
                 if (int e = fault_errno("mtd.otpselect.on", EIO))
                     return -e;
+                long nth = fault("mtd.otpselect.on.nth");
+                if (nth > 0 && bump_boot_counter("mtd.otpon") == nth)
+                    return -EIO;
                 otp_ = true;
             } else if (mode == MTD_OTP_FACTORY) {
                 return -EOPNOTSUPP;
@@ -779,6 +782,7 @@ void mtd_power_cycle()
     ::unlink(run_path("mtd.ops").c_str());
     ::unlink(run_path("mtd.reads").c_str());
     ::unlink(run_path("mtd.otpoff").c_str());
+    ::unlink(run_path("mtd.otpon").c_str());
 }
 
 }  // namespace ks_sim

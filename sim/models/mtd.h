@@ -40,6 +40,8 @@
 //   mtd.otpselect.on=ERRNO   only OTPSELECT of mode 2 fails
 //   mtd.otpselect.off.nth=N  only the N-th OTPSELECT of mode 0 of this boot
 //                          fails (with EIO)
+//   mtd.otpselect.on.nth=N   only the N-th OTPSELECT of mode 2 of this boot
+//                          fails (with EIO; 1 is the first probe)
 //   mtd.powercut=N         the N-th flash operation of the boot is cut short
 //                          by a power loss: a page program writes only its
 //                          first mtd.powercut.bytes bytes (default half a
