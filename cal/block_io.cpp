@@ -85,6 +85,14 @@ int store_block(cal_context *ctx, cal_area *target, cal_block_node *node, uint32
     return 0;
 }
 
+// Whether a block's data can be read from the flash (whatever they hold).
+bool data_readable(cal_context *ctx, cal_area *area, const cal_block_node *node)
+{
+    std::vector<unsigned char> buf(node->header.length ? node->header.length : 1);
+    return cal_nand_read(ctx, area, node->address + CAL_HEADER_SIZE, buf.data(),
+                         node->header.length) == 0;
+}
+
 // Rewrites every block of the new block's kind, packed from address 0,
 // into a freshly erased area: the other half for configuration blocks,
 // the user area itself for user blocks. The nodes change only once the
@@ -113,6 +121,13 @@ int compress_config_area(cal_context *ctx, cal_area *target, bool user)
             }
             char name[CAL_NAME_SIZE + 1];
             cal_name_text(n->header.name, name);
+            // A read error is no damage: the block may read again, and
+            // the erase would lose it for good.
+            if (!data_readable(ctx, target, n)) {
+                cal_error("user block '%s' could not be read; not compacting the user area",
+                          name);
+                return -1;
+            }
             cal_error("compress_config_area: dropping damaged user block '%s'", name);
             unlink_node(ctx, n);
             cal_free_node(n);

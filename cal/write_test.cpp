@@ -536,6 +536,27 @@ TEST_F(Blocks, DamagedSupersededUserHeaderKeepsTheUserArea)
     EXPECT_EQ(got, "u2-v1");
 }
 
+// An unreadable user data page is no damaged block: the compaction that
+// would erase it fails, and the block reads again once its page does.
+TEST_F(Blocks, UnreadableUserDataIsNotDropped)
+{
+    const uint32_t user = 4 * geo.erase;
+    ASSERT_EQ(write("u1", std::string(3000, '1'), CAL_FLAG_USER), 0);  // pages 0 and 1
+    for (uint32_t i = 2; i < 2 * geo.erase / geo.page; i++)
+        ASSERT_EQ(write("u2", "u2-" + std::to_string(i), CAL_FLAG_USER), 0);
+    arm("mtd.unreadable=" + std::to_string(user + geo.page + 1));
+    EXPECT_EQ(write("u2", "u2-new", CAL_FLAG_USER), -1);  // would compact
+    disarm();
+    std::string got;
+    EXPECT_EQ(read("u1", &got, CAL_FLAG_USER), 0);
+    EXPECT_EQ(got, std::string(3000, '1'));
+    EXPECT_EQ(write("u2", "u2-new", CAL_FLAG_USER), 0);
+    EXPECT_EQ(read("u1", &got, CAL_FLAG_USER), 0);
+    EXPECT_EQ(got, std::string(3000, '1'));
+    EXPECT_EQ(read("u2", &got, CAL_FLAG_USER), 0);
+    EXPECT_EQ(got, "u2-new");
+}
+
 // A listed copy damaged in the first page still condemns the half: the
 // first page is the one a compaction writes last.
 TEST_F(Blocks, DamagedListedCopyInTheFirstPageCondemnsTheHalf)
