@@ -547,6 +547,49 @@ bool holds_every_block_of(cal_context *ctx, int other)
     return ok;
 }
 
+// A half whose first header could not be read may be the newer one: its
+// version is unknown. It is the older one, and writes may go ahead, when
+// what the rest of it holds shows so: no block the current half lacks, no
+// copy of the current half's first block newer than that block, and at
+// least as full as the current half (the half left behind by a compaction
+// was full). Otherwise writes stay refused.
+void settle_unread_half(cal_context *ctx, int other)
+{
+    cal_area *cur = &ctx->config[ctx->current];
+    cal_area *unread = &ctx->config[other];
+    cal_block_header first;
+    {
+        quiet_reports quiet;
+        if (read_block_header(ctx, cur, 0, &first) != 0)
+            return;
+    }
+    cal_context probe = *ctx;
+    probe.config_list = probe.user_list = probe.wp_list = nullptr;
+    int r;
+    {
+        quiet_reports quiet;
+        r = scan_block_headers(&probe, &probe.config[other], 0);
+    }
+    bool older = r == 0 && probe.config[other].empty_start >= cur->empty_start;
+    const std::pair<cal_block_node *, cal_block_node *> lists[] = {
+        {probe.config_list, ctx->config_list}, {probe.wp_list, ctx->wp_list}};
+    for (const auto &l : lists)
+        for (cal_block_node *n = l.first; n && older; n = n->next) {
+            if (!find_block_in_list(l.second, n->header.name))
+                older = false;
+            else if (cal_name_cmp(n->header.name, first.name) == 0 &&
+                     cal_version_newer(n->header.version, first.version))
+                older = false;
+        }
+    free_block_lists(&probe);
+    ctx->config[other].image = probe.config[other].image;
+    ctx->io_failed |= probe.io_failed;
+    if (older) {
+        cal_error("%s could not be read; it is the older half", unread->name);
+        unread->read_failed = 0;
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -647,6 +690,8 @@ int cal_init(cal_context **out, int read_only)
             }
         }
     }
+    if (ctx->config[ctx->current].valid && ctx->config[1 - ctx->current].read_failed)
+        settle_unread_half(ctx, 1 - ctx->current);
     if (ctx->user.valid && scan_block_headers(ctx, &ctx->user, 1) != 0)
         ctx->user.valid = 0;
     if (ctx->otp && ctx->wp.valid && scan_block_headers(ctx, &ctx->wp, 2) != 0)

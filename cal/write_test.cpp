@@ -703,6 +703,24 @@ TEST_F(Blocks, UnreadableNewerHalfDoesNotTakeWritesToTheOlderOne)
     EXPECT_EQ(got, "b-new");
 }
 
+// An unreadable first page of the older half does not stop writes to the
+// current one: what the rest of that half holds shows it is the older.
+TEST_F(Blocks, UnreadableOlderHalfTakesNoWritesAway)
+{
+    compacted_then_appended(*this);  // config2 current
+    arm("mtd.unreadable=1");          // config1's first page
+    for (int i = 0; i < 8; i++)
+        ASSERT_EQ(write("b", "b-" + std::to_string(i)), 0) << i;
+    std::string got;
+    EXPECT_EQ(read("b", &got), 0);
+    EXPECT_EQ(got, "b-7");
+    EXPECT_EQ(read("a", &got), 0);
+    EXPECT_EQ(got, "a0");
+    disarm();
+    EXPECT_EQ(read("b", &got), 0);
+    EXPECT_EQ(got, "b-7");
+}
+
 // With both halves invalid, the write erases the current half and starts
 // it anew: the block goes to its first page, whatever the scan of the
 // damaged half had found its free space to start at.
