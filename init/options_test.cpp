@@ -41,7 +41,11 @@ const std::string USAGE =
     "  -h,--help              print help text\n"
     "  -n,--no-flush          do not flush verification cache\n"
     "  -s,--sha1file filename use file as hashlist file\n"
-    "  -i,--initrd            initrd mode.\n";
+    "  -i,--initrd            initrd mode.\n"
+    "The argument / (the root file system) flushes the verification cache (unless -n).\n"
+    "-s: the file must exist; it is neither created nor truncated.\n"
+    "Exit status: 0 the security hardware was opened (also after the malfunction\n"
+    "state), 1 it could not be opened, 255 after -h.\n";
 
 TEST(Options, Table)
 {

@@ -3,17 +3,28 @@
 //
 //   ks-sim [--root DEVICE-ROOT | --state STATE-DIR] [COMMAND [ARG...]]
 #include "init/developer_mode.h"
+#include "init/digest.h"
+#include "init/hash_entry.h"
+#include "init/refhashlist.h"
 #include "secbins/kz4_secbins.h"
 #include "sim/model.h"
+#include "sim/models/keepstone.h"
 #include "sim/models/recording.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -51,13 +62,59 @@ int faults_command()
     return 0;
 }
 
-// Adds a fault line, or removes the lines of the name.
+// Every fault that a model asks for (its name before "="); the integrity
+// module's faults exist for each of its files.
+std::vector<std::string> known_faults()
+{
+    std::vector<std::string> names = {
+        "credp.fail", "credp.no_89f5", "credp.open",
+        "creds.broken", "creds.open", "creds.pad", "creds.unfit",
+        "fb0.open", "fb0.screeninfo", "fb0.update",
+        "mtd.badblock", "mtd.getinfo", "mtd.nor", "mtd.open", "mtd.otpselect",
+        "mtd.otpselect.off", "mtd.otpselect.off.nth", "mtd.otpselect.on", "mtd.powercut",
+        "mtd.powercut.bytes", "mtd.powercut.random", "mtd.unreadable",
+        "omap_sec.empty_read_zero", "omap_sec.leftover", "omap_sec.no_second_word",
+        "omap_sec.open", "omap_sec.open_nofollow", "omap_sec.pa", "omap_sec.result",
+        "omap_sec.rom", "omap_sec.select", "omap_sec.select_result", "omap_sec.service",
+        "omap_sec.short_response", "omap_sec.short_write",
+        "restok.manager_refuses", "restok.new_fails", "restok.new_zero", "restok.open",
+        "restok.root_fails", "restok.root_zero", "restok.tcb_fails",
+        "tarvofs.forge", "tarvofs.get", "tarvofs.replay", "tarvofs.set", "tarvofs.size",
+        "ubi.attach", "ubi.open", "ubifs.mount", "urandom.open",
+    };
+    for (const char *file : {"hashlist", "modlist", "flush", "enforce", "enabled", "devorig"})
+        for (const char *what : {"open", "write_fail", "short", "close"})
+            names.push_back(std::string("keepstone.") + file + "." + what);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+int known_faults_command()
+{
+    for (const std::string &name : known_faults())
+        std::printf("%s\n", name.c_str());
+    return 0;
+}
+
+// Adds a fault line, or removes the lines of the name. Only a known fault
+// is armed: an unknown name would arm nothing.
 int set_fault(const std::string &spec, bool arm)
 {
     std::string name = spec.substr(0, spec.find('='));
     if (name.empty() || name.find('\n') != std::string::npos) {
         std::fprintf(stderr, "ks-sim: bad fault name\n");
         return 2;
+    }
+    if (arm) {
+        std::vector<std::string> known = known_faults();
+        if (std::find(known.begin(), known.end(), name) == known.end()) {
+            std::string list;
+            for (const std::string &k : known)
+                list += (list.empty() ? "" : " ") + k;
+            std::fprintf(stderr, "ks-sim: unknown fault %s; the known faults: %s\n", name.c_str(),
+                         list.c_str());
+            return 2;
+        }
     }
     std::string text, kept;
     ks_sim::read_state("faults", text);
@@ -181,6 +238,308 @@ int developer_mode_command(const std::vector<std::string> &args)
     return 0;
 }
 
+// ---- hash records and the files they stand for
+
+// One hash record as the kernel takes it: the type letter, for 's' and 't'
+// the SHA-1, then device and inode (low 32 bits each).
+struct hash_record {
+    char type = '?';
+    std::string sha1;  // 20 raw bytes, empty without a hash
+    uint32_t device = 0, inode = 0;
+};
+
+bool decode_record(const std::string &data, hash_record &r)
+{
+    if (data.empty())
+        return false;
+    r.type = data[0];
+    size_t start = (r.type == 's' || r.type == 't') ? 21 : 1;
+    if (data.size() < start + 2)
+        return false;
+    r.sha1 = start == 21 ? data.substr(1, 20) : "";
+    long long dev = 0, ino = 0;
+    if (std::sscanf(data.c_str() + start, " %lld %lld", &dev, &ino) != 2)
+        return false;
+    r.device = uint32_t(dev);
+    r.inode = uint32_t(ino);
+    return true;
+}
+
+using file_key = std::pair<uint32_t, uint32_t>;  // device, inode
+
+// The device's root as this process sees it: "" on the simulated device
+// (the state is "/.ks-sim"), else the directory that holds the state.
+bool device_root(std::string &root)
+{
+    std::string dir = ks_sim::state_dir();
+    const std::string tail = "/.ks-sim";
+    if (dir.size() < tail.size() || dir.compare(dir.size() - tail.size(), tail.size(), tail) != 0)
+        return false;
+    root = dir.substr(0, dir.size() - tail.size());
+    return true;
+}
+
+// Walks the directory (host path), naming what it finds by the device
+// path, until every wanted file has a path. Symbolic links are not
+// followed; the simulated platform's own file systems are passed over.
+void find_paths(const std::string &host, const std::string &device_path,
+                const std::set<std::string> &skip, std::set<file_key> &wanted,
+                std::map<file_key, std::string> &found)
+{
+    struct stat st;
+    if (wanted.empty() || skip.count(host) || lstat(host.empty() ? "/" : host.c_str(), &st) != 0)
+        return;
+    file_key key(uint32_t(st.st_dev), uint32_t(st.st_ino));
+    if (wanted.erase(key))
+        found[key] = device_path.empty() ? "/" : device_path;
+    if (!S_ISDIR(st.st_mode))
+        return;
+    DIR *d = opendir(host.empty() ? "/" : host.c_str());
+    if (!d)
+        return;
+    std::vector<std::string> names;
+    while (dirent *e = readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            names.push_back(e->d_name);
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    for (const std::string &n : names)
+        find_paths(host + "/" + n, device_path + "/" + n, skip, wanted, found);
+}
+
+// The device path of every record's file that can be found.
+std::map<file_key, std::string> record_paths(const std::vector<hash_record> &records)
+{
+    std::map<file_key, std::string> found;
+    std::string root;
+    if (!device_root(root))
+        return found;
+    std::set<file_key> wanted;
+    for (const hash_record &r : records)
+        wanted.insert(file_key(r.device, r.inode));
+    std::set<std::string> skip;
+    for (const char *d : {"/proc", "/sys", "/dev", "/run", "/tmp", "/.ks-sim"})
+        skip.insert(root + d);
+    // Outside the sandbox the device's /var is the volume's directory.
+    if (!root.empty())
+        find_paths(root + "/.ks-sim/ubi/mtd4/var", "/var", {}, wanted, found);
+    find_paths(root, "", skip, wanted, found);
+    return found;
+}
+
+std::vector<hash_record> boot_records(const std::vector<ks_sim::keepstone_event> &events)
+{
+    std::vector<hash_record> records;
+    hash_record r;
+    for (const std::string &data : ks_sim::keepstone_writes(events, "hashlist"))
+        if (decode_record(data, r))
+            records.push_back(r);
+    return records;
+}
+
+// ks-sim kernel: the integrity module's log of the boot, each hash record
+// with the path of its file.
+int kernel_command(const std::vector<std::string> &args)
+{
+    std::vector<ks_sim::keepstone_event> events;
+    int r = ks_sim::read_keepstone_log(events, args.empty() ? "" : args[0]);
+    if (r < 0) {
+        std::printf("cannot read the module's log: %s\n", std::strerror(-r));
+        return 1;
+    }
+    std::map<file_key, std::string> paths = record_paths(boot_records(events));
+    size_t records = 0, modules = 0;
+    for (const auto &e : events) {
+        std::string line = ks_sim::keepstone_describe(e);
+        hash_record rec;
+        if (e.op == 'W' && e.file == "hashlist" && decode_record(e.data, rec)) {
+            auto it = paths.find(file_key(rec.device, rec.inode));
+            line += "  " + (it == paths.end() ? std::string("(no such file now)") : it->second);
+        }
+        std::printf("%s\n", line.c_str());
+        if (e.op == 'W' && e.file == "hashlist")
+            records++;
+        if (e.op == 'W' && e.file == "modlist")
+            modules++;
+    }
+    std::printf("keepstone: %zu hashlist records, %zu module hashes\n", records, modules);
+    return 0;
+}
+
+std::string hex_text(const std::string &bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (unsigned char c : bytes) {
+        s += digits[c >> 4];
+        s += digits[c & 15];
+    }
+    return s;
+}
+
+// Each record against its file as it is now, the last record of a file
+// counting (the second writing replaces the first). 0 when every file
+// with a hash is unchanged, 3 when one differs or is gone.
+int print_record_files(const std::vector<hash_record> &all)
+{
+    std::map<file_key, hash_record> last;
+    std::vector<file_key> order;
+    for (const hash_record &r : all) {
+        file_key k(r.device, r.inode);
+        if (!last.count(k))
+            order.push_back(k);
+        last[k] = r;
+    }
+    std::vector<hash_record> records;
+    for (const file_key &k : order)
+        records.push_back(last[k]);
+    std::map<file_key, std::string> paths = record_paths(records);
+    std::string root;
+    device_root(root);
+    int changed = 0;
+    for (const hash_record &r : records) {
+        file_key k(r.device, r.inode);
+        auto it = paths.find(k);
+        std::string path = it == paths.end() ? "" : it->second;
+        std::string state;
+        if (path.empty()) {
+            state = "GONE";  // no file has this device and inode now
+            changed += !r.sha1.empty();
+        } else if (r.sha1.empty()) {
+            state = "no-hash";
+        } else {
+            std::string host = (!root.empty() && path.compare(0, 5, "/var/") == 0)
+                                   ? root + "/.ks-sim/ubi/mtd4" + path
+                                   : root + path;
+            uint8_t now[SHA1_DIGEST_LENGTH];
+            if (sha1_file(host.c_str(), now) != 0) {
+                state = "UNREADABLE";
+                changed++;
+            } else if (std::string(reinterpret_cast<char *>(now), sizeof now) == r.sha1) {
+                state = "same";
+            } else {
+                state = "CHANGED";
+                changed++;
+            }
+        }
+        std::printf("%-10s %c %-40s %d %d %s\n", state.c_str(), r.type,
+                    r.sha1.empty() ? "-" : hex_text(r.sha1).c_str(), int32_t(r.device),
+                    int32_t(r.inode), path.empty() ? "(no such file now)" : path.c_str());
+    }
+    std::printf("%zu records, %d changed or gone%s\n", records.size(), changed,
+                changed ? ": the kernel would refuse to run those files" : "");
+    return changed ? 3 : 0;
+}
+
+// ks-sim files: what the kernel was given in this boot against the files
+// as they are now.
+int files_command()
+{
+    std::vector<ks_sim::keepstone_event> events;
+    int r = ks_sim::read_keepstone_log(events);
+    if (r < 0) {
+        std::printf("cannot read the module's log: %s\n", std::strerror(-r));
+        return 1;
+    }
+    return print_record_files(boot_records(events));
+}
+
+// ks-sim check-hashlist FILE [--production] [--developer]: parses a
+// reference hash list with the boot's own parser, without its signature,
+// and prints the parser's code and the records the kernel would get.
+int check_hashlist_command(const std::vector<std::string> &args)
+{
+    std::string file;
+    int rd_mode = 1, developer = 0;
+    bool bad = false;
+    for (const std::string &a : args) {
+        if (a == "--production")
+            rd_mode = 0;
+        else if (a == "--developer")
+            developer = 1;
+        else if (file.empty() && !a.empty() && a[0] != '-')
+            file = a;
+        else
+            bad = true;
+    }
+    if (file.empty() || bad) {
+        std::fprintf(stderr, "usage: ks-sim check-hashlist FILE [--production] [--developer]\n");
+        return 2;
+    }
+    if (!on_simulated_device()) {
+        std::fprintf(stderr, "ks-sim: check-hashlist runs on the simulated device only (it "
+                             "looks up the files and tokens there): ks-sandbox --root DEVICE-ROOT "
+                             "--same-boot -- ks-sim check-hashlist FILE\n");
+        return 2;
+    }
+    std::string text;
+    {
+        FILE *f = std::fopen(file.c_str(), "rb");
+        if (!f) {
+            std::fprintf(stderr, "ks-sim: cannot open %s: %s\n", file.c_str(), std::strerror(errno));
+            return 1;
+        }
+        char buf[8192];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            text.append(buf, n);
+        bool failed = std::ferror(f);
+        std::fclose(f);
+        if (failed) {
+            std::fprintf(stderr, "ks-sim: cannot read %s\n", file.c_str());
+            return 1;
+        }
+    }
+    // The parser's module hashes and tokens go to a state of their own, so
+    // that the device's boot record stays as the boot left it.
+    char state[] = "/tmp/ks-check-hashlist.XXXXXX";
+    if (!mkdtemp(state)) {
+        std::fprintf(stderr, "ks-sim: cannot make a scratch state: %s\n", std::strerror(errno));
+        return 1;
+    }
+    std::string saved = ks_sim::state_dir();
+    setenv("KS_SIM_STATE", state, 1);
+    mkdir((std::string(state) + "/run").c_str(), 0700);
+    std::vector<char> copy(text.begin(), text.end());
+    copy.push_back('\0');
+    int code = text.empty() ? -12 : parse_hashlist(copy.data(), text.size(), rd_mode, developer);
+    std::string records_file = std::string(state) + "/records";
+    int fd = open(records_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        close(fd);
+    if (code == 0)
+        load_all(records_file.c_str());
+    std::vector<ks_sim::keepstone_event> events;
+    ks_sim::read_keepstone_log(events);
+    size_t modules = ks_sim::keepstone_writes(events, "modlist").size();
+    std::string out;
+    ks_sim::read_state(records_file, out);
+    std::vector<hash_record> records;
+    for (size_t pos = 0; pos < out.size();) {
+        size_t start = (out[pos] == 's' || out[pos] == 't') ? pos + 21 : pos + 1;
+        size_t end = out.find(std::string("\0\n", 2), std::min(start, out.size()));
+        if (end == std::string::npos)
+            break;
+        hash_record r;
+        if (decode_record(out.substr(pos, end + 2 - pos), r))
+            records.push_back(r);
+        pos = end + 2;
+    }
+    std::string cleanup = std::string("rm -rf -- ") + state;
+    setenv("KS_SIM_STATE", saved.c_str(), 1);
+    if (std::system(cleanup.c_str()) != 0)
+        std::fprintf(stderr, "ks-sim: %s stays\n", state);
+    if (code != 0) {
+        std::printf("%s: does not parse: code %d (see the parse codes of the reference hash list)\n",
+                    file.c_str(), code);
+        return 1;
+    }
+    std::printf("%s: parses: %zu entries, %zu module hashes admitted (%s)\n", file.c_str(),
+                records.size(), modules, rd_mode ? "R&D device" : "production device");
+    print_record_files(records);
+    return 0;
+}
+
 int summary()
 {
     std::printf("== integrity module\n");
@@ -218,14 +577,23 @@ void usage(FILE *out)
                  "  faults               the armed faults\n"
                  "  fault NAME[=VALUE]   arm a fault\n"
                  "  unfault NAME         disarm a fault\n"
+                 "  known-faults         the names that fault takes\n"
                  "  records FILE         the records of a state file, raw\n"
+                 "  kernel               what the integrity module received in this boot, decoded,\n"
+                 "                       each hash record with the path of its file\n"
+                 "  files                each hash record of the boot against its file now: same,\n"
+                 "                       CHANGED or GONE (what the kernel would refuse to run)\n"
+                 "  check-hashlist FILE [--production] [--developer]\n"
+                 "                       parse a reference hash list with the boot's parser (no\n"
+                 "                       signature check) and show its records; on the device\n"
                  "  developer-mode [--origin NAME] [--relaxed N] | --remove\n"
                  "                       write (or remove) the device's developer-mode settings;\n"
                  "                       in the sandbox: ks-sandbox --root DIR --same-boot -- ks-sim ...\n"
                  "  sleeps               the sleeps the programs asked for\n"
                  "  syslog               the system log of the boot\n");
     for (const auto &c : commands())
-        std::fprintf(out, "  %-20s %s\n", c.name, c.help);
+        if (std::strcmp(c.name, "kernel") != 0)
+            std::fprintf(out, "  %-20s %s\n", c.name, c.help);
 }
 
 int run(const std::string &name, const std::vector<std::string> &args)
@@ -243,6 +611,14 @@ int run(const std::string &name, const std::vector<std::string> &args)
     }
     if (name == "records")
         return records_command(args);
+    if (name == "known-faults")
+        return known_faults_command();
+    if (name == "kernel")
+        return kernel_command(args);
+    if (name == "files")
+        return files_command();
+    if (name == "check-hashlist")
+        return check_hashlist_command(args);
     if (name == "developer-mode")
         return developer_mode_command(args);
     if (name == "sleeps")

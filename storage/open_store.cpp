@@ -175,7 +175,12 @@ bool storage::open_index(const char *name, const char *owner)
 
     // Read.
     c_xmldoc doc;
-    lock();
+    if (!lock()) {
+        int e = errno;
+        lk->set_readable(false);
+        errno = e;
+        return false;
+    }
     // An index that does not parse whole is not an index: what was built
     // before the error (or beside junk after the root) is not trusted.
     if (!doc.parse_file(m_index_path.c_str()))

@@ -12,7 +12,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <mutex>
+#include <vector>
 #include <cstdio>
 #include <cstdlib>
 
@@ -46,38 +50,112 @@ int create_shared(const std::string &name, int flags)
     return shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | flags, SHARED_MODE);
 }
 
+// Whether the object behind fd belongs to the caller. 1, 0, or -1 (errno).
+int owned_by_caller(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return -1;
+    return st.st_uid == geteuid() ? 1 : 0;
+}
+
+void close_keeping_errno(int fd)
+{
+    int e = errno;
+    close(fd);
+    errno = e;
+}
+
 // The shared-digest object for reading and writing, created when missing.
-// Only its owner may write it: an object another user made (or could
-// change) is not trusted; it is replaced when the caller may remove it, and
-// otherwise refused (EACCES) like one the caller cannot write.
+// Only its owner may write or lock it: an object another user made (or
+// could change) is never used, not even for reading, since whoever can
+// open it can hold its file lock for ever. It is replaced when the caller
+// may remove it; a name that another process keeps re-creating in between
+// is given up after a few tries. -1 with EACCES when the name cannot be
+// made the caller's own.
 int open_shared(const std::string &name)
 {
-    int fd = create_shared(name, 0);
-    if (fd < 0)
-        return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        int e = errno;
-        close(fd);
-        errno = e;
-        return -1;
-    }
-    if (st.st_uid == geteuid()) {
-        if ((st.st_mode & 07777) != SHARED_MODE && fchmod(fd, SHARED_MODE) != 0) {
-            int e = errno;
-            close(fd);
-            errno = e;
+    for (int attempt = 0; attempt < 4; attempt++) {
+        int fd = create_shared(name, attempt == 0 ? 0 : O_EXCL);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue;  // re-created since the unlink: check the new one
             return -1;
         }
-        return fd;
+        int own = owned_by_caller(fd);
+        if (own < 0) {
+            close_keeping_errno(fd);
+            return -1;
+        }
+        if (own == 1) {
+            struct stat st;
+            if (fstat(fd, &st) != 0 ||
+                ((st.st_mode & 07777) != SHARED_MODE && fchmod(fd, SHARED_MODE) != 0)) {
+                close_keeping_errno(fd);
+                return -1;
+            }
+            return fd;
+        }
+        close(fd);
+        SERR("%s: '%s' belongs to another user, not used", "storage_lock", name.c_str());
+        if (shm_unlink(name.c_str()) != 0 && errno != ENOENT)
+            break;
     }
-    close(fd);
-    SERR("%s: '%s' belongs to user %d, not used", "storage_lock", name.c_str(),
-         int(st.st_uid));
-    if (shm_unlink(name.c_str()) == 0 && (fd = create_shared(name, O_EXCL)) >= 0)
-        return fd;
     errno = EACCES;
     return -1;
+}
+
+// The caller's own shared-digest object opened for reading only (one it
+// may not write), or -1: an object of another user is not used.
+int open_shared_readonly(const std::string &name)
+{
+    int fd = shm_open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0);
+    if (fd < 0)
+        return -1;
+    if (owned_by_caller(fd) != 1) {
+        close(fd);
+        errno = EACCES;
+        return -1;
+    }
+    return fd;
+}
+
+// The store locks this process holds, by shared-digest name, with the
+// thread that took each: a second store object of the same store that
+// asks for the lock on the thread that already holds it through another
+// object would wait for itself for ever (the file locks of two open
+// descriptions exclude each other even within one process).
+struct held_lock {
+    std::string name;
+    pthread_t thread;
+    const storage_lock *holder;
+};
+std::mutex held_mutex;
+std::vector<held_lock> held_locks;
+
+bool held_by_this_thread(const std::string &name)
+{
+    std::lock_guard<std::mutex> guard(held_mutex);
+    for (const held_lock &h : held_locks)
+        if (h.name == name && pthread_equal(h.thread, pthread_self()))
+            return true;
+    return false;
+}
+
+void note_held(const std::string &name, const storage_lock *holder)
+{
+    std::lock_guard<std::mutex> guard(held_mutex);
+    held_locks.push_back({name, pthread_self(), holder});
+}
+
+void note_released(const storage_lock *holder)
+{
+    std::lock_guard<std::mutex> guard(held_mutex);
+    for (auto it = held_locks.begin(); it != held_locks.end(); ++it)
+        if (it->holder == holder) {
+            held_locks.erase(it);
+            return;
+        }
 }
 
 }  // namespace
@@ -135,14 +213,17 @@ storage_lock::storage_lock(tarvo::storage *store)
 
     m_fd = open_shared(m_shm_name);
     if (m_fd < 0 && errno == EACCES) {
-        m_fd = shm_open(m_shm_name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+        m_fd = open_shared_readonly(m_shm_name);
         if (m_fd >= 0)
             m_shared_readonly = true;
     }
     if (m_fd < 0) {
-        SERR("%s: failed to open/create '%s' (%s)", op, m_shm_name.c_str(), errtext());
+        SERR("%s: failed to open/create '%s' (%s), working without it", op,
+             m_shm_name.c_str(), errtext());
         return;
     }
+    // Without the lock (wait reported why) the digest is still read; the
+    // store's own lock requests then fail the same way.
     if (!m_shared_readonly)
         wait();
     struct stat st;
@@ -192,18 +273,29 @@ storage_lock::~storage_lock()
     // object; operator delete wipes its pages.
 }
 
-void storage_lock::wait()
+bool storage_lock::wait()
 {
     if (m_fd < 0)
-        return;
+        return true;
     if (m_depth > 0) {
         m_depth++;
-        return;
+        return true;
     }
-    if (flock(m_fd, LOCK_EX) == 0)
-        m_depth = 1;
-    else
+    if (held_by_this_thread(m_shm_name)) {
+        errno = EDEADLK;
         SERR("%s: failed to lock '%s' (%s)", "wait", m_shm_name.c_str(), errtext());
+        return false;
+    }
+    int r;
+    while ((r = flock(m_fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    if (r != 0) {
+        SERR("%s: failed to lock '%s' (%s)", "wait", m_shm_name.c_str(), errtext());
+        return false;
+    }
+    m_depth = 1;
+    note_held(m_shm_name, this);
+    return true;
 }
 
 void storage_lock::post()
@@ -214,6 +306,7 @@ void storage_lock::post()
         m_depth--;
         return;
     }
+    note_released(this);
     if (flock(m_fd, LOCK_UN) != 0)
         SERR("%s: failed to unlock '%s' (%s)", "post", m_shm_name.c_str(), errtext());
     m_depth = 0;
@@ -284,10 +377,9 @@ const char *storage::semaphore_name() const
     return m_lock ? m_lock->semaphore_name().c_str() : "";
 }
 
-void storage::lock()
+bool storage::lock()
 {
-    if (m_lock)
-        m_lock->wait();
+    return m_lock == nullptr || m_lock->wait();
 }
 
 void storage::unlock()

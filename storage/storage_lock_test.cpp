@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <semaphore.h>
 #include <sys/file.h>
+#include <sys/time.h>
+#include <grp.h>
 #include <sys/wait.h>
 
 #include <cinttypes>
@@ -189,4 +191,174 @@ TEST_F(storage_lock_test, last_key_release_wipes_all_three_schedules)
     EXPECT_EQ(st.m_lock->m_key_users, 0);
     for (const AES_KEY *k : schedules)
         EXPECT_EQ(memcmp(k, zero, sizeof zero), 0);
+}
+
+namespace {
+
+// Sleeps in real time (the simulator's clock may run faster).
+void real_sleep_ms(long ms)
+{
+    struct timespec t = {ms / 1000, (ms % 1000) * 1000000L};
+    while (syscall(SYS_nanosleep, &t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+// Runs body in a child process bounded by an alarm: the child's exit code
+// is body's result; a hang ends the child by SIGALRM and reads as -1.
+template <typename F>
+int in_child(unsigned seconds, F body)
+{
+    pid_t child = test_fork();
+    if (child == 0) {
+        alarm(seconds);
+        _exit(body());
+    }
+    int status = -1;
+    if (child < 0 || waitpid(child, &status, 0) != child)
+        return -2;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A process of user 65534 that creates the shared-digest object under
+// name (mode 0644), holds its file lock and stays until killed.
+pid_t other_user_holds(const std::string &name)
+{
+    pid_t child = test_fork();
+    if (child == 0) {
+        alarm(30);
+        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+            setresuid(65534, 65534, 65534) != 0)
+            _exit(1);
+        umask(0);
+        int fd = shm_open(name.c_str(), O_RDWR | O_CREAT, 0644);
+        if (fd < 0 || ftruncate(fd, 20) != 0 || flock(fd, LOCK_EX) != 0)
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    for (int i = 0; child > 0 && i < 500; i++) {
+        struct stat st;
+        if (stat(("/dev/shm" + name).c_str(), &st) == 0 && st.st_uid == 65534 &&
+            !lock_is_free(name))
+            return child;
+        if (waitpid(child, nullptr, WNOHANG) == child)
+            return -1;
+        real_sleep_ms(10);
+    }
+    return -1;
+}
+
+void end_process(pid_t pid)
+{
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+}  // namespace
+
+// Another user's object under the store's shared-digest name, held
+// locked, never stalls a store: root replaces it by its own, any other
+// user works without it.
+TEST_F(storage_lock_test, object_of_another_user_is_never_waited_on)
+{
+    const std::string name = "/tarvo-ps:" + store_name + ":0:0";
+    struct caller {
+        uid_t uid;
+        int expected;  // 2: own object in place, 3: without any
+    };
+    const caller callers[] = {{0, 2}, {1000, 3}};
+    // A device's root is open to every user (the sandbox's is private).
+    struct stat root_before;
+    ASSERT_EQ(stat("/", &root_before), 0);
+    ASSERT_EQ(chmod("/", 0755), 0);
+    struct restore_root {
+        mode_t mode;
+        ~restore_root() { chmod("/", mode); }
+    } restore{root_before.st_mode & 07777};
+    for (const caller &c : callers) {
+        SCOPED_TRACE(c.uid);
+        shm_unlink(name.c_str());
+        pid_t holder = other_user_holds(name);
+        ASSERT_GT(holder, 0);
+        int result = in_child(5, [&]() {
+            if (c.uid != 0 && (setresgid(c.uid, c.uid, c.uid) != 0 ||
+                               setresuid(c.uid, c.uid, c.uid) != 0))
+                return 1;
+            storage st(store_name.c_str(), OWNER, 0, 0);
+            st.lock();
+            bool locked = st.m_lock->locked();
+            st.unlock();
+            if (st.m_lock->has_shared_digest()) {
+                struct stat s;
+                bool own = stat(("/dev/shm" + name).c_str(), &s) == 0 && s.st_uid == c.uid &&
+                           (s.st_mode & 0777) == 0600;
+                return own && locked ? 2 : 4;
+            }
+            return 3;
+        });
+        end_process(holder);
+        EXPECT_EQ(result, c.expected);
+    }
+    shm_unlink(name.c_str());
+}
+
+namespace {
+void on_timer(int) {}
+}  // namespace
+
+// A signal while the lock is awaited does not end the wait without it.
+TEST_F(storage_lock_test, signal_during_the_wait_does_not_drop_the_lock)
+{
+    storage st(store_name.c_str(), OWNER, 0, 0);
+    const std::string name = st.m_lock->shared_name();
+    pid_t holder = test_fork();
+    if (holder == 0) {
+        int fd = open(("/dev/shm" + name).c_str(), O_RDONLY);
+        if (fd < 0 || flock(fd, LOCK_EX) != 0)
+            _exit(1);
+        real_sleep_ms(500);
+        _exit(0);
+    }
+    ASSERT_GT(holder, 0);
+    for (int i = 0; i < 500 && lock_is_free(name); i++)
+        real_sleep_ms(10);
+    ASSERT_FALSE(lock_is_free(name));
+    struct sigaction sa {};
+    sa.sa_handler = on_timer;  // no SA_RESTART
+    struct sigaction old {};
+    ASSERT_EQ(sigaction(SIGALRM, &sa, &old), 0);
+    struct itimerval timer {};
+    timer.it_value.tv_usec = 100000;
+    timer.it_interval.tv_usec = 100000;
+    setitimer(ITIMER_REAL, &timer, nullptr);
+    st.lock();
+    bool locked = st.m_lock->locked();
+    timer = {};
+    setitimer(ITIMER_REAL, &timer, nullptr);
+    sigaction(SIGALRM, &old, nullptr);
+    EXPECT_TRUE(locked);
+    EXPECT_FALSE(lock_is_free(name));
+    st.unlock();
+    waitpid(holder, nullptr, 0);
+}
+
+// A second object of a store whose lock this thread holds fails at once
+// (EDEADLK) instead of waiting for itself; once released it locks.
+TEST_F(storage_lock_test, second_object_on_the_holding_thread_fails_instead_of_waiting)
+{
+    int result = in_child(5, [&]() {
+        storage first(store_name.c_str(), OWNER, 0, 0);
+        first.lock();
+        storage second(store_name.c_str(), OWNER, 0, 0);
+        errno = 0;
+        second.lock();
+        bool refused = !second.m_lock->locked() && errno == EDEADLK;
+        bool committed = second.commit();
+        first.unlock();
+        second.lock();
+        bool later = second.m_lock->locked();
+        second.unlock();
+        return refused && !committed && later ? 0 : 1;
+    });
+    EXPECT_EQ(result, 0);
 }

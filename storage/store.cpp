@@ -170,7 +170,12 @@ bool storage::commit()
     c_xmldoc doc;
     c_xmlnode *root = doc.create_root("pstore");
     c_xmlnode *envelope = root->add_child("envelope");
-    lock();
+    // Never a commit without the lock: another process's commit between
+    // the read and the rename would be lost.
+    if (!lock()) {
+        SERR("%s: cannot lock, cannot commit '%s'", op, m_index_path.c_str());
+        return false;
+    }
     // An index that another process committed and that cannot be read
     // back, or an owner the caller may no longer act for, is never
     // overwritten with what this object holds.

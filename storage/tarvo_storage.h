@@ -61,7 +61,8 @@ public:
     const char *semaphore_name() const;
 
     // ---- store lock and keys ----
-    void lock();
+    // One level of the store lock; false (errno) when it cannot be had.
+    bool lock();
     void unlock();
     bool index_changed() const;
     // 0 readable and writable, 1 readable, 2 neither (each with an index path).
@@ -282,7 +283,9 @@ public:
     static void *operator new(size_t size) noexcept;
     static void operator delete(void *p);
 
-    void wait();
+    // One level of the file lock; false (errno) when it cannot be had,
+    // EDEADLK when this thread holds it through another object of the store.
+    bool wait();
     void post();
     bool locked() const { return m_depth > 0; }
     bool readable() const { return m_readable; }

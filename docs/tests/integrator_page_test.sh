@@ -1,16 +1,29 @@
 #!/usr/bin/env bash
-# docs_integrator_page_test: runs the commands of docs/integrators.md (the
-# fenced blocks after "<!-- run -->" lines, in order, as one script from
-# the source directory) with the build directory given and a device root
-# and image of its own, and checks that the lines of every block after an
-# "<!-- output -->" line appear in the commands' output, in order.
-#   docs/tests/integrator_page_test.sh SOURCE-DIR BUILD-DIR
+# docs_integrator_page_test, docs_device_page_test: runs the commands of a
+# page (docs/integrators.md by default: the fenced blocks after
+# "<!-- run -->" lines, in order, as one script from the source directory)
+# with the build directory given and a device root and image of its own,
+# and checks that the lines of every block after an "<!-- output -->" line
+# appear in the commands' output, in order. Every other fenced block of the
+# page must follow an "<!-- excerpt -->" line: the page says what does not
+# run.
+#   docs/tests/integrator_page_test.sh SOURCE-DIR BUILD-DIR [PAGE]
 set -uo pipefail
 src=$1
-page=$src/docs/integrators.md
-work=$(mktemp -d "$2/docs-integrator.XXXXXX")
+page=$src/docs/${3:-integrators.md}
+work=$(mktemp -d "$2/docs-page.XXXXXX")
 trap 'rm -rf --one-file-system -- "$work"' EXIT
-export B=$2 DEV=$work/device IMG=$work/image
+export B=$2 DEV=$work/device IMG=$work/image STAGE=$work/stage
+
+# Each fenced block follows a mark that says what it is.
+unmarked=$(awk '
+  /^<!-- (run|output|excerpt) -->$/ { mark = 1; next }
+  /^```/ { if (inside) inside = 0; else { inside = 1; if (!mark) print NR } ; mark = 0; next }
+  !/^$/ { if (!inside) mark = 0 }' "$page")
+if [ -n "$unmarked" ]; then
+  echo "$page: fenced blocks without a run, output or excerpt mark at lines: $unmarked"
+  exit 1
+fi
 
 # The blocks after one kind of marker, one after the other.
 blocks() {  # marker

@@ -151,32 +151,72 @@ uint64_t take_random_positions(size_t n)
 }
 
 
+// A key of the secure side kept in a state file of mode 0600: read when
+// it is there, made from system randomness at its first use. Two
+// processes that make it at once agree on the first one stored, since a
+// link never replaces a file. A key file found open to others (left by
+// an older simulator) is closed to them; one that cannot be read or does
+// not hold a key is a key that cannot be had, never replaced.
+bool private_key(const char *file, std::string &key)
+{
+    std::string path = state_path(file);
+    for (int attempt = 0; attempt < 2; attempt++) {
+        int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            struct stat st;
+            if (fstat(fd, &st) == 0 && (st.st_mode & 077))
+                (void)fchmod(fd, 0600);
+            std::string text;
+            char buf[256];
+            ssize_t n;
+            while ((n = ::read(fd, buf, sizeof buf)) > 0 && text.size() < 4096)
+                text.append(buf, size_t(n));
+            ::close(fd);
+            while (!text.empty() && text.back() == '\n')
+                text.pop_back();
+            return n == 0 && unhex(text, key) && !key.empty();
+        }
+        if (errno != ENOENT)
+            return false;
+        uint8_t fresh[32];
+        size_t got = 0;
+        while (got < sizeof fresh) {
+            ssize_t r = getrandom(fresh + got, sizeof fresh - got, 0);
+            if (r <= 0)
+                return false;
+            got += size_t(r);
+        }
+        std::string tmp = path + ".new." + std::to_string(getpid());
+        int w = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (w < 0)
+            return false;
+        std::string text = hex(fresh, got) + "\n";
+        bool written = ::write(w, text.data(), text.size()) == ssize_t(text.size());
+        written = ::close(w) == 0 && written;
+        int linked = written ? ::link(tmp.c_str(), path.c_str()) : -1;
+        int link_errno = errno;
+        ::unlink(tmp.c_str());
+        if (linked == 0) {
+            key.assign(reinterpret_cast<const char *>(fresh), got);
+            return true;
+        }
+        if (!written || link_errno != EEXIST)
+            return false;
+        // Another process stored its key first: read that one.
+    }
+    return false;
+}
+
 // The device key: "device_key=HEX" of the configuration, else the key in
-// state file "omap_sec.key", made from system randomness at its first use
-// and kept with the device, so that what one boot protected the next boot
-// can open.
+// state file "omap_sec.key", kept with the device so that what one boot
+// protected the next boot can open. Empty when it cannot be had.
 std::string device_key(const config &c)
 {
     std::string key = config_bytes(c, "device_key", "");
     if (!key.empty())
         return key;
-    std::string text;
-    if (read_state(OMAP_SEC_KEY, text) == 0) {
-        while (!text.empty() && text.back() == '\n')
-            text.pop_back();
-        if (unhex(text, key) && !key.empty())
-            return key;
-    }
-    uint8_t fresh[32];
-    size_t got = 0;
-    while (got < sizeof fresh) {
-        ssize_t r = getrandom(fresh + got, sizeof fresh - got, 0);
-        if (r <= 0)
-            break;
-        got += size_t(r);
-    }
-    key.assign(reinterpret_cast<const char *>(fresh), got);
-    write_state(OMAP_SEC_KEY, hex(fresh, got) + "\n");
+    if (!private_key(OMAP_SEC_KEY, key))
+        key.clear();
     return key;
 }
 
@@ -620,6 +660,10 @@ response omap_sec_file::serve(const config &c)
             break;
         }
         std::string key = device_key(c);
+        if (key.empty()) {
+            r.second = OMAP_SEC_PA_DEFAULT_FAIL;
+            break;
+        }
         std::string output;
         uint32_t result = 0;
         std::string data = q.in1 + q.in2;
@@ -725,6 +769,16 @@ std::unique_ptr<open_file> omap_sec_model::open(const std::string &path, int fla
             err = ELOOP;
         else if (stat(path.c_str(), &st) != 0)
             err = ENOENT;  // a dangling link
+    }
+    // The node's owner and mode decide who may use the device, as the
+    // driver's node does: the access the open asks for, under the
+    // caller's effective ids.
+    if (err == 0) {
+        int want = (flags & O_ACCMODE) == O_RDONLY   ? R_OK
+                   : (flags & O_ACCMODE) == O_WRONLY ? W_OK
+                                                     : R_OK | W_OK;
+        if (faccessat(AT_FDCWD, path.c_str(), want, AT_EACCESS) != 0)
+            err = errno == ENOENT ? ENOENT : EACCES;
     }
     if (err) {
         log_call(rec + " = " + std::to_string(-err));

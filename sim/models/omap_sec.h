@@ -19,7 +19,9 @@
 //   object.ID.size=M       length word service 578 answers before the data
 //   device_key=HEX         the device key of the file-protection services
 //                          (default: the key in state file "omap_sec.key",
-//                          made at its first use and kept with the device)
+//                          mode 0600, made at its first use and kept with
+//                          the device; a key that cannot be read fails the
+//                          services with PA 0x02)
 //
 // Object store and certificates (kept for the boot in run file
 // "omap_sec.objects"): service 3 stores an object (length, 16-byte name
@@ -101,8 +103,10 @@ class omap_sec_model : public model {
 public:
     const char *name() const override { return "omap_sec"; }
     bool serves(const std::string &path) const override { return path == OMAP_SEC_PATH; }
-    // Opens only where the device node (the sandbox's placeholder) stands;
-    // refuses a symbolic link there when flags hold O_NOFOLLOW.
+    // Opens only where the device node (the sandbox's placeholder) stands,
+    // for a caller whose effective ids the node's owner and mode grant the
+    // access asked for (EACCES otherwise); refuses a symbolic link there
+    // when flags hold O_NOFOLLOW.
     std::unique_ptr<open_file> open(const std::string &path, int flags,
                                     mode_t mode) override;
 };

@@ -9,6 +9,8 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -399,6 +401,9 @@ TEST_F(OmapSecModel, DeviceKeyOutlivesTheBoot)
     std::string key_text;
     ASSERT_EQ(ks_sim::read_state(ks_sim::OMAP_SEC_KEY, key_text), 0);
     EXPECT_EQ(key_text.size(), 65u);
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/" + ks_sim::OMAP_SEC_KEY).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     // The next boot (the run directory emptied) checks it under the name.
     f->close();
@@ -412,6 +417,53 @@ TEST_F(OmapSecModel, DeviceKeyOutlivesTheBoot)
     put(ks_sim::OMAP_SEC_KEY, std::string(64, '7') + "\n");
     request(*f, 900, fprot_fields("someone", "tcb", "settings", mac, 4));
     EXPECT_EQ(response(*f), w32(0) + w32(0) + w32(3) + w32(0));
+    // A key file left open to others is closed to them at its next use.
+    ASSERT_EQ(stat((dir + "/" + ks_sim::OMAP_SEC_KEY).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// The node's owner and mode decide who may open the device: a process of
+// another user opens it only where the mode lets others in, for the
+// access it asks for.
+TEST_F(OmapSecModel, OpenHonoursTheNodesOwnerAndMode)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a process of another user";
+    // Others may reach the node; only its own mode then decides.
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    const struct {
+        mode_t mode;
+        int flags;
+        bool as_other;
+        int expected;  // errno, 0 for an open that succeeds
+    } cases[] = {
+        {0600, O_RDWR, false, 0},
+        {0600, O_RDWR, true, EACCES},
+        {0600, O_RDONLY, true, EACCES},
+        {0644, O_RDONLY, true, 0},
+        {0644, O_RDWR, true, EACCES},
+        {0666, O_RDWR, true, 0},
+        {0000, O_RDWR, false, 0},  // root's own rights pass any mode
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.mode) + (c.as_other ? " other" : " root"));
+        ASSERT_EQ(chmod(node.c_str(), c.mode), 0);
+        fflush(nullptr);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (c.as_other && (setresgid(65534, 65534, 65534) != 0 ||
+                               setresuid(65534, 65534, 65534) != 0))
+                _exit(100);
+            errno = 0;
+            auto f = model.open(node, c.flags | O_NONBLOCK | O_NOFOLLOW, 0);
+            _exit(f ? 0 : errno);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), c.expected);
+    }
 }
 
 TEST_F(OmapSecModel, FileProtectionLayoutIsChecked)

@@ -1,8 +1,8 @@
 // Prepares the sample device for its first boot; runs inside the sandbox
 // on the device root, with "/var" mounted, before keepstone-init boots it.
 //
-//   make_sample_device [--list FILE]... [--sign FILE]... [--developer ORIGIN]
-//                      [--journal FILE]...
+//   make_sample_device [--update] [--list FILE]... [--sign FILE]...
+//                      [--developer ORIGIN] [--journal FILE]...
 //
 // What a factory leaves on a real device and the sample's image cannot
 // carry as plain files is made here with the device's own libraries:
@@ -21,7 +21,13 @@
 //     by the boot's own saver with a MAC of the secure side;
 //   - with --journal, one record per FILE in the dpkg wrapper journal
 //     "/var/lib/tarvo/dpkg-journal", appended by the boot's own journal
-//     code: "hash: R <length> <path>" makes the boot trust FILE's hash.
+//     code: "hash: H 40 <SHA-1>" and "hash: R <length> <path>" make the
+//     boot trust FILE with its present SHA-1.
+// A device that was prepared already (its vdata file exists) is prepared
+// again only with --update: the vdata file then keeps every file it lists,
+// each with its present SHA-1, plus the --list files; the software
+// certificate is made anew for it; the --sign files are signed again; the
+// certificate blocks already on the flash stay.
 // A file that changes afterwards no longer matches its signature, and a
 // vdata file that changes no longer matches the certificate: that is the
 // malfunction path of the demo.
@@ -35,6 +41,7 @@
 #include <openssl/evp.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -70,6 +77,28 @@ bool file_sha1(const char *path, unsigned char digest[20])
     unsigned int length = 0;
     ok = ok && EVP_DigestFinal_ex(ctx, digest, &length) == 1 && length == 20;
     EVP_MD_CTX_free(ctx);
+    close(fd);
+    return ok;
+}
+
+// The whole file; false when it cannot be read.
+bool read_file(const char *path, std::string &text)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    char buf[8192];
+    ssize_t n;
+    bool ok = true;
+    while ((n = read(fd, buf, sizeof buf)) != 0) {
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            ok = false;
+            break;
+        }
+        text.append(buf, size_t(n));
+    }
     close(fd);
     return ok;
 }
@@ -167,8 +196,14 @@ bool write_journal(const std::vector<const char *> &files)
         return true;
     Journal journal(path, "tcb");
     for (const char *file : files) {
+        unsigned char digest[20];
+        if (!file_sha1(file, digest)) {
+            fprintf(stderr, "%s: cannot digest %s (%s)\n", program, file, strerror(errno));
+            return false;
+        }
         std::string relative = file + 1;
-        std::string record = "hash: R " + std::to_string(relative.size()) + " " + relative + "\n";
+        std::string record = "hash: H 40 " + hex(digest, 20) + "\nhash: R " +
+                             std::to_string(relative.size()) + " " + relative + "\n";
         if (journal.append(record.data(), uint32_t(record.size())) != 0) {
             fprintf(stderr, "%s: cannot append %s to %s\n", program, file, path);
             return false;
@@ -181,7 +216,9 @@ bool write_journal(const std::vector<const char *> &files)
 void usage()
 {
     fprintf(stderr,
-            "usage: %s [--list FILE]... [--sign FILE]... [--developer ORIGIN] [--journal FILE]...\n",
+            "usage: %s [--update] [--list FILE]... [--sign FILE]... [--developer ORIGIN]\n"
+            "       [--journal FILE]...\n"
+            "  --update  prepare a device again: keep the files its vdata file lists\n",
             program);
 }
 
@@ -191,7 +228,13 @@ int main(int argc, char **argv)
 {
     std::vector<const char *> listed, signed_files, journal_files;
     const char *origin = nullptr;
+    bool update = false;
     for (int i = 1; i < argc; i += 2) {
+        if (strcmp(argv[i], "--update") == 0) {
+            update = true;
+            i--;
+            continue;
+        }
         if (i + 1 >= argc) {
             usage();
             return 2;
@@ -216,6 +259,30 @@ int main(int argc, char **argv)
         files->push_back(value);
     }
     tarvo_vdata list;
+    struct stat existing;
+    bool prepared = lstat(TARVO_VDATA_PATH, &existing) == 0;
+    if (prepared && !update) {
+        fprintf(stderr,
+                "%s: %s exists: this device was prepared already. Give --update to keep the "
+                "files it lists and prepare it again (the --list files are added), or start "
+                "from a new device root\n",
+                program, TARVO_VDATA_PATH);
+        return 2;
+    }
+    std::vector<std::string> kept;
+    if (prepared) {
+        std::string text;
+        if (!read_file(TARVO_VDATA_PATH, text)) {
+            fprintf(stderr, "%s: cannot read %s (%s)\n", program, TARVO_VDATA_PATH, strerror(errno));
+            return 1;
+        }
+        tarvo_vdata old;
+        parse_tarvo_vdata(text.data(), text.size(), old);
+        for (const auto &entry : old)
+            kept.push_back(entry.first);
+    }
+    for (const std::string &path : kept)
+        listed.push_back(path.c_str());
     for (const char *path : listed) {
         unsigned char digest[20];
         if (!file_sha1(path, digest)) {
@@ -242,10 +309,11 @@ int main(int argc, char **argv)
         fprintf(stderr, "%s: cannot open the security hardware (%d)\n", program, r);
         return 1;
     }
-    bool ok = write_block("cert-ccc", kz4_write_ccc_block,
-                          std::string("sample device CCC certificate\n")) &&
-              write_block("cert-npc", kz4_write_npc_block,
-                          std::string("sample device NPC certificate\n")) &&
+    // On a device prepared again the certificate blocks on the flash stay.
+    bool ok = (prepared || (write_block("cert-ccc", kz4_write_ccc_block,
+                                        std::string("sample device CCC certificate\n")) &&
+                            write_block("cert-npc", kz4_write_npc_block,
+                                        std::string("sample device NPC certificate\n")))) &&
               write_block("cert-sw", kz4_write_sw_cert, software_certificate(vdata_digest)) &&
               write_developer_settings(origin);
     kz4_close();

@@ -93,7 +93,10 @@ device::~device()
 run_result device::run(const std::vector<std::string> &argv, const run_options &opt) const
 {
     std::vector<std::string> args = {sandbox_program(), "--root", root_};
-    if (!image_.empty()) {
+    // The image fills a new device root only (the sandbox refuses it on a
+    // root that was prepared already).
+    struct stat prepared;
+    if (!image_.empty() && ::stat((root_ + "/.ks-sim/prepared").c_str(), &prepared) != 0) {
         args.push_back("--image");
         args.push_back(image_);
     }
