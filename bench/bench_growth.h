@@ -63,12 +63,45 @@ template <class F> run_time best_of_both(int runs, F fn)
     return best;
 }
 
+// Every bound is multiplied by KS_BENCH_LIMIT_SCALE when it is set (a test
+// sets it near 0 to show that a missed bound fails the benchmark).
+inline double limit_scale()
+{
+    const char *s = std::getenv("KS_BENCH_LIMIT_SCALE");
+    double v = s ? std::strtod(s, nullptr) : 1.0;
+    return v > 0 ? v : 1.0;
+}
+
+// "what: V unit (limit L unit): within" or "... OVER"; true when within.
+inline bool report_value(const char *what, double value, double limit, const char *unit)
+{
+    limit *= limit_scale();
+    bool ok = value <= limit;
+    std::printf("%s: %.2f%s (limit %.2f%s): %s\n", what, value, unit, limit, unit,
+                ok ? "within" : "OVER");
+    if (!ok)
+        std::fprintf(stderr, "bound missed: %s: %.2f%s over %.2f%s\n", what, value, unit, limit,
+                     unit);
+    return ok;
+}
+
 // "what: ratio R (limit L): within" or "... OVER"; true when within.
 inline bool report_ratio(const char *what, double ratio, double limit)
 {
+    limit *= limit_scale();
     bool ok = ratio <= limit;
-    std::printf("%s: ratio %.1f (limit %.0f): %s\n", what, ratio, limit, ok ? "within" : "OVER");
+    std::printf("%s: ratio %.1f (limit %.1f): %s\n", what, ratio, limit, ok ? "within" : "OVER");
+    if (!ok)
+        std::fprintf(stderr, "bound missed: %s: ratio %.1f over %.1f\n", what, ratio, limit);
     return ok;
+}
+
+// The exit status of a benchmark whose bounds gave ok.
+inline int exit_status(const char *program, bool ok)
+{
+    if (!ok)
+        std::fprintf(stderr, "%s: a bound was missed\n", program);
+    return ok ? 0 : 1;
 }
 
 // Makes the simulator time itself: runs the program again with

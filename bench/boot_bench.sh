@@ -5,7 +5,9 @@
 #    its trace;
 #  - a device whose reference hash list has 10^5 entries (made and signed as
 #    the sample's is), with its device root on tmpfs and on disk: the boot's
-#    time, the simulator's own share of it (KS_SIM_PROFILE), held below 20 %.
+#    time, the simulator's share of it (KS_SIM_PROFILE), the program's own
+#    time per entry and the simulated calls per entry, shown as information.
+# A boot that does not end in done fails the run.
 #   bench/boot_bench.sh [BUILD-DIR] [ENTRIES]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,7 +29,7 @@ prepare_device() {  # device root, image
   "$sandbox" --root "$1" --image "$2" --mount-var -- "$prepare" "${files[@]}" >/dev/null
 }
 
-# Boots a prepared device once; prints "BOOT_NS SIMULATOR_NS DESCRIPTOR_NS"
+# Boots a prepared device once; prints "BOOT_NS SIMULATOR_NS DESCRIPTOR_NS CALLS"
 # (of the simulator's time, what the descriptors the program opens on
 # simulated files cost: their memfd and its close).
 boot() {  # device root
@@ -38,9 +40,8 @@ boot() {  # device root
        "s=\$(date +%s%N); KS_SIM_PROFILE=/.ks-sim/profile $program / >/dev/null 2>&1;
         e=\$(date +%s%N); echo \$((e - s))")
   local sim
-  local sim
-  sim=$(awk '{ s += $3; d += $4 } END { printf "%.0f %.0f\n", s, d }' "$1/.ks-sim/profile" \
-        2>/dev/null || echo 0 0)
+  sim=$(awk '{ c += $2; s += $3; d += $4 } END { printf "%.0f %.0f %.0f\n", s, d, c }' \
+        "$1/.ks-sim/profile" 2>/dev/null || echo 0 0 0)
   echo "$ns $sim"
 }
 
@@ -65,7 +66,7 @@ phases() {  # trace file
 
 echo "== The sample device, per phase (time until the next trace line)"
 prepare_device "$work/sample" sim/sample/image
-read -r ns sim desc < <(boot "$work/sample")
+read -r ns sim desc calls < <(boot "$work/sample")
 phases "$work/sample/etc/tarvo/keepstone-init.log"
 printf "boot %.1f ms, of which the simulator %.1f ms\n\n" "$(echo "$ns / 1000000" | bc -l)" \
   "$(echo "$sim / 1000000" | bc -l)"
@@ -77,15 +78,21 @@ status=0
 for where in tmpfs disk; do
   if [ $where = tmpfs ]; then root=$shm/device; else root=$work/device; fi
   prepare_device "$root" "$work/image"
-  read -r ns sim desc < <(boot "$root")
-  grep -q 'done (' "$root/etc/tarvo/keepstone-init.log" ||
-    echo "   (the boot did not end in done; see $root/etc/tarvo/keepstone-init.log)"
+  read -r ns sim desc calls < <(boot "$root")
+  if ! grep -q 'done (' "$root/etc/tarvo/keepstone-init.log"; then
+    echo "boot_bench: the boot on $where did not end in done (see its log)" >&2
+    status=1
+  fi
+  # The simulator's share counts the kernel's own answers, which a device's
+  # kernel pays too: shown, not held (the program's own cost is held by
+  # refhashlist_bench against its floor).
   share=$(echo "100 * $sim / $ns" | bc -l)
-  ok=within; [ "$(echo "$share < 20" | bc)" = 1 ] || { ok=OVER; status=1; }
-  printf "device root on %-5s boot %8.1f ms, simulator %8.1f ms: share %.1f %% (limit 20 %%): %s\n" \
-    $where "$(echo "$ns / 1000000" | bc -l)" "$(echo "$sim / 1000000" | bc -l)" "$share" $ok
+  printf "device root on %-5s boot %8.1f ms, simulator %8.1f ms: share %.1f %%\n" \
+    $where "$(echo "$ns / 1000000" | bc -l)" "$(echo "$sim / 1000000" | bc -l)" "$share"
+  printf "   per entry: the program's own time %.2f us, %.1f simulated calls\n" \
+    "$(echo "($ns - $sim) / 1000 / $entries" | bc -l)" "$(echo "$calls / $entries" | bc -l)"
   printf "   of the simulator's time, the program's descriptors (memfd and close) %.1f ms: %.1f %% of the boot\n" \
     "$(echo "$desc / 1000000" | bc -l)" "$(echo "100 * $desc / $ns" | bc -l)"
   rm -rf --one-file-system -- "$root"
 done
-exit 0
+exit $status

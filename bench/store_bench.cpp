@@ -72,14 +72,15 @@ bench_growth::run_time commit_and_reopen(long n, int runs)
     });
 }
 
-void report_decade(long from, long to, const bench_growth::run_time &low,
+bool report_decade(long from, long to, const bench_growth::run_time &low,
                    const bench_growth::run_time &high)
 {
     std::string what = "store commit+reopen, " + std::to_string(from) + " -> " +
                        std::to_string(to) + " members";
-    bench_growth::report_ratio((what + ", CPU time").c_str(), high.cpu / low.cpu, HELD_TO);
+    bool ok = bench_growth::report_ratio((what + ", CPU time").c_str(), high.cpu / low.cpu, HELD_TO);
     std::printf("%s, wall clock: ratio %.1f (shown; the CPU time is held)\n", what.c_str(),
                 high.wall / low.wall);
+    return ok;
 }
 
 }  // namespace
@@ -104,7 +105,8 @@ int main()
         std::printf("%8ld %9.3f ms %9.3f ms %12.2f us\n", n, best[k].wall * 1e3,
                     best[k].cpu * 1e3, best[k].cpu * 1e6 / double(n));
     }
+    bool ok = true;
     for (int k = 1; k < count; k++)
-        report_decade(sizes[k - 1], sizes[k], best[k - 1], best[k]);
-    return 0;
+        ok = report_decade(sizes[k - 1], sizes[k], best[k - 1], best[k]) && ok;
+    return bench_growth::exit_status("store_bench", ok);
 }
