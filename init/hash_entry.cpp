@@ -275,12 +275,15 @@ int load_all(const char *path)
         log_error("Securityfs hashlist %s not found\n", path);
         return -2;
     }
+    const int failed_before = failed_writes;
     twalk(entry_tree, write_entry_cb);
     close(hashlist_fd);
     hashlist_fd = -1;
     if (failed_writes > 0)
         log_error("%d hash write errors\n", failed_writes);
-    return 0;
+    // A record the kernel refused or took only in part is a record it does
+    // not hold: the writing failed, whatever the other records did.
+    return failed_writes > failed_before ? -3 : 0;
 }
 
 int print_entries()

@@ -58,9 +58,10 @@ hash_entry *delete_entry(const hash_entry *key);
 int compare_entries(const void *a, const void *b);
 
 // Writes every entry as a kernel record to the file at the path, one write
-// per record, in ascending key order. 0, or -2 when the file cannot be
-// opened; failed writes, and writes the file took only in part, are only
-// counted (process-wide, never reset) and reported.
+// per record, in ascending key order. 0; -2 when the file cannot be
+// opened; -3 when a write of this call failed or the file took it only in
+// part (every record is still tried; the failed writes are counted
+// process-wide, never reset, and the count is reported).
 int load_all(const char *path);
 // The entry's record in the buffer (HASH_RECORD_MAX bytes): its length, or
 // -1 for a type outside 0..4 (the first byte is then '?').

@@ -247,12 +247,12 @@ TEST_F(HashEntries, LoadAllFailures)
     struct stat st;
     EXPECT_NE(stat(missing.c_str(), &st), 0);  // nothing created
 
-    // Every write fails on /dev/full; load_all still answers 0 and the
-    // count of failed writes grows across calls.
+    // Every write fails on /dev/full: each writing fails, every record is
+    // still tried, and the count of failed writes grows across calls.
     int before = hash_write_errors();
-    EXPECT_EQ(load_all("/dev/full"), 0);
+    EXPECT_EQ(load_all("/dev/full"), -3);
     EXPECT_EQ(hash_write_errors(), before + 2);
-    EXPECT_EQ(load_all("/dev/full"), 0);
+    EXPECT_EQ(load_all("/dev/full"), -3);
     EXPECT_EQ(hash_write_errors(), before + 4);
 }
 

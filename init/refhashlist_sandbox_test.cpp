@@ -269,8 +269,8 @@ TEST_F(RefHashListDevice, LoadAllErrorLinesOnTheConsole)
     size_t start = console().size();
     EXPECT_EQ(load_all("/tmp/no-such-hashlist"), -2);
     int before = hash_write_errors();
-    EXPECT_EQ(load_all("/dev/full"), 0);
-    EXPECT_EQ(load_all("/dev/full"), 0);
+    EXPECT_EQ(load_all("/dev/full"), -3);
+    EXPECT_EQ(load_all("/dev/full"), -3);
     close_console_log();
     EXPECT_EQ(console().substr(start),
               "keepstone-init: Securityfs hashlist /tmp/no-such-hashlist not found\n"

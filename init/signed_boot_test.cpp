@@ -115,6 +115,20 @@ TEST_F(SignedDevice, BootsWithoutMalfunction)
     EXPECT_EQ(b.writes("enforce"), std::vector<std::string>{"7\n"});
 }
 
+// A kernel that refuses the hash records fails the first writing as one
+// that cannot be opened does; the count line stays.
+TEST_F(SignedDevice, RefusedHashRecordsFailTheFirstWriting)
+{
+    d->arm_fault("keepstone.hashlist.write_fail", 1);
+    boot b = run_boot();
+    EXPECT_EQ(b.status, 0) << b.output;
+    EXPECT_EQ(b.summary, "done (0,0x10,0x1c7,0x7)") << b.console;
+    EXPECT_TRUE(has(b.trace, "hash loading failed (-3)\n")) << b.trace;
+    EXPECT_TRUE(has(b.console, "hash write errors\n")) << b.console;
+    EXPECT_TRUE(b.writes("enforce").empty());
+    EXPECT_EQ(d->read_file("/etc/tarvo/reboot_counter"), "1\n");
+}
+
 // A refused first writing of the hash entries is an immediate decision:
 // no journal, no "/etc/init.conf" check, no masks, and the boot counts.
 TEST_F(SignedDevice, RefusedFirstHashWritingDecidesAtOnce)
