@@ -822,15 +822,18 @@ public:
 
         for (long n = 1; n <= operations; n++)
             for (const char *bytes : {"", "1", "20", "36", "40", "2047"})
-                for (int random : {0, int(n) * 7 + 1}) {
+                for (int random : {0, int(n) * 7 + 1})
+                for (bool last : {false, true}) {
                 SCOPED_TRACE("cut at operation " + std::to_string(n) + " after " +
-                             (*bytes ? bytes : "half its") + " bytes" +
+                             (*bytes ? bytes : "half its") + (last ? " last" : "") + " bytes" +
                              (random ? ", random bits behind" : ""));
                 prepare(geo);
                 poke(0, image);
                 if (geo.otp)
                     poke(0, otp_image, true);
                 arm("mtd.powercut=" + std::to_string(n));
+                if (last)
+                    arm("mtd.powercut.last=1");
                 if (*bytes)
                     arm(std::string("mtd.powercut.bytes=") + bytes);
                 if (random)
@@ -993,13 +996,16 @@ TEST_F(PowerCut, UserCompaction)
     };
     for (long n = 1; n <= operations; n++)
         for (const char *bytes : {"", "20", "40"})
-            for (int random : {0, int(n) + 3}) {
+            for (int random : {0, int(n) + 3})
+            for (bool last : {false, true}) {
                 SCOPED_TRACE("cut at operation " + std::to_string(n) + " after " +
-                             (*bytes ? bytes : "half its") + " bytes" +
+                             (*bytes ? bytes : "half its") + (last ? " last" : "") + " bytes" +
                              (random ? ", random bits behind" : ""));
                 prepare(geo);
                 poke(0, image);
                 arm("mtd.powercut=" + std::to_string(n));
+                if (last)
+                    arm("mtd.powercut.last=1");
                 if (*bytes)
                     arm(std::string("mtd.powercut.bytes=") + bytes);
                 if (random)
