@@ -181,7 +181,17 @@ int compress_config_area(cal_context *ctx, cal_area *target, bool user)
     }
     const uint32_t page = ctx->page_size;
     cal_area_forget(dest);
-    int r = erase_area(ctx, dest);
+    int r = 0;
+    // The user area is rewritten in place. An erase cut short may leave
+    // any part of the old contents, and the old blocks there would read
+    // as the newest: the first page is cleared to zeros first, so that
+    // such a remnant is no valid area.
+    if (user) {
+        std::vector<unsigned char> zeros(page, 0);
+        r = nand_write(ctx, dest, 0, zeros.data(), page);
+    }
+    if (r == 0)
+        r = erase_area(ctx, dest);
     // The first page goes last: until it is written the destination's
     // first header reads as erased and the old half stays the chosen one.
     if (r == 0 && total > page)

@@ -822,15 +822,18 @@ public:
 
         for (long n = 1; n <= operations; n++)
             for (const char *bytes : {"", "1", "20", "36", "40", "2047"})
-                for (int random : {0, int(n) * 7 + 1}) {
+                for (int random : {0, int(n) * 7 + 1})
+                for (bool last : {false, true}) {
                 SCOPED_TRACE("cut at operation " + std::to_string(n) + " after " +
-                             (*bytes ? bytes : "half its") + " bytes" +
+                             (*bytes ? bytes : "half its") + (last ? " last" : "") + " bytes" +
                              (random ? ", random bits behind" : ""));
                 prepare(geo);
                 poke(0, image);
                 if (geo.otp)
                     poke(0, otp_image, true);
                 arm("mtd.powercut=" + std::to_string(n));
+                if (last)
+                    arm("mtd.powercut.last=1");
                 if (*bytes)
                     arm(std::string("mtd.powercut.bytes=") + bytes);
                 if (random)
@@ -993,13 +996,16 @@ TEST_F(PowerCut, UserCompaction)
     };
     for (long n = 1; n <= operations; n++)
         for (const char *bytes : {"", "20", "40"})
-            for (int random : {0, int(n) + 3}) {
+            for (int random : {0, int(n) + 3})
+            for (bool last : {false, true}) {
                 SCOPED_TRACE("cut at operation " + std::to_string(n) + " after " +
-                             (*bytes ? bytes : "half its") + " bytes" +
+                             (*bytes ? bytes : "half its") + (last ? " last" : "") + " bytes" +
                              (random ? ", random bits behind" : ""));
                 prepare(geo);
                 poke(0, image);
                 arm("mtd.powercut=" + std::to_string(n));
+                if (last)
+                    arm("mtd.powercut.last=1");
                 if (*bytes)
                     arm(std::string("mtd.powercut.bytes=") + bytes);
                 if (random)
@@ -1017,6 +1023,44 @@ TEST_F(PowerCut, UserCompaction)
                 if (HasFailure())
                     return;
             }
+}
+
+// A cut while the user compaction writes its first page loses only the
+// blocks that lie in that page: the blocks wholly behind it survive, also
+// through the next user write.
+TEST_F(PowerCut, UserCompactionCutInTheFirstPage)
+{
+    ASSERT_EQ(write("cfg", "c"), 0);
+    for (const char *u : {"u1", "u2", "u3", "u4"})
+        ASSERT_EQ(write(u, std::string(1500, u[1]), CAL_FLAG_USER), 0);
+    for (uint32_t i = 4; i < 2 * geo.erase / geo.page; i++)
+        ASSERT_EQ(write("u5", "u5-" + std::to_string(i), CAL_FLAG_USER), 0);
+    const std::string image = flash(0, geo.blocks * geo.erase);
+    reboot();
+    ASSERT_EQ(write("u5", "u5-new", CAL_FLAG_USER), 0);  // compacts: u1..u4 at 0, 1536, 3072, 4608
+    const long operations = ks_sim::mtd_operations();
+    for (const char *bytes : {"36", "1000"}) {
+        SCOPED_TRACE(std::string("first page cut after ") + bytes + " bytes");
+        prepare(geo);
+        poke(0, image);
+        arm("mtd.powercut=" + std::to_string(operations));
+        arm(std::string("mtd.powercut.bytes=") + bytes);
+        EXPECT_NE(write("u5", "u5-new", CAL_FLAG_USER), 0);
+        disarm();
+        reboot();
+        for (int round = 0; round < 2; round++) {
+            std::string got;
+            EXPECT_EQ(read("u3", &got, CAL_FLAG_USER), 0);
+            EXPECT_EQ(got, std::string(1500, '3'));
+            EXPECT_EQ(read("u4", &got, CAL_FLAG_USER), 0);
+            EXPECT_EQ(got, std::string(1500, '4'));
+            EXPECT_EQ(read("u5", &got, CAL_FLAG_USER), 0);
+            EXPECT_EQ(got, "u5-new");
+            if (round == 0) {
+                EXPECT_EQ(write("post", "p", CAL_FLAG_USER), 0);
+            }
+        }
+    }
 }
 
 // A compaction writes its first page last: cut at its last operation but

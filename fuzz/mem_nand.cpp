@@ -26,6 +26,8 @@ struct flash_state {
     std::vector<uint8_t> bytes;
     uint32_t bad = 0;
     unsigned cut_at = 0;  // operations until the power cut, 0 none
+    mem_nand::cut_shape shape = mem_nand::first_bytes;
+    uint32_t seed = 1;    // random bits of a cut
     bool off = false;
     int memfd = -1;       // identifies the descriptors opened on the device
     unsigned opens = 0;
@@ -63,6 +65,31 @@ bool cut_now()
     return true;
 }
 
+uint8_t random_byte()
+{
+    nand.seed ^= nand.seed << 13;
+    nand.seed ^= nand.seed >> 17;
+    nand.seed ^= nand.seed << 5;
+    return uint8_t(nand.seed >> 8);
+}
+
+// Applies one cut operation to [at, at + n): the done half is the first
+// or the last half of it; with random bits the rest gets some of what
+// the operation was to do. apply(i, mask) does the operation to byte i
+// with only the bits of mask.
+template <typename Fn> void cut_operation(size_t n, Fn apply)
+{
+    const size_t half = n / 2;
+    const bool last = nand.shape == mem_nand::last_bytes;
+    for (size_t i = 0; i < n; i++) {
+        const bool done = last ? i >= n - half : i < half;
+        if (done)
+            apply(i, uint8_t(0xFF));
+        else if (nand.shape == mem_nand::random_bits)
+            apply(i, random_byte());
+    }
+}
+
 int fail(int e)
 {
     errno = e;
@@ -78,9 +105,15 @@ ssize_t program(int fd, const void *buf, size_t n)
     for (size_t done = 0; done < n; done += nand.geo.page) {
         if (nand.off || bad_block(offset + done))
             return fail(EIO);
-        size_t length = cut_now() ? nand.geo.page / 2 : nand.geo.page;
-        for (size_t i = 0; i < length; i++)
-            nand.bytes[offset + done + i] &= in[done + i];
+        uint8_t *page = nand.bytes.data() + offset + done;
+        const uint8_t *data = in + done;
+        if (cut_now())
+            cut_operation(nand.geo.page, [&](size_t i, uint8_t mask) {
+                page[i] &= uint8_t(data[i] | uint8_t(~mask));
+            });
+        else
+            for (size_t i = 0; i < nand.geo.page; i++)
+                page[i] &= data[i];
         if (nand.off)
             return fail(EIO);
     }
@@ -96,8 +129,11 @@ int erase(const erase_info_user *req)
     for (uint32_t b = 0; b < req->length; b += nand.geo.erase) {
         if (nand.off || bad_block(req->start + b))
             return fail(EIO);
-        uint32_t length = cut_now() ? nand.geo.erase / 2 : nand.geo.erase;
-        memset(nand.bytes.data() + req->start + b, 0xFF, length);
+        uint8_t *block = nand.bytes.data() + req->start + b;
+        if (cut_now())
+            cut_operation(nand.geo.erase, [&](size_t i, uint8_t mask) { block[i] |= mask; });
+        else
+            memset(block, 0xFF, nand.geo.erase);
         if (nand.off)
             return fail(EIO);
     }
@@ -190,7 +226,12 @@ void reset(const geometry &g, const uint8_t *image, size_t length, uint32_t bad)
              unsigned(nand.bytes.size()), unsigned(g.erase));
 }
 
-void arm_power_cut(unsigned n) { nand.cut_at = n; }
+void arm_power_cut(unsigned n, cut_shape shape, uint32_t seed)
+{
+    nand.cut_at = n;
+    nand.shape = shape;
+    nand.seed = seed ? seed : 1;
+}
 bool powered_off() { return nand.off; }
 void power_on()
 {

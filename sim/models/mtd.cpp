@@ -270,15 +270,21 @@ public:
             int r = image_read(fd, at, page.data(), page.size());
             if (r < 0)
                 return r;
-            for (size_t i = 0; i < k; i++)
+            // The done part is the first k bytes, or with the cut shape
+            // "last" the last k bytes of the page.
+            const size_t w = part_.write_size;
+            const bool last = k < w && fault("mtd.powercut.last") > 0;
+            const size_t from = last ? w - k : 0, to = last ? w : k;
+            for (size_t i = from; i < to; i++)
                 page[i] &= data[done + i];
-            // A cut program may leave its tail partly programmed: some of
+            // A cut program may leave the rest partly programmed: some of
             // the bits it was to clear are cleared, others are not.
-            if (k < part_.write_size)
+            if (k < w)
                 if (long seed = fault("mtd.powercut.random")) {
                     cut_bits bits(seed, at);
-                    for (size_t i = k; i < part_.write_size; i++)
-                        page[i] &= uint8_t(data[done + i] | bits.next());
+                    for (size_t i = 0; i < w; i++)
+                        if (i < from || i >= to)
+                            page[i] &= uint8_t(data[done + i] | bits.next());
                 }
             r = image_write(fd, at, page.data(), page.size());
             if (r < 0)
@@ -475,7 +481,12 @@ private:
                 return -errno;
             // Nothing to do for flash that was never written.
             if (uint64_t(st.st_size) > at) {
-                int r = image_write(fd, at, erased.data(), k);
+                // The erased part is the start of the block, or with the
+                // cut shape "last" its end.
+                const bool last = k < part_.erase_size && fault("mtd.powercut.last") > 0;
+                const uint64_t done_at = last ? at + part_.erase_size - k : at;
+                const uint64_t rest_at = last ? at : at + k;
+                int r = image_write(fd, done_at, erased.data(), k);
                 if (r < 0)
                     return r;
                 // A cut erase may leave the rest of the block with random
@@ -483,13 +494,13 @@ private:
                 long seed = fault("mtd.powercut.random");
                 if (k < part_.erase_size && seed) {
                     std::vector<uint8_t> rest(part_.erase_size - k);
-                    r = image_read(fd, at + k, rest.data(), rest.size());
+                    r = image_read(fd, rest_at, rest.data(), rest.size());
                     if (r < 0)
                         return r;
                     cut_bits bits(seed, at);
                     for (auto &b : rest)
                         b |= bits.next();
-                    r = image_write(fd, at + k, rest.data(), rest.size());
+                    r = image_write(fd, rest_at, rest.data(), rest.size());
                     if (r < 0)
                         return r;
                 }

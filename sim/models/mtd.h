@@ -54,6 +54,9 @@
 //                          done part: a page program clears only some of the
 //                          bits it was to clear, an erase sets only some bits
 //                          of the rest of the block (repeatable for a seed)
+//   mtd.powercut.last      the cut operation's done part is its end: a page
+//                          program writes only its last bytes, an erase
+//                          erases the end of the block and leaves its start
 //   mtd.unreadable=OFFSET  reads of normal flash that touch the page holding
 //                          the physical byte OFFSET fail with EBADMSG (an
 //                          uncorrectable page; OFFSET 0 cannot be given)
