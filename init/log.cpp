@@ -100,15 +100,21 @@ void occupy_standard_descriptors()
     for (int fd = 0; fd <= 2; fd++) {
         if (fcntl(fd, F_GETFD) >= 0)
             continue;
-        int filler = open("/dev/null", O_RDWR);
+        // Only a character device will do, opened without waiting: a FIFO
+        // or a link to a terminal in the device's place must not stall the
+        // boot before its first line.
+        int filler = open_char_device("/dev/null", O_RDWR);
         if (filler < 0)
-            filler = open(CONSOLE_PATH, O_RDWR | O_NOCTTY);
+            filler = open_char_device(CONSOLE_PATH, O_RDWR);
         if (filler < 0)
             return;
         // Opens take the lowest free descriptor; anything above 2 means the
-        // slot was taken meanwhile.
+        // slot was taken meanwhile. A standard descriptor is inherited by
+        // what the boot starts, so it is not close-on-exec.
         if (filler > 2)
             close(filler);
+        else
+            fcntl(filler, F_SETFD, 0);
     }
 }
 

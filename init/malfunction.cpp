@@ -309,7 +309,10 @@ bool load_picture(const char *path, const fb_screen &screen, rgb565_picture *pic
 
 int show_bmp(const char *path, unsigned seconds)
 {
-    unique_fd fb(open(FRAMEBUFFER_PATH, O_RDWR));
+    // Opened without waiting and kept from what the boot starts; the screen
+    // information requests below refuse anything that is not a framebuffer
+    // (a FIFO, a regular file or a terminal in its place).
+    unique_fd fb(open(FRAMEBUFFER_PATH, O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (fb.get() < 0) {
         log_trace("Unable to open frame buffer device %s\n", FRAMEBUFFER_PATH);
         return SHOW_BMP_CANNOT_SHOW;
