@@ -533,8 +533,12 @@ void pe_file::set_pathname(const char *name, bool migrate)
     std::string directory = m_store->m_lock ? m_store->m_lock->m_data_directory : std::string();
     if (directory.empty())
         directory = storage_data_directory();
-    if (!is_directory(directory.c_str()) && make_path(directory.c_str(), 0755) != 0)
-        SERR("%s: %s does not exist and cannot be created", op, storage_data_directory());
+    int dir = open_directory_path(directory, true);
+    if (dir < 0)
+        SERR("%s: %s does not exist and cannot be created (%s)", op, directory.c_str(),
+             errtext());
+    else
+        close(dir);
     m_datpath = directory + copy + ".dat";
     std::string old_path = m_datpath;
     if (migrate) {
