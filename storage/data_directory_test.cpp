@@ -15,6 +15,18 @@ const std::string BASE = "/tmp/ks-datadir";
 const std::string DATA = BASE + "/data/";
 const std::string ELSEWHERE = BASE + "/elsewhere";
 
+std::string only_entry(const std::string &dir)
+{
+    std::string name;
+    DIR *d = opendir(dir.c_str());
+    while (struct dirent *e = d ? readdir(d) : nullptr)
+        if (e->d_name[0] != '.')
+            name = e->d_name;
+    if (d)
+        closedir(d);
+    return name;
+}
+
 int entries(const std::string &dir)
 {
     int n = 0;
@@ -63,12 +75,18 @@ TEST_F(data_directory_test, swapped_or_foreign_directory_is_never_written_throug
             storage st(store_name.c_str(), "UID::0", 0, 1);
             ASSERT_EQ(st.put_file("first", "1", 1), 0);
             EXPECT_EQ(entries(DATA), 1);
+            const std::string member = only_entry(DATA);
             c.change();
             EXPECT_NE(st.put_file("second", "2", 1), 0);
             unsigned char *data = nullptr;
             size_t size = 0;
             EXPECT_NE(st.get_file("first", &data, &size), 0);
             free(data);
+            // Nor is a file of that name elsewhere removed in its place.
+            write_whole(ELSEWHERE + "/" + member, "not the store's");
+            st.remove_file("first");
+            EXPECT_EQ(read_whole(ELSEWHERE + "/" + member), "not the store's");
+            unlink((ELSEWHERE + "/" + member).c_str());
         }
         EXPECT_EQ(entries(ELSEWHERE), 0);
         EXPECT_EQ(entries(BASE + ".moved/elsewhere"), 0);

@@ -42,6 +42,11 @@ int open_data_file(const std::string &path, int flags, mode_t mode);
 // lstat of a data file through its directory opened as above. 0 or -1.
 int stat_data_file(const std::string &path, struct stat *st);
 
+// unlink and rename of data files through their directories opened as
+// above (the target's directory made when missing). 0 or -1 (errno).
+int unlink_data_file(const std::string &path);
+int rename_data_file(const std::string &from, const std::string &to);
+
 // Whether the named semaphore (a store object's life) still exists; an
 // empty name counts as alive.
 bool semaphore_alive(const std::string &name);

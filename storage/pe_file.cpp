@@ -498,7 +498,7 @@ int pe_file::p_utime(const int times[2])
 
 int pe_file::p_unlink()
 {
-    return unlink(m_datpath.c_str());
+    return unlink_data_file(m_datpath);
 }
 
 uint32_t pe_file::p_datasize()
@@ -548,7 +548,7 @@ void pe_file::set_pathname(const char *name, bool migrate)
             SERR("%s: cannot move '%s' to '%s'", op, earlier.c_str(), m_datpath.c_str());
     }
     m_datpath += m_store->m_visibility == 2 ? "p" : "s";
-    if (migrate && ::rename(old_path.c_str(), m_datpath.c_str()) != 0)
+    if (migrate && rename_data_file(old_path, m_datpath) != 0)
         SERR("%s: cannot move '%s' to '%s' (%s)", op, old_path.c_str(), m_datpath.c_str(),
              errtext());
 }
@@ -557,7 +557,7 @@ int pe_file::change_pathname(const char *new_name)
 {
     std::string old = m_datpath;
     set_pathname(new_name, false);
-    if (::rename(old.c_str(), m_datpath.c_str()) != 0) {
+    if (rename_data_file(old, m_datpath) != 0) {
         SERR("%s: cannot rename %s -> %s (%s)", "change_pathname", old.c_str(),
              m_datpath.c_str(), errtext());
         return 0;

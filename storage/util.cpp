@@ -108,6 +108,40 @@ int stat_data_file(const std::string &path, struct stat *st)
     return r;
 }
 
+int unlink_data_file(const std::string &path)
+{
+    std::string name;
+    int dir = open_parent(path, false, name);
+    if (dir < 0)
+        return -1;
+    int r = unlinkat(dir, name.c_str(), 0);
+    int e = errno;
+    close(dir);
+    errno = e;
+    return r;
+}
+
+int rename_data_file(const std::string &from, const std::string &to)
+{
+    std::string from_name, to_name;
+    int from_dir = open_parent(from, false, from_name);
+    if (from_dir < 0)
+        return -1;
+    int to_dir = open_parent(to, true, to_name);
+    if (to_dir < 0) {
+        int e = errno;
+        close(from_dir);
+        errno = e;
+        return -1;
+    }
+    int r = renameat(from_dir, from_name.c_str(), to_dir, to_name.c_str());
+    int e = errno;
+    close(from_dir);
+    close(to_dir);
+    errno = e;
+    return r;
+}
+
 bool semaphore_alive(const std::string &name)
 {
     if (name.empty())
