@@ -314,9 +314,22 @@ std::map<file_key, std::string> record_paths(const std::vector<hash_record> &rec
     std::string root;
     if (!device_root(root))
         return found;
+    // The device's /usr may be an overlay, whose device number is new at
+    // every run of the sandbox: the boot's number (kept by the sandbox) is
+    // looked for as the present one.
+    std::string boot_usr;
+    struct stat usr;
+    uint32_t boot_dev = 0, now_dev = 0;
+    bool moved = ks_sim::read_state(ks_sim::run_path("usr-dev"), boot_usr) >= 0 &&
+                 !boot_usr.empty() && lstat((root + "/usr").c_str(), &usr) == 0;
+    if (moved) {
+        boot_dev = uint32_t(std::strtoull(boot_usr.c_str(), nullptr, 10));
+        now_dev = uint32_t(usr.st_dev);
+        moved = boot_dev != now_dev;
+    }
     std::set<file_key> wanted;
     for (const hash_record &r : records)
-        wanted.insert(file_key(r.device, r.inode));
+        wanted.insert(file_key(moved && r.device == boot_dev ? now_dev : r.device, r.inode));
     std::set<std::string> skip;
     for (const char *d : {"/proc", "/sys", "/dev", "/run", "/tmp", "/.ks-sim"})
         skip.insert(root + d);
@@ -324,6 +337,13 @@ std::map<file_key, std::string> record_paths(const std::vector<hash_record> &rec
     if (!root.empty())
         find_paths(root + "/.ks-sim/ubi/mtd4/var", "/var", {}, wanted, found);
     find_paths(root, "", skip, wanted, found);
+    if (moved) {
+        std::map<file_key, std::string> as_booted;
+        for (const auto &f : found)
+            as_booted[file_key(f.first.first == now_dev ? boot_dev : f.first.first,
+                               f.first.second)] = f.second;
+        return as_booted;
+    }
     return found;
 }
 
