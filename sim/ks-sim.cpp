@@ -267,15 +267,22 @@ bool decode_record(const std::string &data, hash_record &r)
 
 using file_key = std::pair<uint32_t, uint32_t>;  // device, inode
 
-// The device's root as this process sees it: "" on the simulated device
-// (the state is "/.ks-sim"), else the directory that holds the state.
-bool device_root(std::string &root)
+// The device's root as this process sees it: on the simulated device (the
+// state is "/.ks-sim") "/proc/self/root", since an emulated ARM program's
+// absolute paths are looked up in the emulator's library root first; else
+// the directory that holds the state (*outside set).
+bool device_root(std::string &root, bool *outside = nullptr)
 {
     std::string dir = ks_sim::state_dir();
     const std::string tail = "/.ks-sim";
     if (dir.size() < tail.size() || dir.compare(dir.size() - tail.size(), tail.size(), tail) != 0)
         return false;
     root = dir.substr(0, dir.size() - tail.size());
+    if (outside)
+        *outside = !root.empty();
+    struct stat st;
+    if (root.empty() && lstat("/proc/self/root/.ks-sim", &st) == 0)
+        root = "/proc/self/root/.";  // the directory, not the link
     return true;
 }
 
@@ -312,7 +319,8 @@ std::map<file_key, std::string> record_paths(const std::vector<hash_record> &rec
 {
     std::map<file_key, std::string> found;
     std::string root;
-    if (!device_root(root))
+    bool outside = false;
+    if (!device_root(root, &outside))
         return found;
     // The device's /usr may be an overlay, whose device number is new at
     // every run of the sandbox: the boot's number (kept by the sandbox) is
@@ -334,7 +342,7 @@ std::map<file_key, std::string> record_paths(const std::vector<hash_record> &rec
     for (const char *d : {"/proc", "/sys", "/dev", "/run", "/tmp", "/.ks-sim"})
         skip.insert(root + d);
     // Outside the sandbox the device's /var is the volume's directory.
-    if (!root.empty())
+    if (outside)
         find_paths(root + "/.ks-sim/ubi/mtd4/var", "/var", {}, wanted, found);
     find_paths(root, "", skip, wanted, found);
     if (moved) {
@@ -415,7 +423,8 @@ int print_record_files(const std::vector<hash_record> &all)
         records.push_back(last[k]);
     std::map<file_key, std::string> paths = record_paths(records);
     std::string root;
-    device_root(root);
+    bool outside = false;
+    device_root(root, &outside);
     int changed = 0;
     for (const hash_record &r : records) {
         file_key k(r.device, r.inode);
@@ -428,7 +437,7 @@ int print_record_files(const std::vector<hash_record> &all)
         } else if (r.sha1.empty()) {
             state = "no-hash";
         } else {
-            std::string host = (!root.empty() && path.compare(0, 5, "/var/") == 0)
+            std::string host = (outside && path.compare(0, 5, "/var/") == 0)
                                    ? root + "/.ks-sim/ubi/mtd4" + path
                                    : root + path;
             uint8_t now[SHA1_DIGEST_LENGTH];
