@@ -338,6 +338,14 @@ bool get_vdata_digest()
         free(certificate);
         return false;
     }
+    // Only a certificate the secure side accepts vouches for anything.
+    r = kz4_import_sw_cert_checked(certificate, length);
+    if (r != 0) {
+        CRYPTO_ERROR("%s: SW cert refused by the secure side (%d)", "get_vdata_digest", r);
+        CRYPTO_HW_ERROR("get_vdata_digest");
+        free(certificate);
+        return false;
+    }
     unsigned char digest[20];
     if (certificate_vdata_digest(certificate, length, digest)) {
         memcpy(crypto.vdata_digest, digest, 20);
