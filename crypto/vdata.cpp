@@ -200,28 +200,57 @@ int read_checked_list(vdata_text &text, tarvo_vdata &list)
 // The exclusive lock of the writers of the list, on a lock file beside it
 // (the list itself is replaced by every writing, so it cannot carry the
 // lock). Held from the reading of the list to the renaming of the new one.
+// Only a lock file that is the caller's own regular file of mode 0600 with
+// one link is locked: any other (another user's, or one that others may
+// open and hold locked) is replaced by a fresh one first, so that the
+// recording never waits on a lock of another user. When it cannot be
+// replaced the recording fails at once.
 class vdata_writer_lock {
 public:
-    vdata_writer_lock()
-        : d_(open(TARVO_VDATA_PATH ".lock",
-                  O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600))
+    vdata_writer_lock() : d_(-1)
     {
-        if (d_.fd < 0) {
-            CRYPTO_ERROR("%s: cannot open '%s' (%s)", "save_global_signature",
-                         TARVO_VDATA_PATH ".lock", strerror(errno));
-            return;
+        static const char *op = "save_global_signature";
+        static const char *path = TARVO_VDATA_PATH ".lock";
+        for (int attempt = 0; attempt < 8; attempt++) {
+            int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                          0600);
+            if (fd < 0 && errno != ELOOP && errno != EACCES && errno != ENXIO &&
+                errno != EISDIR && errno != EWOULDBLOCK) {
+                CRYPTO_ERROR("%s: cannot open '%s' (%s)", op, path, strerror(errno));
+                return;
+            }
+            descriptor d(fd);
+            if (fd < 0 || !own_private(fd)) {
+                if (!replace(path)) {
+                    int e = errno;
+                    CRYPTO_ERROR("%s: '%s' is not a private lock file of user %d and cannot be "
+                                 "replaced (%s)",
+                                 op, path, int(geteuid()), strerror(e));
+                    errno = e;
+                    return;
+                }
+                continue;  // lock the file now under the name
+            }
+            int r;
+            while ((r = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+            }
+            if (r != 0) {
+                int e = errno;
+                CRYPTO_ERROR("%s: cannot lock '%s' (%s)", op, path, strerror(e));
+                errno = e;
+                return;
+            }
+            // A writer that replaced the file while this one waited holds
+            // the lock of the new one: lock that one instead.
+            struct stat held, named;
+            if (fstat(fd, &held) == 0 && lstat(path, &named) == 0 && held.st_dev == named.st_dev &&
+                held.st_ino == named.st_ino) {
+                std::swap(d_.fd, d.fd);
+                return;
+            }
         }
-        int r;
-        while ((r = flock(d_.fd, LOCK_EX)) != 0 && errno == EINTR) {
-        }
-        if (r != 0) {
-            int e = errno;
-            CRYPTO_ERROR("%s: cannot lock '%s' (%s)", "save_global_signature",
-                         TARVO_VDATA_PATH ".lock", strerror(e));
-            close(d_.fd);
-            d_.fd = -1;
-            errno = e;
-        }
+        CRYPTO_ERROR("%s: cannot lock '%s' (%s)", op, path, "replaced again and again");
+        errno = EAGAIN;
     }
     // Closing the descriptor releases the lock.
     bool held() const { return d_.fd >= 0; }
@@ -233,6 +262,38 @@ public:
     }
 
 private:
+    static bool own_private(int fd)
+    {
+        struct stat st;
+        return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+               (st.st_mode & 07777) == 0600 && st.st_nlink == 1;
+    }
+    // Puts a fresh private lock file under the name (a new file renamed
+    // over it). false with errno set.
+    static bool replace(const char *path)
+    {
+        std::string temp;
+        int fd = -1;
+        for (unsigned attempt = 0; fd < 0 && attempt < 100; attempt++) {
+            temp = std::string(path) + ".new." + std::to_string(getpid()) + "." +
+                   std::to_string(attempt);
+            fd = open(temp.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+            if (fd < 0 && errno != EEXIST)
+                return false;
+        }
+        if (fd < 0)
+            return false;
+        descriptor d(fd);
+        if (fchmod(fd, 0600) != 0 || rename(temp.c_str(), path) != 0) {
+            int e = errno;
+            unlink(temp.c_str());
+            errno = e;
+            return false;
+        }
+        return true;
+    }
+
     descriptor d_;
 };
 
@@ -334,6 +395,14 @@ bool get_vdata_digest()
     int r = kz4_read_sw_cert(&certificate, &length);
     if (r != 0 || !certificate) {
         CRYPTO_ERROR("%s: failed to read the SW cert (%d)", "get_vdata_digest", r);
+        CRYPTO_HW_ERROR("get_vdata_digest");
+        free(certificate);
+        return false;
+    }
+    // Only a certificate the secure side accepts vouches for anything.
+    r = kz4_import_sw_cert_checked(certificate, length);
+    if (r != 0) {
+        CRYPTO_ERROR("%s: SW cert refused by the secure side (%d)", "get_vdata_digest", r);
         CRYPTO_HW_ERROR("get_vdata_digest");
         free(certificate);
         return false;

@@ -7,7 +7,10 @@
 #include <openssl/sha.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -307,6 +310,67 @@ TEST_F(CryptoVdata, ConcurrentRecordingsLoseNothing)
         }
     // No new list was left behind.
     EXPECT_EQ(etc_names("tarvo_vdata.new"), strings{});
+}
+
+// A lock file that is not the recorder's own private file is replaced, not
+// waited on: here one of mode 0644 held locked by a process of user 65534.
+TEST_F(CryptoVdata, LockFileOfAnotherUserIsReplacedNotWaitedOn)
+{
+    without_hardware();
+    const char *lock_path = TARVO_VDATA_PATH ".lock";
+    struct setup {
+        uid_t owner;
+        mode_t mode;
+    } setups[] = {{65534, 0644}, {0, 0644}, {65534, 0600}};
+    for (const setup &c : setups) {
+        SCOPED_TRACE(std::to_string(c.owner) + " " + std::to_string(c.mode));
+        unlink(lock_path);
+        int fd = open(lock_path, O_RDWR | O_CREAT | O_EXCL, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(fchown(fd, c.owner, c.owner), 0);
+        ASSERT_EQ(fchmod(fd, c.mode), 0);
+        close(fd);
+        // The holder opens the file, locks it and becomes user 65534.
+        pid_t holder = test_fork();
+        if (holder == 0) {
+            alarm(30);
+            int h = open(lock_path, O_RDONLY);
+            if (h < 0 || flock(h, LOCK_EX) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+                setresuid(65534, 65534, 65534) != 0)
+                _exit(1);
+            pause();
+            _exit(0);
+        }
+        ASSERT_GT(holder, 0);
+        for (int i = 0; i < 500; i++) {
+            int probe = open(lock_path, O_RDONLY);
+            bool held = probe >= 0 && flock(probe, LOCK_EX | LOCK_NB) != 0;
+            if (probe >= 0)
+                close(probe);
+            if (held)
+                break;
+            struct timespec t = {0, 10000000L};
+            syscall(SYS_nanosleep, &t, nullptr);
+        }
+        pid_t recorder = test_fork();
+        if (recorder == 0) {
+            alarm(5);
+            _exit(save_global_signature("/etc/a", nullptr) == 1 ? 0 : 1);
+        }
+        ASSERT_GT(recorder, 0);
+        int status = -1;
+        ASSERT_EQ(waitpid(recorder, &status, 0), recorder);
+        kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        struct stat st;
+        ASSERT_EQ(lstat(lock_path, &st), 0);
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_EQ(read_file(TARVO_VDATA_PATH), sha1_hex("first file\n") + "  /etc/a\n");
+        unlink(TARVO_VDATA_PATH);
+    }
+    EXPECT_EQ(etc_names("tarvo_vdata.lock.new"), strings{});
 }
 
 }  // namespace

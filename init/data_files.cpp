@@ -182,6 +182,13 @@ int get_vdata_hash(uint8_t hash[20])
         kz4_free(cert);
         return r;
     }
+    // Only a certificate the secure side accepts vouches for anything.
+    r = kz4_import_sw_cert_checked(cert, length);
+    if (r != 0) {
+        log_trace("SW certificate refused (%d)\n", r);
+        kz4_free(cert);
+        return r < 0 ? r : -22;
+    }
     r = sw_cert_vdata_hash(cert, length, hash);
     kz4_free(cert);
     return r;

@@ -219,6 +219,7 @@ int Journal::append(const void *data, uint32_t length)
     if (state_ == STATE_FAILED)
         return -1;
 
+    const bool fresh = state_ == STATE_NO_KEY;
     if (state_ == STATE_NO_KEY) {
         mlock(key_, sizeof key_);
         explicit_bzero(key_, sizeof key_);
@@ -256,29 +257,80 @@ int Journal::append(const void *data, uint32_t length)
         }
         state_ = ok ? STATE_READY : STATE_FAILED;
         tarvo_crypto_release(blob);
-    } else if (lseek(fd_, -off_t(JOURNAL_TAG_SIZE), SEEK_END) < 0) {
-        state_ = STATE_FAILED;
     }
     if (state_ != STATE_READY)
         return -1;
 
+    // The record and the new tag go where the old tag ends the file. The
+    // blocks they need are reserved first (without changing the file's
+    // length, so that a cut between the two steps leaves the old journal);
+    // a write that still falls short puts the old length and tag back, and
+    // the HMAC goes back to the state that the old tag seals.
+    struct stat st;
+    if (fstat(fd_, &st) != 0 || uint64_t(st.st_size) < JOURNAL_TAG_SIZE) {
+        state_ = STATE_FAILED;
+        return -1;
+    }
+    const off_t old_end = st.st_size;
+    const bool had_tag = !fresh;
+    const off_t at = had_tag ? old_end - off_t(JOURNAL_TAG_SIZE) : old_end;
+    const off_t new_end = at + off_t(length) + off_t(JOURNAL_TAG_SIZE);
+    if (new_end < at) {
+        state_ = STATE_FAILED;
+        return -1;
+    }
+    int reserved;
+    while ((reserved = fallocate(fd_, FALLOC_FL_KEEP_SIZE, 0, new_end)) != 0 && errno == EINTR) {
+    }
+    // A file system that cannot reserve ahead still gets the write, and
+    // its undo below.
+    if (reserved != 0 && errno != EOPNOTSUPP && errno != ENOSYS) {
+        if (fresh)
+            state_ = STATE_FAILED;  // the key block alone is no journal to keep
+        return -1;
+    }
+
+    unsigned char old_tag[JOURNAL_TAG_SIZE];
+    bool have_old_tag =
+        !had_tag || pread(fd_, old_tag, JOURNAL_TAG_SIZE, at) == ssize_t(JOURNAL_TAG_SIZE);
+    EVP_MD_CTX *before = EVP_MD_CTX_new();
+    if (!have_old_tag || !before || EVP_MD_CTX_copy_ex(before, hmac_) != 1) {
+        EVP_MD_CTX_free(before);
+        state_ = STATE_FAILED;
+        return -1;
+    }
     unsigned char tag[SHA256_LENGTH];
     if (EVP_DigestUpdate(hmac_, data, length) != 1 || !current_tag(tag)) {
+        EVP_MD_CTX_free(before);
+        explicit_bzero(tag, sizeof tag);
         state_ = STATE_FAILED;
         return -1;
     }
     iovec parts[2] = {{const_cast<void *>(data), length}, {tag, JOURNAL_TAG_SIZE}};
-    ssize_t written = writev(fd_, parts, 2);
+    ssize_t written;
+    while ((written = pwritev(fd_, parts, 2, at)) < 0 && errno == EINTR) {
+    }
     explicit_bzero(tag, sizeof tag);
-    if (written != ssize_t(length) + ssize_t(JOURNAL_TAG_SIZE)) {
-        state_ = STATE_FAILED;
-        return -1;
+    bool ok = written == ssize_t(length) + ssize_t(JOURNAL_TAG_SIZE);
+    while (ok && fdatasync(fd_) != 0) {
+        if (errno != EINTR)
+            ok = false;
     }
-    if (fdatasync(fd_) != 0) {
-        state_ = STATE_FAILED;
-        return -1;
+    if (ok) {
+        EVP_MD_CTX_free(before);
+        return 0;
     }
-    return 0;
+    int e = errno;
+    // Back to the old journal: its length, its tag, and the HMAC over it.
+    bool restored = ftruncate(fd_, old_end) == 0 &&
+                    (!had_tag || pwrite(fd_, old_tag, JOURNAL_TAG_SIZE, at) ==
+                                     ssize_t(JOURNAL_TAG_SIZE)) &&
+                    fdatasync(fd_) == 0 && EVP_MD_CTX_copy_ex(hmac_, before) == 1;
+    EVP_MD_CTX_free(before);
+    if (!restored || fresh)
+        state_ = STATE_FAILED;
+    errno = e;
+    return -1;
 }
 
 Journal *create_journal(const char *path, const char *token)

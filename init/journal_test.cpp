@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -210,6 +213,58 @@ TEST_F(JournalTest, AppendedRecordsOpenAgain)
     }
     std::string again = read_file(PATH);
     EXPECT_NE(unseal(again.substr(4, b)), block);
+}
+
+// An append that does not fit keeps every record acknowledged before it:
+// on a full file system (the reservation fails) and when the write itself
+// falls short (a file-size limit), the journal opens again with the old
+// records and goes on taking records that fit.
+TEST_F(JournalTest, AppendThatDoesNotFitKeepsTheJournal)
+{
+    const std::string record(700, 'r');
+    enum { FULL_DISK, SHORT_WRITE };
+    for (int how : {FULL_DISK, SHORT_WRITE}) {
+        SCOPED_TRACE(how == FULL_DISK ? "full disk" : "short write");
+        if (how == FULL_DISK) {
+            ASSERT_EQ(mount("tmpfs", DIR_PATH, "tmpfs", 0, "size=12k"), 0) << strerror(errno);
+        }
+        unlink(PATH);
+        unlink(BAD_PATH);
+        struct rlimit old_limit {};
+        getrlimit(RLIMIT_FSIZE, &old_limit);
+        void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+        std::string acknowledged;
+        int refused = 0;
+        {
+            std::unique_ptr<Journal> j(create_journal(PATH, "tcb"));
+            ASSERT_EQ(j->append("start;", 6), 0);
+            acknowledged = "start;";
+            if (how == SHORT_WRITE) {
+                struct rlimit limit = old_limit;
+                limit.rlim_cur = rlim_t(read_file(PATH).size() + 3 * record.size() + 100);
+                ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+            }
+            for (int i = 0; i < 40 && refused == 0; i++) {
+                if (j->append(record.data(), uint32_t(record.size())) == 0)
+                    acknowledged += record;
+                else
+                    refused++;
+            }
+            // A record that fits is still taken after the refusal.
+            EXPECT_EQ(j->state(), Journal::STATE_READY);
+            if (j->append("end", 3) == 0)
+                acknowledged += "end";
+        }
+        setrlimit(RLIMIT_FSIZE, &old_limit);
+        signal(SIGXFSZ, old_handler);
+        EXPECT_EQ(refused, 1);
+        EXPECT_GT(acknowledged.size(), record.size());
+        EXPECT_EQ(open_records(), acknowledged);
+        EXPECT_FALSE(exists(BAD_PATH));
+        if (how == FULL_DISK) {
+            ASSERT_EQ(umount(DIR_PATH), 0);
+        }
+    }
 }
 
 TEST_F(JournalTest, IndependentlyMadeJournalsOpen)

@@ -3,6 +3,8 @@
 // codes, the object store's requests and step results, the imports with
 // their release, the protected writes and the software certificate.
 #include "secbins/device_fixture.h"
+#include "sim/models/omap_sec.h"
+#include "sim/models/omap_sec_sw_cert.h"
 
 #include "cal/cal.h"
 #include "sim/models/mtd.h"
@@ -403,9 +405,15 @@ TEST_F(Kz4Certs, SoftwareCertificateSizes)
         {"huge count", sw_cert(3, 0x08000000, 1116), -2},
     };
     for (auto &c : cases) {
+        // What passes the size rule carries the manufacturer's signature,
+        // so that the secure side takes it.
+        std::string cert = c.cert;
+        if (c.result == 0) {
+            ASSERT_TRUE(ks_sim::sw_cert_sign(cert)) << c.what;
+        }
         forget();
         kz4_clear_error();
-        EXPECT_EQ(kz4_import_sw_cert_checked(u8(c.cert), uint32_t(c.cert.size())), c.result)
+        EXPECT_EQ(kz4_import_sw_cert_checked(u8(cert), uint32_t(cert.size())), c.result)
             << c.what;
         if (c.result != 0) {
             EXPECT_EQ(calls(), strings{}) << c.what;
@@ -420,7 +428,17 @@ TEST_F(Kz4Certs, SoftwareCertificateSizes)
 
 TEST_F(Kz4Certs, SoftwareCertificateImportAndBlocks)
 {
+    // A certificate without the manufacturer's signature is refused by
+    // the secure side, and so is a signed one changed in one entry byte.
     std::string cert = sw_cert(3, 1, 1148);
+    forget();
+    EXPECT_EQ(kz4_import_sw_cert(u8(cert), uint32_t(cert.size())), -2);
+    EXPECT_EQ(triple(), (std::vector<int>{-1, int(ks_sim::OMAP_SEC_ROM_FAIL), -1}));
+    ASSERT_TRUE(ks_sim::sw_cert_sign(cert));
+    std::string changed = cert;
+    changed[1116 + 12] = char(changed[1116 + 12] ^ 1);
+    EXPECT_EQ(kz4_import_sw_cert(u8(changed), uint32_t(changed.size())), -2);
+    EXPECT_EQ(kz4_write_sw_cert(u8(changed), uint32_t(changed.size())), -2);
     forget();
     ASSERT_EQ(kz4_import_sw_cert(u8(cert), uint32_t(cert.size())), 0);
     EXPECT_EQ(calls(), (strings{"select 83", write_u32(1156), write_u32(1148), write_of(cert),

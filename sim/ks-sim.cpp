@@ -73,7 +73,7 @@ std::vector<std::string> known_faults()
         "mtd.badblock", "mtd.getinfo", "mtd.nor", "mtd.open", "mtd.otpselect",
         "mtd.otpselect.off", "mtd.otpselect.off.nth", "mtd.otpselect.on", "mtd.otpselect.on.nth",
         "mtd.powercut",
-        "mtd.powercut.bytes", "mtd.powercut.random", "mtd.unreadable",
+        "mtd.powercut.bytes", "mtd.powercut.last", "mtd.powercut.random", "mtd.unreadable",
         "omap_sec.empty_read_zero", "omap_sec.leftover", "omap_sec.no_second_word",
         "omap_sec.open", "omap_sec.open_nofollow", "omap_sec.pa", "omap_sec.result",
         "omap_sec.rom", "omap_sec.select", "omap_sec.select_result", "omap_sec.service",
@@ -268,15 +268,22 @@ bool decode_record(const std::string &data, hash_record &r)
 
 using file_key = std::pair<uint32_t, uint32_t>;  // device, inode
 
-// The device's root as this process sees it: "" on the simulated device
-// (the state is "/.ks-sim"), else the directory that holds the state.
-bool device_root(std::string &root)
+// The device's root as this process sees it: on the simulated device (the
+// state is "/.ks-sim") "/proc/self/root", since an emulated ARM program's
+// absolute paths are looked up in the emulator's library root first; else
+// the directory that holds the state (*outside set).
+bool device_root(std::string &root, bool *outside = nullptr)
 {
     std::string dir = ks_sim::state_dir();
     const std::string tail = "/.ks-sim";
     if (dir.size() < tail.size() || dir.compare(dir.size() - tail.size(), tail.size(), tail) != 0)
         return false;
     root = dir.substr(0, dir.size() - tail.size());
+    if (outside)
+        *outside = !root.empty();
+    struct stat st;
+    if (root.empty() && lstat("/proc/self/root/.ks-sim", &st) == 0)
+        root = "/proc/self/root/.";  // the directory, not the link
     return true;
 }
 
@@ -313,18 +320,39 @@ std::map<file_key, std::string> record_paths(const std::vector<hash_record> &rec
 {
     std::map<file_key, std::string> found;
     std::string root;
-    if (!device_root(root))
+    bool outside = false;
+    if (!device_root(root, &outside))
         return found;
+    // The device's /usr may be an overlay, whose device number is new at
+    // every run of the sandbox: the boot's number (kept by the sandbox) is
+    // looked for as the present one.
+    std::string boot_usr;
+    struct stat usr;
+    uint32_t boot_dev = 0, now_dev = 0;
+    bool moved = ks_sim::read_state(ks_sim::run_path("usr-dev"), boot_usr) >= 0 &&
+                 !boot_usr.empty() && lstat((root + "/usr").c_str(), &usr) == 0;
+    if (moved) {
+        boot_dev = uint32_t(std::strtoull(boot_usr.c_str(), nullptr, 10));
+        now_dev = uint32_t(usr.st_dev);
+        moved = boot_dev != now_dev;
+    }
     std::set<file_key> wanted;
     for (const hash_record &r : records)
-        wanted.insert(file_key(r.device, r.inode));
+        wanted.insert(file_key(moved && r.device == boot_dev ? now_dev : r.device, r.inode));
     std::set<std::string> skip;
     for (const char *d : {"/proc", "/sys", "/dev", "/run", "/tmp", "/.ks-sim"})
         skip.insert(root + d);
     // Outside the sandbox the device's /var is the volume's directory.
-    if (!root.empty())
+    if (outside)
         find_paths(root + "/.ks-sim/ubi/mtd4/var", "/var", {}, wanted, found);
     find_paths(root, "", skip, wanted, found);
+    if (moved) {
+        std::map<file_key, std::string> as_booted;
+        for (const auto &f : found)
+            as_booted[file_key(f.first.first == now_dev ? boot_dev : f.first.first,
+                               f.first.second)] = f.second;
+        return as_booted;
+    }
     return found;
 }
 
@@ -396,7 +424,8 @@ int print_record_files(const std::vector<hash_record> &all)
         records.push_back(last[k]);
     std::map<file_key, std::string> paths = record_paths(records);
     std::string root;
-    device_root(root);
+    bool outside = false;
+    device_root(root, &outside);
     int changed = 0;
     for (const hash_record &r : records) {
         file_key k(r.device, r.inode);
@@ -409,7 +438,7 @@ int print_record_files(const std::vector<hash_record> &all)
         } else if (r.sha1.empty()) {
             state = "no-hash";
         } else {
-            std::string host = (!root.empty() && path.compare(0, 5, "/var/") == 0)
+            std::string host = (outside && path.compare(0, 5, "/var/") == 0)
                                    ? root + "/.ks-sim/ubi/mtd4" + path
                                    : root + path;
             uint8_t now[SHA1_DIGEST_LENGTH];

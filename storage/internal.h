@@ -1,6 +1,7 @@
 // Internal helpers of protected storage.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cerrno>
@@ -28,6 +29,23 @@ inline const char *errtext() { return strerror(errno); }
 
 // Overwrites n bytes so that the compiler cannot drop the writes.
 void wipe(void *p, size_t n);
+
+// The directory at an absolute path, opened one component at a time from
+// "/" without following a link (O_NOFOLLOW | O_DIRECTORY), each component
+// owned by the caller or root; missing ones are made (mode 0755) when
+// create is set. The descriptor, or -1 with errno (EACCES for a component
+// of another user, ELOOP or ENOTDIR for a link or other non-directory).
+int open_directory_path(const std::string &directory, bool create);
+// A data file opened or created (flags, mode) relative to its directory
+// opened as above, never through a link. The descriptor or -1 (errno).
+int open_data_file(const std::string &path, int flags, mode_t mode);
+// lstat of a data file through its directory opened as above. 0 or -1.
+int stat_data_file(const std::string &path, struct stat *st);
+
+// unlink and rename of data files through their directories opened as
+// above (the target's directory made when missing). 0 or -1 (errno).
+int unlink_data_file(const std::string &path);
+int rename_data_file(const std::string &from, const std::string &to);
 
 // Whether the named semaphore (a store object's life) still exists; an
 // empty name counts as alive.

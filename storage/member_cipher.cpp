@@ -159,15 +159,15 @@ int pe_file::convert_crypto(const AES_KEY *schedule, std::string &digest_out)
     }
     std::string tmp = m_datpath + ".tmp";
     bool ok = false;
-    int in = open(m_datpath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    int in = open_data_file(m_datpath, O_RDONLY, 0);
     int out = -1;
     if (in < 0) {
         SERR("%s: cannot open '%s' (%s)", op, m_datpath.c_str(), errtext());
     } else {
         // The temporary file is made anew: a stale one, or a link planted
         // in its place, is removed first and the create is exclusive.
-        unlink(tmp.c_str());
-        out = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        unlink_data_file(tmp);
+        out = open_data_file(tmp, O_WRONLY | O_CREAT | O_EXCL, 0600);
         if (out < 0)
             SERR("%s: cannot open '%s' (%s)", op, tmp.c_str(), errtext());
     }
@@ -257,12 +257,12 @@ int pe_file::convert_crypto(const AES_KEY *schedule, std::string &digest_out)
         SERR("%s: close failed (%s)", op, errtext());
         ok = false;
     }
-    if (ok && ::rename(tmp.c_str(), m_datpath.c_str()) != 0) {
+    if (ok && rename_data_file(tmp, m_datpath) != 0) {
         SERR("%s: rename '%s' -> '%s' failed (%s)", op, tmp.c_str(), m_datpath.c_str(),
              errtext());
         ok = false;
     }
-    if (!ok && out >= 0 && unlink(tmp.c_str()) != 0)
+    if (!ok && out >= 0 && unlink_data_file(tmp) != 0)
         SERR("%s: unlink '%s' failed (%s)", op, tmp.c_str(), errtext());
     return ok ? 1 : 0;
 }

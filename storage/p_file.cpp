@@ -132,7 +132,10 @@ bool p_file::int_open(int flags, bool lock)
     bool recorded = false;
     bool created = false;
     m_truncate = false;
-    if (stat(path, &st) != 0) {
+    // An encrypted store's data file is reached only through directories
+    // of the caller or root, never through a link (a directory swapped for
+    // one after the store was opened would redirect the write).
+    if ((encrypted ? stat_data_file(path, &st) : stat(path, &st)) != 0) {
         if (errno != ENOENT) {
             SERR("%s: cannot stat '%s' (%s)", op, path, errtext());
             m_state = 3;
@@ -177,7 +180,7 @@ bool p_file::int_open(int flags, bool lock)
     // elsewhere.
     int extra = O_CLOEXEC | (encrypted || created ? O_NOFOLLOW : 0);
     mode_t old_mask = umask(0);
-    m_fd = open(path, flags | extra, mode);
+    m_fd = encrypted ? open_data_file(path, flags | extra, mode) : open(path, flags | extra, mode);
     int open_errno = errno;
     umask(old_mask);
     if (m_fd < 0) {

@@ -498,7 +498,7 @@ int pe_file::p_utime(const int times[2])
 
 int pe_file::p_unlink()
 {
-    return unlink(m_datpath.c_str());
+    return unlink_data_file(m_datpath);
 }
 
 uint32_t pe_file::p_datasize()
@@ -533,8 +533,12 @@ void pe_file::set_pathname(const char *name, bool migrate)
     std::string directory = m_store->m_lock ? m_store->m_lock->m_data_directory : std::string();
     if (directory.empty())
         directory = storage_data_directory();
-    if (!is_directory(directory.c_str()) && make_path(directory.c_str(), 0755) != 0)
-        SERR("%s: %s does not exist and cannot be created", op, storage_data_directory());
+    int dir = open_directory_path(directory, true);
+    if (dir < 0)
+        SERR("%s: %s does not exist and cannot be created (%s)", op, directory.c_str(),
+             errtext());
+    else
+        close(dir);
     m_datpath = directory + copy + ".dat";
     std::string old_path = m_datpath;
     if (migrate) {
@@ -544,7 +548,7 @@ void pe_file::set_pathname(const char *name, bool migrate)
             SERR("%s: cannot move '%s' to '%s'", op, earlier.c_str(), m_datpath.c_str());
     }
     m_datpath += m_store->m_visibility == 2 ? "p" : "s";
-    if (migrate && ::rename(old_path.c_str(), m_datpath.c_str()) != 0)
+    if (migrate && rename_data_file(old_path, m_datpath) != 0)
         SERR("%s: cannot move '%s' to '%s' (%s)", op, old_path.c_str(), m_datpath.c_str(),
              errtext());
 }
@@ -553,7 +557,7 @@ int pe_file::change_pathname(const char *new_name)
 {
     std::string old = m_datpath;
     set_pathname(new_name, false);
-    if (::rename(old.c_str(), m_datpath.c_str()) != 0) {
+    if (rename_data_file(old, m_datpath) != 0) {
         SERR("%s: cannot rename %s -> %s (%s)", "change_pathname", old.c_str(),
              m_datpath.c_str(), errtext());
         return 0;

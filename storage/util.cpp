@@ -21,6 +21,127 @@ void wipe(void *p, size_t n)
         OPENSSL_cleanse(p, n);
 }
 
+int open_directory_path(const std::string &directory, bool create)
+{
+    if (directory.empty() || directory[0] != '/') {
+        errno = EINVAL;
+        return -1;
+    }
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = open("/", flags);
+    for (size_t at = 1; fd >= 0 && at <= directory.size();) {
+        size_t next = directory.find('/', at);
+        if (next == std::string::npos)
+            next = directory.size();
+        std::string part = directory.substr(at, next - at);
+        at = next + 1;
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..") {
+            close(fd);
+            errno = EINVAL;
+            return -1;
+        }
+        int sub = openat(fd, part.c_str(), flags);
+        if (sub < 0 && errno == ENOENT && create) {
+            if (mkdirat(fd, part.c_str(), 0755) != 0 && errno != EEXIST) {
+                int e = errno;
+                close(fd);
+                errno = e;
+                return -1;
+            }
+            sub = openat(fd, part.c_str(), flags);
+        }
+        int e = errno;
+        close(fd);
+        fd = sub;
+        errno = e;
+        struct stat st;
+        if (fd >= 0 && (fstat(fd, &st) != 0 || (st.st_uid != geteuid() && st.st_uid != 0))) {
+            close(fd);
+            errno = EACCES;
+            return -1;
+        }
+    }
+    return fd;
+}
+
+namespace {
+
+// The directory of path (opened as above) and its last component.
+int open_parent(const std::string &path, bool create, std::string &name)
+{
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash + 1 >= path.size()) {
+        errno = EINVAL;
+        return -1;
+    }
+    name = path.substr(slash + 1);
+    return open_directory_path(path.substr(0, slash + 1), create);
+}
+
+}  // namespace
+
+int open_data_file(const std::string &path, int flags, mode_t mode)
+{
+    std::string name;
+    int dir = open_parent(path, (flags & O_CREAT) != 0, name);
+    if (dir < 0)
+        return -1;
+    int fd = openat(dir, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+    int e = errno;
+    close(dir);
+    errno = e;
+    return fd;
+}
+
+int stat_data_file(const std::string &path, struct stat *st)
+{
+    std::string name;
+    int dir = open_parent(path, false, name);
+    if (dir < 0)
+        return -1;
+    int r = fstatat(dir, name.c_str(), st, AT_SYMLINK_NOFOLLOW);
+    int e = errno;
+    close(dir);
+    errno = e;
+    return r;
+}
+
+int unlink_data_file(const std::string &path)
+{
+    std::string name;
+    int dir = open_parent(path, false, name);
+    if (dir < 0)
+        return -1;
+    int r = unlinkat(dir, name.c_str(), 0);
+    int e = errno;
+    close(dir);
+    errno = e;
+    return r;
+}
+
+int rename_data_file(const std::string &from, const std::string &to)
+{
+    std::string from_name, to_name;
+    int from_dir = open_parent(from, false, from_name);
+    if (from_dir < 0)
+        return -1;
+    int to_dir = open_parent(to, true, to_name);
+    if (to_dir < 0) {
+        int e = errno;
+        close(from_dir);
+        errno = e;
+        return -1;
+    }
+    int r = renameat(from_dir, from_name.c_str(), to_dir, to_name.c_str());
+    int e = errno;
+    close(from_dir);
+    close(to_dir);
+    errno = e;
+    return r;
+}
+
 bool semaphore_alive(const std::string &name)
 {
     if (name.empty())

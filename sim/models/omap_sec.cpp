@@ -619,6 +619,12 @@ response omap_sec_file::serve(const config &c)
             break;
         }
         std::string cert = args_.substr(4, arg_writes_[1]);
+        // Only a certificate the manufacturer's key vouches for is taken.
+        std::string key;
+        if (!private_key(OMAP_SEC_MANUFACTURER_KEY, key) || !omap_sec_sw_cert_signed(key, cert)) {
+            r.rom = OMAP_SEC_ROM_FAIL;
+            break;
+        }
         std::string digest = omap_sec_sha1(cert);
         r.records.emplace_back(OMAP_SEC_IMPORTS, "SW " + std::to_string(cert.size()) + " " +
                                                      hex(digest.data(), digest.size()));
@@ -741,6 +747,44 @@ std::string open_flags(int flags)
 }  // namespace
 
 std::string omap_sec_device_key() { return device_key(load_config()); }
+
+bool omap_sec_sw_cert_signed(const std::string &key, const std::string &cert)
+{
+    if (cert.size() < OMAP_SEC_SW_CERT_MAC_END)
+        return false;
+    std::string expected = omap_sec_sw_cert_mac(key, cert);
+    // Compared in full, whatever the first difference.
+    unsigned char diff = 0;
+    for (size_t i = 0; i < expected.size(); i++)
+        diff |= uint8_t(expected[i] ^ cert[OMAP_SEC_SW_CERT_MAC_AT + i]);
+    return diff == 0;
+}
+
+std::string omap_sec_sw_cert_mac(const std::string &key, const std::string &cert)
+{
+    std::string covered = cert;
+    if (covered.size() >= OMAP_SEC_SW_CERT_MAC_END)
+        covered.replace(OMAP_SEC_SW_CERT_MAC_AT, 20, 20, '\0');
+    return omap_sec_hmac_sha1(key, std::string("keepstone sw certificate") + '\0' + covered);
+}
+
+}  // namespace ks_sim
+
+// The factory's signing of a software certificate (see omap_sec.h).
+extern "C" __attribute__((visibility("default"))) int ks_sim_sign_sw_cert(uint8_t *cert,
+                                                                 uint32_t length)
+{
+    using namespace ks_sim;
+    std::string key;
+    if (!cert || length < OMAP_SEC_SW_CERT_MAC_END || !private_key(OMAP_SEC_MANUFACTURER_KEY, key))
+        return -1;
+    std::string mac =
+        omap_sec_sw_cert_mac(key, std::string(reinterpret_cast<const char *>(cert), length));
+    memcpy(cert + OMAP_SEC_SW_CERT_MAC_AT, mac.data(), mac.size());
+    return 0;
+}
+
+namespace ks_sim {
 
 std::string omap_sec_random_bytes(uint64_t seed, uint64_t pos, size_t n)
 {

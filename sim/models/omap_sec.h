@@ -30,7 +30,9 @@
 // handle or another name); 496, 576 and 580 import the NPC, CCC
 // and HWC certificate stored under a handle (PA 0x22 no such object, 0x1F
 // an object of another name, 0x21 an empty one); 83 imports a software
-// certificate (length, certificate, 0). Imports are recorded in run file
+// certificate (length, certificate, 0) only when it carries the MAC of
+// the manufacturer's key (below), else it answers ROM 0x0A and records
+// nothing. Imports are recorded in run file
 // "omap_sec.imports": "NPC HANDLE LENGTH SHA1" or "SW LENGTH SHA1". What a
 // request leaves (stored, released, imported) is kept only when its answer,
 // injected faults included, is a success.
@@ -81,6 +83,7 @@ constexpr const char OMAP_SEC_CONFIG[] = "omap_sec.conf";
 constexpr const char OMAP_SEC_TRANSCRIPT[] = "omap_sec.transcript";
 constexpr const char OMAP_SEC_RANDOM_COUNTER[] = "omap_sec.random";
 constexpr const char OMAP_SEC_KEY[] = "omap_sec.key";
+constexpr const char OMAP_SEC_MANUFACTURER_KEY[] = "omap_sec.manufacturer.key";
 // Per-boot files (run_path): the object store and the certificate imports.
 constexpr const char OMAP_SEC_OBJECTS[] = "omap_sec.objects";
 constexpr const char OMAP_SEC_IMPORTS[] = "omap_sec.imports";
@@ -115,8 +118,27 @@ public:
 // above); other models that answer for the device's keys use it too.
 std::string omap_sec_device_key();
 
+// The software certificate's signature: a MAC (HMAC-SHA1) under the
+// manufacturer's key, kept in state file "omap_sec.manufacturer.key"
+// (mode 0600, made at its first use; never a file of the device image),
+// over the text "keepstone sw certificate", a zero byte and the whole
+// certificate with the MAC field zeroed, so its version, timestamp,
+// counts and entries of either layout are covered. The field lies in the
+// header bytes that the device's own readers leave alone.
+constexpr size_t OMAP_SEC_SW_CERT_MAC_AT = 32;
+constexpr size_t OMAP_SEC_SW_CERT_MAC_END = OMAP_SEC_SW_CERT_MAC_AT + 20;
+std::string omap_sec_sw_cert_mac(const std::string &key, const std::string &cert);
+// Whether the certificate carries the MAC of key.
+bool omap_sec_sw_cert_signed(const std::string &key, const std::string &cert);
+
 // The bytes service 80 delivers at stream position [pos, pos + n) for a
 // seed: tests compute what the device handed out.
 std::string omap_sec_random_bytes(uint64_t seed, uint64_t pos, size_t n);
 
 }  // namespace ks_sim
+
+// Writes the manufacturer's MAC into a software certificate of at least
+// OMAP_SEC_SW_CERT_MAC_END bytes: the factory's tools (make_sample_device,
+// ks-sim sw-cert) find it in the simulator's library; 0, or -1 when the
+// certificate is too short or the key cannot be had.
+extern "C" int ks_sim_sign_sw_cert(uint8_t *cert, uint32_t length);

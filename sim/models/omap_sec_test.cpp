@@ -522,6 +522,18 @@ TEST_F(OmapSecModel, ObjectStoreAndImports)
     request(*f, 3, {w32(4), name("NPC")});  // room without data
     EXPECT_EQ(response(*f), w32(0) + w32(filler) + w32(2));
 
+    // Software certificates: one signed with the manufacturer's key, the
+    // same changed in one entry byte, and one signed with another key.
+    std::string sw = std::string(1116, 's') + std::string(32, 'e');
+    ASSERT_EQ(ks_sim_sign_sw_cert(reinterpret_cast<uint8_t *>(&sw[0]), uint32_t(sw.size())), 0);
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/" + ks_sim::OMAP_SEC_MANUFACTURER_KEY).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::string sw_changed = sw;
+    sw_changed[1116 + 12] = 'f';
+    std::string sw_other = sw;
+    std::string other_mac = ks_sim::omap_sec_sw_cert_mac(std::string(32, 'k'), sw);
+    sw_other.replace(ks_sim::OMAP_SEC_SW_CERT_MAC_AT, 20, other_mac);
     struct {
         const char *what;
         uint32_t service;
@@ -538,7 +550,14 @@ TEST_F(OmapSecModel, ObjectStoreAndImports)
          w32(0) + w32(ks_sim::OMAP_SEC_PA_CERTIFICATE_MISSING_FAIL)},
         {"release", 5, {w32(1), name("CCC")}, w32(0) + w32(filler)},
         {"read after release", 4, {w32(1), name("")}, w32(0x0A) + w32(filler)},
-        {"software certificate", 83, {w32(3), "abc", w32(0)}, w32(0) + w32(filler)},
+        {"software certificate without a signature", 83, {w32(3), "abc", w32(0)},
+         w32(0x0A) + w32(filler)},
+        {"signed software certificate", 83, {w32(uint32_t(sw.size())), sw, w32(0)},
+         w32(0) + w32(filler)},
+        {"signed software certificate, one entry byte changed", 83,
+         {w32(uint32_t(sw.size())), sw_changed, w32(0)}, w32(0x0A) + w32(filler)},
+        {"signed by another manufacturer", 83, {w32(uint32_t(sw.size())), sw_other, w32(0)},
+         w32(0x0A) + w32(filler)},
         {"software certificate without its 0", 83, {w32(3), "abc", w32(1)},
          w32(0x0A) + w32(ks_sim::OMAP_SEC_PA_PARAMETERS_LENGTH_FAIL)},
     };
@@ -548,7 +567,7 @@ TEST_F(OmapSecModel, ObjectStoreAndImports)
     }
     std::vector<std::string> imports;
     ASSERT_EQ(ks_sim::read_records(ks_sim::run_path(ks_sim::OMAP_SEC_IMPORTS), imports), 0);
-    std::string sha_cert = ks_sim::omap_sec_sha1(cert), sha_abc = ks_sim::omap_sec_sha1("abc");
+    std::string sha_cert = ks_sim::omap_sec_sha1(cert), sha_sw = ks_sim::omap_sec_sha1(sw);
     auto hexs = [](const std::string &b) {
         char buf[3];
         std::string s;
@@ -559,7 +578,7 @@ TEST_F(OmapSecModel, ObjectStoreAndImports)
         return s;
     };
     EXPECT_EQ(imports, (std::vector<std::string>{"CCC 1 17 " + hexs(sha_cert),
-                                                 "SW 3 " + hexs(sha_abc)}));
+                                                 "SW 1148 " + hexs(sha_sw)}));
 }
 
 }  // namespace

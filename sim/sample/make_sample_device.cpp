@@ -11,7 +11,8 @@
 //   - the vdata file "/etc/tarvo_vdata" listing the SHA-1 of every FILE
 //     given with --list, written by the crypto services' writer;
 //   - the software certificate "cert-sw" whose entry "vdata" is the SHA-1
-//     of that vdata file, handed to the secure side and stored on the flash;
+//     of that vdata file, signed with the simulated secure side's
+//     manufacturer key, handed to the secure side and stored on the flash;
 //   - a signature under the token "tcb" of every FILE given with --sign
 //     (the data files the boot checks: the reference hash list, the
 //     resource-token policy), made by this process as the token manager,
@@ -37,6 +38,7 @@
 #include "crypto/vdata.h"
 #include "restok/restok.h"
 #include "secbins/kz4_secbins.h"
+#include "sim/models/omap_sec_sw_cert.h"
 
 #include <openssl/evp.h>
 
@@ -114,29 +116,20 @@ std::string hex(const unsigned char *bytes, size_t n)
     return s;
 }
 
-void put_u32(std::string &block, size_t offset, uint32_t value)
+// A software certificate with one named digest, "vdata", signed with the
+// manufacturer's key of the simulated secure side, which imports only a
+// certificate that carries that signature.
+bool software_certificate(const unsigned char vdata_digest[20], std::string &cert)
 {
-    for (int i = 0; i < 4; i++)
-        block[offset + size_t(i)] = char(value >> (8 * i));
-}
-
-// A software certificate with one named digest, "vdata": a header of 1116
-// bytes (version 3, so the count is at 1112) and one 32-byte entry.
-std::string software_certificate(const unsigned char vdata_digest[20])
-{
-    std::string c(1116, '\0');
-    put_u32(c, 0, 0x53574331);    // magic
-    put_u32(c, 4, 1);             // key index
-    put_u32(c, 24, 1116);         // header size
-    put_u32(c, 340, 3);           // header version
-    put_u32(c, 344, 0x56444154);  // sub magic
-    put_u32(c, 976, 3);           // certificate version
-    put_u32(c, 980, 1796860800);  // timestamp
-    put_u32(c, 1112, 1);          // entry count
-    std::string entry(32, '\0');
-    memcpy(&entry[0], "vdata", 5);
-    memcpy(&entry[12], vdata_digest, 20);
-    return c + entry;
+    ks_sim::sw_cert_entry vdata{"vdata", {}};
+    memcpy(vdata.sha1, vdata_digest, 20);
+    cert = ks_sim::sw_cert_build({vdata});
+    if (!ks_sim::sw_cert_sign(cert)) {
+        fprintf(stderr, "%s: cannot sign the software certificate (not on the simulated "
+                        "device, or no manufacturer key)\n", program);
+        return false;
+    }
+    return true;
 }
 
 bool write_block(const char *what, int (*writer)(const uint8_t *, uint32_t),
@@ -304,6 +297,9 @@ int main(int argc, char **argv)
     printf("%s: %s lists %zu files, SHA-1 %s\n", program, TARVO_VDATA_PATH, list.size(),
            hex(vdata_digest, 20).c_str());
 
+    std::string certificate;
+    if (!software_certificate(vdata_digest, certificate))
+        return 1;
     int r = kz4_open(nullptr);
     if (r != 0) {
         fprintf(stderr, "%s: cannot open the security hardware (%d)\n", program, r);
@@ -314,7 +310,7 @@ int main(int argc, char **argv)
                                         std::string("sample device CCC certificate\n")) &&
                             write_block("cert-npc", kz4_write_npc_block,
                                         std::string("sample device NPC certificate\n")))) &&
-              write_block("cert-sw", kz4_write_sw_cert, software_certificate(vdata_digest)) &&
+              write_block("cert-sw", kz4_write_sw_cert, certificate) &&
               write_developer_settings(origin);
     kz4_close();
     return ok && sign_files(signed_files) && write_journal(journal_files) ? 0 : 1;
