@@ -1,5 +1,7 @@
 #include "init/safe_open.h"
 
+#include "support/tarvo_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,8 +60,7 @@ FILE *stream_of(int fd, const char *mode)
 
 int open_regular_file(const char *path, int extra_flags)
 {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | extra_flags);
-    return keep_if(fd, S_IFREG, EINVAL);
+    return tarvo_open_regular_file(path, extra_flags);
 }
 
 FILE *fopen_regular_file(const char *path, int extra_flags)

@@ -5,6 +5,8 @@
 
 #include "crypto/tarvo_crypto.h"
 
+#include "support/tarvo_file.h"
+
 #include <err.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,6 +30,10 @@ const char RESTOK_POLICY_PATH[] = "/var/lib/tarvo/restok/restok.conf";
 namespace {
 
 constexpr int64_t LOAD_MAX = 0x7fffffff;
+// The largest file loaded: a policy of tens of thousands of packages, or
+// account files of as many accounts, is a few megabytes; a file beyond
+// this is refused before its buffer takes the memory.
+constexpr int64_t LOAD_FILE_MAX = 16 << 20;
 constexpr int MAX_FILES = 10;
 
 const char PASSWD_PATH[] = "/etc/passwd";
@@ -103,7 +109,9 @@ char *restok_load_files(int head, int tail, int *flags, int *size, ...)
         if (!file)
             break;
         files++;
-        p.fd = open(file, O_RDONLY | O_CLOEXEC);
+        // Without blocking, and a regular file only: a FIFO, a terminal or a
+        // device in a file's place must not stall the boot.
+        p.fd = tarvo_open_regular_file(file, 0);
         if (p.fd < 0) {
             warn("Failed opening '%s'", file);
             *flags |= RESTOK_LOAD_OPEN;
@@ -115,7 +123,8 @@ char *restok_load_files(int head, int tail, int *flags, int *size, ...)
             *flags |= RESTOK_LOAD_READ;
             continue;
         }
-        if (st.st_size < 0 || int64_t(st.st_size) > LOAD_MAX - total) {
+        if (st.st_size < 0 || int64_t(st.st_size) > LOAD_FILE_MAX ||
+            int64_t(st.st_size) > LOAD_MAX - total) {
             warnx("File size would exceed maximum for '%s'", file);
             *flags |= RESTOK_LOAD_READ;
             continue;

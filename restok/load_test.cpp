@@ -224,11 +224,20 @@ TEST(PolicyLoad, LoadFiles)
         std::string content;
     } cases[] = {
         {"missing", "/tmp/none", RESTOK_LOAD_OPEN, "a:b:"},
-        {"directory", "/tmp", RESTOK_LOAD_READ, "a:b:"},
+        {"directory", "/tmp", RESTOK_LOAD_OPEN, "a:b:"},
+        {"FIFO", "/tmp/load-fifo", RESTOK_LOAD_OPEN, "a:b:"},
+        {"1 GiB", "/tmp/load-huge", RESTOK_LOAD_READ, "a:b:"},
         {"empty", "/tmp/empty", 0, "a:b:"},
         {"read", "/tmp/part1", 0, "a:1b:"},
     };
     write_file("/tmp/empty", "");
+    unlink("/tmp/load-fifo");
+    ASSERT_EQ(mkfifo("/tmp/load-fifo", 0600), 0);
+    write_file("/tmp/load-huge", "");
+    ASSERT_EQ(truncate("/tmp/load-huge", off_t(1) << 30), 0);
+    // A file that cannot be loaded is reported at once: a FIFO never
+    // stalls the load (the alarm ends a test that waits).
+    alarm(20);
     testing::internal::CaptureStderr();
     for (auto &c : cases) {
         buf = restok_load_files(0, 0, &flags, &size, "a:", c.file, "b:", nullptr, nullptr);
@@ -248,6 +257,9 @@ TEST(PolicyLoad, LoadFiles)
     EXPECT_EQ(std::string(buf, size_t(size)), "VERIFY2");
     std::free(buf);
     testing::internal::GetCapturedStderr();
+    alarm(0);
+    unlink("/tmp/load-fifo");
+    unlink("/tmp/load-huge");
 
     testing::internal::CaptureStderr();
     EXPECT_EQ(restok_load_files(0x7fffffff, 1, &flags, &size, nullptr), nullptr);

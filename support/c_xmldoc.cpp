@@ -2,6 +2,7 @@
 
 #include <expat.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,11 +10,15 @@
 #include <cstring>
 
 #include "support/dlog_send.h"
+#include "support/tarvo_file.h"
 
 namespace {
 
 const char SOURCE[] = "c_xmldoc";
 constexpr int CHUNK = 4096;
+// The largest document parse_file reads: far beyond the index of any store
+// (about 200 bytes a member), well below what a 32-bit device can spare.
+constexpr long long XML_FILE_MAX = 64LL << 20;
 const char DECLARATION[] = "<?xml version=\"1.0\"?>\n";
 
 // "/d/f.xml" -> "/d/.f.xml~", "f.xml" -> "f.xml~".
@@ -89,10 +94,25 @@ bool c_xmldoc::parse_file(const char *path)
     if (parser_ == nullptr || path == nullptr)
         return false;
     file_name_ = path;
-    int fd = open(path, O_RDONLY | O_LARGEFILE | O_CLOEXEC);
-    if (fd < 0)
+    // A FIFO or a terminal in the file's place must not stall the caller
+    // (the boot reads store indexes this way), and a file beyond any index
+    // a store can hold is refused before its parse takes the memory.
+    int fd = tarvo_open_regular_file(path, O_LARGEFILE);
+    if (fd < 0) {
+        int e = errno;
+        if (e != ENOENT)
+            DLOG_ERROR(SOURCE, "cannot open '%s' (%s)", path, strerror(e));
+        errno = e;
         return false;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_size > XML_FILE_MAX) {
+        DLOG_ERROR(SOURCE, "'%s' is larger than %lld bytes", path, XML_FILE_MAX);
+        close(fd);
+        return false;
+    }
     bool complete = false;
+    long long total = 0;
     for (;;) {
         void *chunk = XML_GetBuffer(parser_, CHUNK);
         if (chunk == nullptr) {
@@ -105,6 +125,11 @@ bool c_xmldoc::parse_file(const char *path)
         if (n < 0) {
             int e = errno;
             DLOG_ERROR(SOURCE, "cannot read '%s' (%s)", path, strerror(e));
+            break;
+        }
+        total += n;
+        if (total > XML_FILE_MAX) {
+            DLOG_ERROR(SOURCE, "'%s' is larger than %lld bytes", path, XML_FILE_MAX);
             break;
         }
         if (n == 0) {

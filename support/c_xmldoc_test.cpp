@@ -97,6 +97,27 @@ int in_child(const std::function<int()> &body)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// What is not a regular file, or is larger than any index, is refused at
+// once with one report: nothing blocks and nothing large is read.
+TEST(XmlDocParse, OddFilesAreRefusedAtOnce)
+{
+    temp_dir dir;
+    const std::string fifo = dir / "fifo.xml", huge = dir / "huge.xml";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    write_file(huge, "<a>");
+    ASSERT_EQ(truncate(huge.c_str(), off_t(1) << 30), 0);
+    for (const std::string &path : {fifo, huge, std::string(dir.path())}) {
+        SCOPED_TRACE(path);
+        c_xmldoc d;
+        syslog_capture log;
+        alarm(10);
+        EXPECT_FALSE(d.parse_file(path.c_str()));
+        alarm(0);
+        EXPECT_EQ(d.root(), nullptr);
+        EXPECT_EQ(log.reports().size(), 1u);
+    }
+}
+
 TEST(XmlDocParse, FileFixtures)
 {
     temp_dir dir;
