@@ -9,6 +9,8 @@
 #include "secbins/kz4_secbins.h"
 #include "sim/model.h"
 #include "sim/models/keepstone.h"
+#include "sim/models/omap_sec_crypto.h"
+#include "sim/models/omap_sec_sw_cert.h"
 #include "sim/models/recording.h"
 
 #include <dirent.h>
@@ -21,8 +23,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -570,6 +574,70 @@ int check_hashlist_command(const std::vector<std::string> &args)
     return 0;
 }
 
+// ks-sim sw-cert NAME=FILE|NAME=SHA1HEX...: makes the device's software
+// certificate for the integrator's own digests (NAME at most 11
+// characters, "vdata" the entry of the vdata file), signs it with the
+// simulated secure side's manufacturer key, has the secure side import it
+// and stores it as "cert-sw" on the flash.
+int sw_cert_command(const std::vector<std::string> &args)
+{
+    const char usage_text[] = "usage: ks-sim sw-cert NAME=FILE|NAME=SHA1HEX...\n";
+    std::vector<ks_sim::sw_cert_entry> entries;
+    for (const std::string &a : args) {
+        size_t eq = a.find('=');
+        if (eq == std::string::npos || eq == 0 || eq > 11 || eq + 1 == a.size()) {
+            std::fprintf(stderr, "%s", usage_text);
+            return 2;
+        }
+        ks_sim::sw_cert_entry e{a.substr(0, eq), {}};
+        std::string value = a.substr(eq + 1), digest;
+        if (value[0] == '/') {
+            std::ifstream in(value, std::ios::binary);
+            std::ostringstream content;
+            content << in.rdbuf();
+            if (!in) {
+                std::fprintf(stderr, "ks-sim: cannot read %s\n", value.c_str());
+                return 1;
+            }
+            digest = ks_sim::omap_sec_sha1(content.str());
+        } else if (value.size() == 40 &&
+                   value.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos) {
+            for (size_t i = 0; i < 40; i += 2)
+                digest += char(std::strtoul(value.substr(i, 2).c_str(), nullptr, 16));
+        } else {
+            std::fprintf(stderr, "ks-sim: %s is neither an absolute path nor 40 hex digits\n",
+                         value.c_str());
+            return 2;
+        }
+        memcpy(e.sha1, digest.data(), 20);
+        entries.push_back(e);
+    }
+    if (!on_simulated_device()) {
+        std::fprintf(stderr, "ks-sim: sw-cert runs on the simulated device only: "
+                             "ks-sandbox --root DEVICE-ROOT --same-boot -- ks-sim sw-cert ...\n");
+        return 2;
+    }
+    std::string cert = ks_sim::sw_cert_build(entries);
+    if (!ks_sim::sw_cert_sign(cert)) {
+        std::fprintf(stderr, "ks-sim: cannot sign the certificate (no manufacturer key)\n");
+        return 1;
+    }
+    int opened = kz4_open(nullptr);
+    if (opened != 0) {
+        std::fprintf(stderr, "ks-sim: cannot open the security hardware (%d)\n", opened);
+        return 1;
+    }
+    int written = kz4_write_sw_cert(reinterpret_cast<const uint8_t *>(cert.data()),
+                                    uint32_t(cert.size()));
+    kz4_close();
+    if (written != 0) {
+        std::fprintf(stderr, "ks-sim: cannot store the certificate (%d)\n", written);
+        return 1;
+    }
+    std::printf("cert-sw written: %zu entries, %zu bytes\n", entries.size(), cert.size());
+    return 0;
+}
+
 int summary()
 {
     std::printf("== integrity module\n");
@@ -619,6 +687,9 @@ void usage(FILE *out)
                  "  developer-mode [--origin NAME] [--relaxed N] | --remove\n"
                  "                       write (or remove) the device's developer-mode settings;\n"
                  "                       in the sandbox: ks-sandbox --root DIR --same-boot -- ks-sim ...\n"
+                 "  sw-cert NAME=FILE|NAME=SHA1HEX...\n"
+                 "                       make, sign and store the device's software certificate;\n"
+                 "                       in the sandbox, as developer-mode\n"
                  "  sleeps               the sleeps the programs asked for\n"
                  "  syslog               the system log of the boot\n");
     for (const auto &c : commands())
@@ -651,6 +722,8 @@ int run(const std::string &name, const std::vector<std::string> &args)
         return check_hashlist_command(args);
     if (name == "developer-mode")
         return developer_mode_command(args);
+    if (name == "sw-cert")
+        return sw_cert_command(args);
     if (name == "sleeps")
         return lines_command("sleeps", "sleeps");
     if (name == "syslog")

@@ -31,6 +31,7 @@ using ks_sim::testing::run_options;
 
 const std::string INIT = KS_INIT_PATH;
 const std::string PREPARE = KS_PREPARE_PATH;
+const std::string FORGE = KS_FORGE_PATH;
 const std::string IMAGE = KS_SAMPLE_IMAGE;
 
 const std::string VDATA = "/etc/tarvo_vdata";
@@ -422,6 +423,81 @@ TEST_F(Tamper, AForgedVdataFileDoesNotVouchForItself)
     // planted file's record reached the kernel.
     EXPECT_FALSE(has(b.trace, "load_security_policy start.\n")) << b.trace;
     EXPECT_EQ(b.hash_records, 0u);
+}
+
+// The same attack by an attacker who writes a software certificate of his
+// own: no store index, a changed policy and hash list, a vdata file listing
+// them, and a "cert-sw" block with a valid CRC written with the
+// configuration-area library alone (no manufacturer key, no import). A
+// certificate the secure side does not accept vouches for nothing.
+TEST_F(Tamper, AForgedSoftwareCertificateIsNotBelieved)
+{
+    enum class forged { forged_list_digest, no_entries, signed_entry_changed };
+    const struct {
+        const char *what;
+        forged kind;
+    } cases[] = {
+        {"an entry naming the forged list's digest", forged::forged_list_digest},
+        {"no entries at all", forged::no_entries},
+        {"the signed certificate with one entry byte changed", forged::signed_entry_changed},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        device d;
+        copy_device(prepared->sample, d);
+        const std::string &root = d.root();
+        ASSERT_EQ(unlink(host_path(root, INDEX).c_str()), 0);
+        std::string policy = read_host(host_path(root, POLICY)) +
+                             "\nPackage: intruder\nProvide: everything\n";
+        write_host(host_path(root, POLICY), policy);
+        const std::string planted = "planted by the attacker\n";
+        write_host(host_path(root, "/opt/planted"), planted);
+        std::string hashlist = read_host(host_path(root, HASHLIST)) + "R 11 opt/planted\n" +
+                               "X 0 A 0 0 0 H 40 " + sha1_hex(planted) + "\n";
+        write_host(host_path(root, HASHLIST), hashlist);
+        std::string list = sha1_hex(policy) + "  " + POLICY + "\n" + sha1_hex(hashlist) + "  " +
+                           HASHLIST + "\n";
+        write_host(host_path(root, VDATA), list);
+
+        std::string cert;
+        if (c.kind == forged::signed_entry_changed) {
+            // The device's own certificate, as the factory signed it.
+            std::string flash = read_host(root + "/.ks-sim/mtd/mtd1.img");
+            std::vector<size_t> copies = block_data_offsets(flash, "cert-sw");
+            ASSERT_FALSE(copies.empty());
+            cert = flash.substr(copies.back(), 1116 + 32);
+            ASSERT_EQ(cert.compare(1116, 5, "vdata"), 0);
+            cert = flip(cert, 1116 + 12);
+        } else {
+            cert = std::string(1116, '\0');
+            auto put = [&](size_t at, uint32_t v) {
+                for (int i = 0; i < 4; i++)
+                    cert[at + size_t(i)] = char(v >> (8 * i));
+            };
+            put(0, 0x53574331);
+            put(24, 1116);
+            put(976, 3);
+            if (c.kind == forged::forged_list_digest) {
+                put(1112, 1);
+                unsigned char digest[SHA_DIGEST_LENGTH];
+                SHA1(reinterpret_cast<const unsigned char *>(list.data()), list.size(), digest);
+                std::string entry(32, '\0');
+                memcpy(&entry[0], "vdata", 5);
+                memcpy(&entry[12], digest, 20);
+                cert += entry;
+            }
+        }
+        d.write_file("/forged-cert", cert);
+        auto w = d.run({FORGE, "cert-sw", "/forged-cert"}, run_options{false, true});
+        ASSERT_EQ(w.status, 0) << w.output;
+
+        boot_result b = boot(d);
+        EXPECT_TRUE(has(b.trace, "SW certificate refused (")) << b.trace;
+        EXPECT_TRUE(has(b.trace, VDATA + " verification failed (no sw cert)\n")) << b.trace;
+        EXPECT_TRUE(has(b.trace, "done (0,0x1,0x1c7,0x7)\n")) << b.trace;
+        EXPECT_FALSE(has(b.trace, "load_security_policy start.\n")) << b.trace;
+        EXPECT_EQ(b.hash_records, 0u);
+    }
 }
 
 }  // namespace
