@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -43,27 +44,49 @@ unsigned char *map_data_file(const char *path, int *fd, size_t *size)
         log_trace("Cannot open %s\n", path);
         return nullptr;
     }
+    auto refuse = [fd] {
+        int e = errno;
+        close(*fd);
+        *fd = -1;
+        errno = e;
+        return nullptr;
+    };
     struct stat st;
     if (fstat(*fd, &st) != 0) {
-        close(*fd);
-        *fd = -1;
         log_trace("Cannot stat %s\n", path);
-        return nullptr;
+        return refuse();
     }
-    // A file the address space cannot hold cannot be mapped whole.
-    if (st.st_size <= 0 || uint64_t(st.st_size) > SIZE_MAX) {
-        close(*fd);
-        *fd = -1;
-        return nullptr;
+    // An empty file has nothing to check; one beyond any data file the
+    // boot reads would only take the memory the boot needs.
+    if (st.st_size <= 0 || uint64_t(st.st_size) > DATA_FILE_MAX) {
+        errno = st.st_size <= 0 ? ENODATA : EFBIG;
+        return refuse();
     }
-    void *map = mmap(nullptr, size_t(st.st_size), PROT_READ | PROT_WRITE, MAP_PRIVATE, *fd, 0);
-    if (map == MAP_FAILED) {
-        close(*fd);
-        *fd = -1;
-        return nullptr;
+    // The file is read into memory of the process's own, never mapped: a
+    // file another process shrinks or changes meanwhile can neither fault
+    // the check nor change the bytes between their check and their use.
+    size_t length = size_t(st.st_size);
+    void *copy = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (copy == MAP_FAILED)
+        return refuse();
+    unsigned char *bytes = static_cast<unsigned char *>(copy);
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n = pread(*fd, bytes + done, length - done, off_t(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += size_t(n);
     }
-    *size = size_t(st.st_size);
-    return static_cast<unsigned char *>(map);
+    if (done != length) {
+        log_trace("Cannot read %s\n", path);
+        munmap(copy, length);
+        errno = EIO;
+        return refuse();
+    }
+    *size = length;
+    return bytes;
 }
 
 int unmap_data_file(int fd, void *map, size_t size)

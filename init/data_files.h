@@ -14,12 +14,17 @@ constexpr size_t SW_CERT_ENTRIES_OFFSET = 1116;
 constexpr size_t SW_CERT_ENTRY_SIZE = 32;
 constexpr size_t SW_CERT_NAME_SIZE = 12;
 
-// Maps a whole file readable, writable and private (changes never reach
-// the file). *fd receives the descriptor (-1 when the open failed) and
-// *size the file's size. Null when the file cannot be opened, examined or
-// mapped (an empty file cannot be mapped); the descriptor is then closed.
+// The largest data file read whole.
+constexpr uint64_t DATA_FILE_MAX = 64u << 20;
+
+// A private copy of a whole regular file, readable and writable (changes
+// never reach the file), read once: a file changed or shortened meanwhile
+// cannot change or fault it. *fd receives the descriptor (-1 when the open
+// failed) and *size the file's size. Null when the file cannot be opened,
+// examined or read whole, is empty or is larger than DATA_FILE_MAX; the
+// descriptor is then closed.
 unsigned char *map_data_file(const char *path, int *fd, size_t *size);
-// Releases the mapping, then closes the descriptor: 0, or the negative
+// Releases the copy, then closes the descriptor: 0, or the negative
 // result of the release, in which case the descriptor stays open.
 int unmap_data_file(int fd, void *map, size_t size);
 

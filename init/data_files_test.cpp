@@ -79,12 +79,16 @@ TEST_F(DataFiles, MappingIsWholeAndPrivate)
     } failures[] = {
         {"missing", false, "Cannot open /tmp/data-file\n"},
         {"empty", true, ""},
+        {"larger than any data file", true, ""},
     };
     for (auto &f : failures) {
         SCOPED_TRACE(f.what);
         unlink(DATA_PATH);
         if (f.present)
             write_file(DATA_PATH, "");
+        if (std::string(f.what) == "larger than any data file") {
+            ASSERT_EQ(truncate(DATA_PATH, off_t(DATA_FILE_MAX) + 1), 0);
+        }
         fd = -7;
         size = 99;
         std::string t = traced([&] { map = map_data_file(DATA_PATH, &fd, &size); });
@@ -93,6 +97,31 @@ TEST_F(DataFiles, MappingIsWholeAndPrivate)
         EXPECT_EQ(size, 0u);
         EXPECT_EQ(t, f.trace);
     }
+}
+
+// The copy is the process's own: another process that rewrites or
+// shortens the file after it was read changes nothing in it and cannot
+// fault its reader.
+TEST_F(DataFiles, CopyOutlivesChangesToTheFile)
+{
+    const size_t length = 3 * 4096;
+    write_file(DATA_PATH, std::string(length, 'A'));
+    int fd = -1;
+    size_t size = 0;
+    unsigned char *copy = map_data_file(DATA_PATH, &fd, &size);
+    ASSERT_NE(copy, nullptr);
+    ASSERT_EQ(size, length);
+    int other = open(DATA_PATH, O_WRONLY);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(pwrite(other, std::string(length, 'B').data(), length, 0), ssize_t(length));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(copy), size), std::string(length, 'A'));
+    ASSERT_EQ(ftruncate(other, 0), 0);
+    close(other);
+    size_t as = 0;
+    for (size_t i = 0; i < size; i++)
+        as += copy[i] == 'A';
+    EXPECT_EQ(as, length);
+    EXPECT_EQ(unmap_data_file(fd, copy, size), 0);
 }
 
 TEST_F(DataFiles, Sha1AgainstReferenceHash)

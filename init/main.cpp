@@ -110,21 +110,12 @@ void flush_verification_cache()
 // never signed. True when the file was signed.
 bool sign_vdata_locally(const boot_state &s)
 {
-    int fd = open_regular_file(VDATA_PATH);
-    if (fd < 0)
+    // The bytes hashed are the bytes signed: one private copy of the file.
+    int fd;
+    size_t size;
+    unsigned char *data = map_data_file(VDATA_PATH, &fd, &size);
+    if (!data)
         return false;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || uint64_t(st.st_size) > UINT32_MAX) {
-        close(fd);
-        return false;
-    }
-    size_t size = size_t(st.st_size);
-    void *map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
-    if (map == MAP_FAILED) {
-        close(fd);
-        return false;
-    }
-    unsigned char *data = static_cast<unsigned char *>(map);
 
     sha1_ctx ctx;
     sha1_init(&ctx);
@@ -142,8 +133,9 @@ bool sign_vdata_locally(const boot_state &s)
         else
             log_trace("%s is now signed locally\n", VDATA_PATH);
     }
-    int unmapped = munmap(map, size);
-    close(fd);
+    int unmapped = unmap_data_file(fd, data, size);
+    if (unmapped != 0)
+        close(fd);
     if (!same || signed_result != 0 || unmapped != 0)
         return false;
     log_trace("%s locally signed\n", VDATA_PATH);
