@@ -28,8 +28,12 @@ int open_directory_path(const std::string &directory, bool create)
         return -1;
     }
     const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    int fd = open("/", flags);
-    for (size_t at = 1; fd >= 0 && at <= directory.size();) {
+    // The first component is opened by its absolute name and the rest
+    // relative to it: "/" itself is root's, and an emulator that keeps a
+    // library root of its own (qemu -L) answers an absolute name as the
+    // system's.
+    int fd = AT_FDCWD;
+    for (size_t at = 1; (fd >= 0 || fd == AT_FDCWD) && at <= directory.size();) {
         size_t next = directory.find('/', at);
         if (next == std::string::npos)
             next = directory.size();
@@ -38,22 +42,26 @@ int open_directory_path(const std::string &directory, bool create)
         if (part.empty() || part == ".")
             continue;
         if (part == "..") {
-            close(fd);
+            if (fd != AT_FDCWD)
+                close(fd);
             errno = EINVAL;
             return -1;
         }
-        int sub = openat(fd, part.c_str(), flags);
+        const std::string name = fd == AT_FDCWD ? "/" + part : part;
+        int sub = openat(fd, name.c_str(), flags);
         if (sub < 0 && errno == ENOENT && create) {
-            if (mkdirat(fd, part.c_str(), 0755) != 0 && errno != EEXIST) {
+            if (mkdirat(fd, name.c_str(), 0755) != 0 && errno != EEXIST) {
                 int e = errno;
-                close(fd);
+                if (fd != AT_FDCWD)
+                    close(fd);
                 errno = e;
                 return -1;
             }
-            sub = openat(fd, part.c_str(), flags);
+            sub = openat(fd, name.c_str(), flags);
         }
         int e = errno;
-        close(fd);
+        if (fd != AT_FDCWD)
+            close(fd);
         fd = sub;
         errno = e;
         struct stat st;
@@ -63,7 +71,7 @@ int open_directory_path(const std::string &directory, bool create)
             return -1;
         }
     }
-    return fd;
+    return fd == AT_FDCWD ? open("/", flags) : fd;
 }
 
 namespace {
