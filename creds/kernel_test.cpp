@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -254,11 +255,27 @@ TEST_F(CredsKernel, SizesBeyondTheLengthFieldAreNotCut)
     EXPECT_EQ(records(ks_sim::CREDS_REQUESTS_STATE).size(), asked);  // not asked
 }
 
-// User and group names come from the device's databases (the test image):
-// a group line that needs a lookup buffer of 8 KB is found, one beyond the
-// 16 KB limit is not, and its id is written as a number. (The C library's
-// file lookups fail on any line that does not fit the buffer, so the long
-// line is the image's last.)
+// User and group names come from the device's account files (the test
+// image), read by the library itself: long group lines (8 KB, and beyond
+// 16 KB) are found as any other, the first of two names of an id is its
+// name, and an id without a name is written as a number.
+// An account file that is not a regular file is no account file: nothing
+// waits on a FIFO in its place, and ids are written as numbers.
+TEST_F(CredsKernel, AFifoForAnAccountFileNeverWaits)
+{
+    ASSERT_EQ(rename("/etc/group", "/etc/group.kept"), 0);
+    ASSERT_EQ(mkfifo("/etc/group", 0644), 0);
+    alarm(10);
+    char buf[64];
+    EXPECT_EQ(creds_to_text(3, 3000, buf, sizeof buf), 9);
+    EXPECT_STREQ(buf, "GRP::3000");
+    long v = 99;
+    EXPECT_EQ(creds_from_text("GRP::wide", &v), -1);
+    alarm(0);
+    unlink("/etc/group");
+    ASSERT_EQ(rename("/etc/group.kept", "/etc/group"), 0);
+}
+
 TEST_F(CredsKernel, NamesFromTheDeviceDatabases)
 {
     struct {
@@ -267,7 +284,7 @@ TEST_F(CredsKernel, NamesFromTheDeviceDatabases)
         long value;
     } from[] = {
         {"UID::alice", 1, 1500}, {"UID::twin2", 1, 1502}, {"GID::alice", 2, 1500},
-        {"GRP::wide", 3, 3000},  {"GID::wide", 2, 3000},  {"GRP::huge", -1, -1},
+        {"GRP::wide", 3, 3000},  {"GID::wide", 2, 3000},  {"GRP::huge", 3, 3001},
         {"UID::nobody", -1, -1}, {"1::bob", 1, 1501},     {"GRP::dup2", 3, 3002},
     };
     for (auto &r : from) {
@@ -281,7 +298,7 @@ TEST_F(CredsKernel, NamesFromTheDeviceDatabases)
         const char *text;
     } to[] = {
         {1, 1500, "UID::alice"}, {1, 1502, "UID::twin"}, {2, 3000, "GID::wide"},
-        {3, 3001, "GRP::3001"},  {3, 3002, "GRP::dup"},  {1, 4242, "UID::4242"},
+        {3, 3001, "GRP::huge"},  {3, 3002, "GRP::dup"},  {1, 4242, "UID::4242"},
         {2, 0, "GID::root"},
     };
     for (auto &r : to) {

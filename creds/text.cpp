@@ -1,9 +1,6 @@
 #include "creds/creds.h"
 #include "creds/internal.h"
 
-#include <grp.h>
-#include <pwd.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -18,30 +15,6 @@ const creds_prefix creds_prefixes[4] = {
 };
 
 namespace {
-
-constexpr size_t lookup_first = 1024;
-constexpr size_t lookup_last = 16384;
-
-// Runs a reentrant user or group database lookup with a buffer that
-// doubles on ERANGE from 1024 to 16384 bytes. fn(buf, size) returns the
-// lookup's error code and fills in whether an entry was found; the entry's
-// fields are consumed inside fn, before the buffer is freed.
-template <class Fn>
-bool with_lookup_buffer(Fn fn)
-{
-    for (size_t size = lookup_first; size <= lookup_last; size *= 2) {
-        char *buf = static_cast<char *>(std::malloc(size));
-        if (!buf)
-            return false;
-        bool found = false;
-        int rc = fn(buf, size, &found);
-        std::free(buf);
-        if (rc == ERANGE)
-            continue;
-        return rc == 0 && found;
-    }
-    return false;
-}
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -71,27 +44,10 @@ long value_for_type(int type, const char *text)
     if (decimal_value(text, &v))
         return v;
     long id = -1;
-    if (type == CREDS_TYPE_UID) {
-        with_lookup_buffer([&](char *buf, size_t size, bool *found) {
-            passwd pw, *res = nullptr;
-            int rc = getpwnam_r(text, &pw, buf, size, &res);
-            if (rc == 0 && res) {
-                *found = true;
-                id = long(int32_t(res->pw_uid));
-            }
-            return rc;
-        });
-    } else if (type == CREDS_TYPE_GID || type == CREDS_TYPE_GRP) {
-        with_lookup_buffer([&](char *buf, size_t size, bool *found) {
-            group gr, *res = nullptr;
-            int rc = getgrnam_r(text, &gr, buf, size, &res);
-            if (rc == 0 && res) {
-                *found = true;
-                id = long(int32_t(res->gr_gid));
-            }
-            return rc;
-        });
-    }
+    if (type == CREDS_TYPE_UID)
+        creds_account_id(CREDS_PASSWD_PATH, text, &id);
+    else if (type == CREDS_TYPE_GID || type == CREDS_TYPE_GRP)
+        creds_account_id(CREDS_GROUP_PATH, text, &id);
     return id;
 }
 
@@ -166,32 +122,13 @@ int creds_to_text(int type, long value, char *buf, size_t size)
     if (value == -1 && type >= 0 && type <= CREDS_TYPE_GRP)
         return std::snprintf(buf, size, "%s", creds_prefixes[type].prefix);
 
-    if (type == CREDS_TYPE_UID) {
-        int r = -1;
-        with_lookup_buffer([&](char *lb, size_t ls, bool *found) {
-            passwd pw, *res = nullptr;
-            int rc = getpwuid_r(uid_t(value), &pw, lb, ls, &res);
-            if (rc == 0 && res && res->pw_name) {
-                *found = true;
-                r = std::snprintf(buf, size, "%s%s", "UID::", res->pw_name);
-            }
-            return rc;
-        });
-        return r >= 0 ? r : std::snprintf(buf, size, "%s%ld", "UID::", value);
-    }
-    if (type == CREDS_TYPE_GID || type == CREDS_TYPE_GRP) {
+    if (type == CREDS_TYPE_UID || type == CREDS_TYPE_GID || type == CREDS_TYPE_GRP) {
         const char *prefix = creds_prefixes[type].prefix;
-        int r = -1;
-        with_lookup_buffer([&](char *lb, size_t ls, bool *found) {
-            group gr, *res = nullptr;
-            int rc = getgrgid_r(gid_t(value), &gr, lb, ls, &res);
-            if (rc == 0 && res && res->gr_name) {
-                *found = true;
-                r = std::snprintf(buf, size, "%s%s", prefix, res->gr_name);
-            }
-            return rc;
-        });
-        return r >= 0 ? r : std::snprintf(buf, size, "%s%ld", prefix, value);
+        std::string name;
+        if (creds_account_name(type == CREDS_TYPE_UID ? CREDS_PASSWD_PATH : CREDS_GROUP_PATH,
+                               long(int32_t(value)), name))
+            return std::snprintf(buf, size, "%s%s", prefix, name.c_str());
+        return std::snprintf(buf, size, "%s%ld", prefix, value);
     }
     // A type without a value reads back from its number and "::" alone.
     if (value == -1 && type >= 0)
