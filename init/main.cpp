@@ -179,7 +179,15 @@ bool check_policy(boot_state &s)
             return false;
     }
     log_trace("load_security_policy start.\n");
-    int result = load_security_policy();
+    // With signature checking on, the bytes the policy is parsed from must
+    // verify themselves: a file changed since its check is a failed check.
+    int result = load_security_policy(s.signature_checking);
+    if (result == -5) {
+        s.malf_flags |= MALF_POLICY;
+        log_error("Security policy file %s verification failed%s", POLICY_PATH,
+                  failure_suffix(s));
+        return false;
+    }
     if (result != 0)
         log_error("security policy loading failed (%d)\n", result);
     log_trace("load_security_policy done.\n");

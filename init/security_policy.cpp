@@ -22,12 +22,17 @@ int init_security_policy()
     return 0;
 }
 
-int load_security_policy()
+int load_security_policy(bool require_trusted)
 {
     RESTOK::configuration *cfg = restok_load(nullptr, nullptr, 0);
     if (!cfg) {
         log_error("Could not load configuration\n");
         return -4;
+    }
+    if (require_trusted && restok_is_untrusted(cfg)) {
+        log_error("Untrusted configuration\n");
+        restok_destroy(cfg);
+        return -5;
     }
     restok_destroy(loaded_policy);
     loaded_policy = cfg;

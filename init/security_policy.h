@@ -9,6 +9,8 @@ int init_security_policy();
 // Loads the policy file, makes the process the token manager, defines
 // "SRC", the policy's resources and activates the policy: 0; -2 when the
 // resources cannot all be defined; -3 when the activation fails (wins over
-// -2); -4 when the policy cannot be loaded. The configuration stays loaded
-// for the rest of the run.
-int load_security_policy();
+// -2); -4 when the policy cannot be loaded; -5, with nothing defined, when
+// require_trusted is set and the bytes loaded do not verify under "tcb"
+// (the file changed since its check: what is parsed is what is verified).
+// The configuration stays loaded for the rest of the run.
+int load_security_policy(bool require_trusted = false);

@@ -45,6 +45,28 @@ TEST(InitSecurityPolicy, ResultsByFailingStep)
     ks_sim::write_state("faults", "");
 }
 
+// Bytes that do not verify under "tcb" are refused when a trusted policy
+// is required: nothing of them reaches the kernel.
+TEST(LoadSecurityPolicy, UntrustedBytesAreRefusedWhenTrustIsRequired)
+{
+    const std::string path = "/var/lib/tarvo/restok/restok.conf";
+    for (const char *dir : {"/var", "/var/lib", "/var/lib/tarvo", "/var/lib/tarvo/restok"})
+        mkdir(dir, 0755);
+    log_to_stderr(0);
+    for (const char *f : {ks_sim::RESTOK_TOKENS_STATE, ks_sim::RESTOK_REQUESTS_STATE,
+                          ks_sim::RESTOK_MANAGER_STATE})
+        unlink(ks_sim::run_path(f).c_str());
+    ks_sim::write_state("faults", "");
+    std::ofstream(path) << "Package: net\nProvide: dialout\nObject: dial\n";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(load_security_policy(true), -5);
+    testing::internal::GetCapturedStderr();
+    std::vector<std::string> requests;
+    ks_sim::read_records(ks_sim::run_path(ks_sim::RESTOK_REQUESTS_STATE), requests);
+    EXPECT_TRUE(requests.empty());
+    unlink(path.c_str());
+}
+
 // The policy start-up: load, manager, "SRC", definition and activation,
 // each step's trace and the result by the steps that failed.
 TEST(LoadSecurityPolicy, ResultsByFailingStep)
