@@ -142,22 +142,32 @@ std::string c_xmlnode::path() const
     return p;
 }
 
-const char *c_xmlnode::attribute_name(unsigned index) const
+const c_xmlnode::attribute_map::value_type *c_xmlnode::attribute_at(unsigned index) const
 {
     if (index >= attributes_.size()) {
         DLOG_ERROR(SOURCE, "index %d out of range", int(index));
         return nullptr;
     }
-    return std::next(attributes_.begin(), long(index))->first.c_str();
+    if (cursor_size_ != attributes_.size() || index < cursor_index_) {
+        cursor_ = attributes_.begin();
+        cursor_index_ = 0;
+        cursor_size_ = attributes_.size();
+    }
+    std::advance(cursor_, long(index - cursor_index_));
+    cursor_index_ = index;
+    return &*cursor_;
+}
+
+const char *c_xmlnode::attribute_name(unsigned index) const
+{
+    const attribute_map::value_type *a = attribute_at(index);
+    return a ? a->first.c_str() : nullptr;
 }
 
 const char *c_xmlnode::attribute_value(unsigned index) const
 {
-    if (index >= attributes_.size()) {
-        DLOG_ERROR(SOURCE, "index %d out of range", int(index));
-        return nullptr;
-    }
-    return std::next(attributes_.begin(), long(index))->second.c_str();
+    const attribute_map::value_type *a = attribute_at(index);
+    return a ? a->second.c_str() : nullptr;
 }
 
 const char *c_xmlnode::get_attribute(const char *name, bool required,
@@ -203,6 +213,7 @@ void c_xmlnode::remove_attribute(const char *name)
         DLOG_ERROR(SOURCE, "%s: null attribute name", "remove_attribute");
         return;
     }
+    cursor_size_ = size_t(-1);  // the kept place may be the one removed
     if (attributes_.erase(name) == 0)
         DLOG_ERROR(SOURCE, "no such element '%s'", name);
 }

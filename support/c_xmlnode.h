@@ -29,7 +29,8 @@ public:
     std::string path() const;
 
     // Name and value of the index-th attribute in byte-wise name order;
-    // null and a report when out of range.
+    // null and a report when out of range. Called in ascending order of
+    // index, each call costs one step (the node keeps its place).
     const char *attribute_name(unsigned index) const;
     const char *attribute_value(unsigned index) const;
     // Value of the named attribute; when missing, default_value, or with
@@ -81,7 +82,16 @@ private:
     std::string name_;
     std::string content_;
     c_xmlnode *parent_;
-    std::map<std::string, std::string> attributes_;
+    using attribute_map = std::map<std::string, std::string>;
+    // The index-th attribute, or null; moves the kept place there.
+    const attribute_map::value_type *attribute_at(unsigned index) const;
+
+    attribute_map attributes_;
+    // The place of the last index access: valid while the map has the
+    // size it had then and nothing was removed since.
+    mutable attribute_map::const_iterator cursor_;
+    mutable unsigned cursor_index_ = 0;
+    mutable size_t cursor_size_ = size_t(-1);
     std::vector<c_xmlnode *> children_;
     bool cdata_ = false;
     bool cdata_closed_ = false;

@@ -291,4 +291,27 @@ TEST(XmlNodeDepth, DeepTreeSerialisesAndDestroysWithoutRecursion)
     root.reset();  // must not overflow the stack
 }
 
+// Index access keeps its place for the next call in order; a change to the
+// attributes between two calls is seen, whatever the order of the calls.
+TEST(XmlNodeAttributes, IndexAccessFollowsChanges)
+{
+    c_xmlnode n(nullptr, "e");
+    for (const char *name : {"b", "d", "f"})
+        n.set_attribute(name, name);
+    EXPECT_STREQ(n.attribute_name(1), "d");
+    n.set_attribute("a", "new");  // before the kept place
+    EXPECT_STREQ(n.attribute_name(1), "b");
+    EXPECT_STREQ(n.attribute_value(2), "d");
+    n.remove_attribute("d");  // the kept place itself
+    n.set_attribute("e", "e");
+    EXPECT_STREQ(n.attribute_name(2), "e");
+    EXPECT_STREQ(n.attribute_name(3), "f");
+    EXPECT_STREQ(n.attribute_name(0), "a");  // backwards
+    EXPECT_EQ(n.attribute_name(4), nullptr);
+    std::string names;
+    for (int i = 0; i < n.attribute_count(); i++)
+        names += n.attribute_name(unsigned(i));
+    EXPECT_EQ(names, "abef");
+}
+
 }  // namespace
