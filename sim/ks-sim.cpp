@@ -399,16 +399,6 @@ int kernel_command(const std::vector<std::string> &args)
     return 0;
 }
 
-std::string hex_text(const std::string &bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (unsigned char c : bytes) {
-        s += digits[c >> 4];
-        s += digits[c & 15];
-    }
-    return s;
-}
 
 // Each record against its file as it is now, the last record of a file
 // counting (the second writing replaces the first). 0 when every file
@@ -457,7 +447,7 @@ int print_record_files(const std::vector<hash_record> &all)
             }
         }
         std::printf("%-10s %c %-40s %d %d %s\n", state.c_str(), r.type,
-                    r.sha1.empty() ? "-" : hex_text(r.sha1).c_str(), int32_t(r.device),
+                    r.sha1.empty() ? "-" : ks_sim::hex_text(r.sha1).c_str(), int32_t(r.device),
                     int32_t(r.inode), path.empty() ? "(no such file now)" : path.c_str());
     }
     std::printf("%zu records, %d changed or gone%s\n", records.size(), changed,

@@ -33,16 +33,6 @@ int log_event(char op, const std::string &file, const std::string &data)
     return append_record(run_path("keepstone"), rec.data(), rec.size());
 }
 
-std::string hex(const std::string &bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (unsigned char c : bytes) {
-        s += digits[c >> 4];
-        s += digits[c & 15];
-    }
-    return s;
-}
 
 // Parses the text part of a hash record: " %d %d %d %d %d %ld %d" then
 // " %ld %ld" per credential. Gives the numbers, or false.
@@ -325,12 +315,23 @@ std::string keepstone_describe(const keepstone_event &e)
         if (!valid_hash_record(e.data, &why, &text))
             return s + "(" + why + ") " + printable(e.data);
         if (e.data[0] == 's' || e.data[0] == 't')
-            return s + e.data[0] + " " + hex(e.data.substr(1, 20)) + text;
+            return s + e.data[0] + " " + hex_text(e.data.substr(1, 20)) + text;
         return s + e.data[0] + text;
     }
     if (e.file == "modlist")
-        return s + hex(e.data);
+        return s + hex_text(e.data);
     return s + printable(e.data);
+}
+
+std::string hex_text(const std::string &bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (unsigned char c : bytes) {
+        s += digits[c >> 4];
+        s += digits[c & 15];
+    }
+    return s;
 }
 
 }  // namespace ks_sim

@@ -31,5 +31,7 @@ bool keepstone_valid(const std::string &file, const std::string &data, std::stri
 
 // One event as a line of text: hash records and module hashes decoded.
 std::string keepstone_describe(const keepstone_event &e);
+// Bytes as lower-case hex digits.
+std::string hex_text(const std::string &bytes);
 
 }  // namespace ks_sim
