@@ -9,9 +9,12 @@
 #include "storage/tarvo_storage.h"
 #include "support/tarvo_common.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -297,20 +300,47 @@ private:
     descriptor d_;
 };
 
+// Removes the new lists that writers which died before their rename left
+// beside the vdata file ("NAME.new.PID.TID" of a process that is gone): a
+// live writer's process is there, so what a writer is making stays.
+void remove_stale_lists()
+{
+    std::string path(TARVO_VDATA_PATH);
+    size_t slash = path.rfind('/');
+    std::string directory = slash == 0 ? "/" : path.substr(0, slash);
+    std::string prefix = path.substr(slash + 1) + ".new.";
+    descriptor dir_fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir_fd.fd < 0)
+        return;
+    DIR *dir = fdopendir(dup(dir_fd.fd));
+    if (!dir)
+        return;
+    while (dirent *e = readdir(dir)) {
+        if (strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0)
+            continue;
+        char *end = nullptr;
+        long pid = strtol(e->d_name + prefix.size(), &end, 10);
+        if (pid <= 0 || *end != '.')
+            continue;
+        if (kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            unlinkat(dir_fd.fd, e->d_name, 0);
+    }
+    closedir(dir);
+}
+
 // Writes the list to a new file beside the vdata file, flushed to the
 // disk, mode 0644; false with errno set. The name is made afresh, never
-// through a link.
+// through a link, and is the calling thread's own: one left by a dead
+// thread of the same number is replaced.
 bool write_new_list(const tarvo_vdata &list, std::string &temp)
 {
-    int fd = -1;
-    for (unsigned attempt = 0; fd < 0 && attempt < 100; attempt++) {
-        temp = std::string(TARVO_VDATA_PATH) + ".new." + std::to_string(getpid()) + "." +
-               std::to_string(attempt);
-        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
-                  0644);
-        if (fd < 0 && errno != EEXIST)
-            return false;
-    }
+    remove_stale_lists();
+    temp = std::string(TARVO_VDATA_PATH) + ".new." + std::to_string(getpid()) + "." +
+           std::to_string(long(syscall(SYS_gettid)));
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+    int fd = open(temp.c_str(), flags, 0644);
+    if (fd < 0 && errno == EEXIST && unlink(temp.c_str()) == 0)
+        fd = open(temp.c_str(), flags, 0644);
     if (fd < 0)
         return false;
     descriptor d(fd);

@@ -83,6 +83,38 @@ TEST_F(CryptoVdata, WrittenListReadsBack)
     EXPECT_EQ(reports(), strings{"'/etc/tarvo_vdata' is empty"});
 }
 
+// New lists left by writers that died before their rename never stop a
+// save: the caller's own names are made anew, and those of processes that
+// are gone are removed; a live process's stays.
+TEST_F(CryptoVdata, NewListsOfDeadWritersAreCleared)
+{
+    without_hardware();
+    const std::string base = std::string(TARVO_VDATA_PATH) + ".new.";
+    std::vector<std::string> own;
+    for (int n = 0; n < 120; n++)
+        own.push_back(base + std::to_string(getpid()) + "." + std::to_string(n));
+    own.push_back(base + std::to_string(getpid()) + "." + std::to_string(long(syscall(SYS_gettid))));
+    pid_t dead = fork();
+    if (dead == 0)
+        _exit(0);
+    waitpid(dead, nullptr, 0);
+    const std::string of_dead = base + std::to_string(dead) + ".7";
+    const std::string of_live = base + "1.7";  // the sandbox's first process
+    for (const std::string &path : own)
+        write_file(path.c_str(), "left\n");
+    write_file(of_dead.c_str(), "left\n");
+    write_file(of_live.c_str(), "left\n");
+    const tarvo_vdata list = {{"/etc/x", std::string(40, 'a')}};
+    EXPECT_EQ(save_tarvo_vdata(list), 1);
+    EXPECT_EQ(read_list(), list);
+    struct stat st;
+    EXPECT_NE(stat(of_dead.c_str(), &st), 0);
+    EXPECT_EQ(stat(of_live.c_str(), &st), 0);
+    for (const std::string &path : own)
+        unlink(path.c_str());
+    unlink(of_live.c_str());
+}
+
 TEST_F(CryptoVdata, RecordAndCheckWithoutHardware)
 {
     without_hardware();
