@@ -53,6 +53,9 @@ constexpr const char UBI_CONTROL_PATH[] = "/dev/ubi_ctrl";
 constexpr const char FSTAB_PATH[] = "/etc/fstab";
 constexpr const char PARSE_FSTAB_SWITCH[] = "/etc/tarvo/parse_fstab";
 
+// The largest "/etc/fstab" read.
+constexpr uint64_t FSTAB_MAX = 64 * 1024;
+
 int sysfs_mounted;
 int securityfs_mounted;
 int procfs_mounted;
@@ -278,31 +281,42 @@ int mount_var(int rd_mode)
         log_error("%s is empty\n", FSTAB_PATH);
         return -22;
     }
-    if (uint64_t(st.st_size) >= uint64_t(SIZE_MAX)) {
+    // A file table of a few lines; anything far larger is no file table,
+    // and would only take the memory the boot needs.
+    if (uint64_t(st.st_size) > FSTAB_MAX) {
         close(fd);
-        log_error("Not enough memory to map %s\n", FSTAB_PATH);
+        log_error("%s is larger than %u bytes\n", FSTAB_PATH, unsigned(FSTAB_MAX));
         return -12;
     }
+    // Read once into memory of the boot's own (never mapped: a file
+    // shortened meanwhile cannot fault the boot), ended after its last
+    // byte, so a file without a final newline keeps its last character.
     size_t size = size_t(st.st_size);
-    void *map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-    char *text = map == MAP_FAILED ? nullptr : static_cast<char *>(malloc(size + 1));
+    char *text = static_cast<char *>(malloc(size + 1));
     if (!text) {
-        if (map != MAP_FAILED)
-            munmap(map, size);
         close(fd);
         log_error("Not enough memory to map %s\n", FSTAB_PATH);
         return -12;
     }
-    // The text is parsed in a copy ended after its last byte, so a file
-    // without a final newline keeps its last character.
-    memcpy(text, map, size);
-    text[size] = '\0';
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = read(fd, text + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += size_t(n);
+    }
+    close(fd);
+    text[done] = '\0';
+    if (done == 0) {
+        free(text);
+        log_error("%s is empty\n", FSTAB_PATH);
+        return -22;
+    }
 
     result = mount_var_line(text);
 
     free(text);
-    if (munmap(map, size) != 0)
-        log_trace("munmap failed: %d (ignored)\n", -1);
-    close(fd);
     return result;
 }
