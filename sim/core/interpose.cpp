@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "sim/core/call_fault.h"
 #include "sim/core/dispatch.h"
 
 namespace d = ks_sim::dispatch;
@@ -122,6 +123,8 @@ static int open_common(int dirfd, const char *path, int flags, unsigned mode)
     int r;
     if (d::open(dirfd, path, flags, mode, &r))
         return r;
+    if (ks_sim::call_fault::refuse("open"))
+        return -1;
     REAL(openat64, int (*)(int, const char *, int, ...));
     return real_openat64(dirfd, path, flags, mode);
 }
@@ -196,6 +199,8 @@ FILE *fopen(const char *path, const char *mode)
     FILE *f;
     if (d::fopen(path, mode, &f))
         return f;
+    if (ks_sim::call_fault::refuse("fopen"))
+        return nullptr;
     REAL(fopen, FILE *(*)(const char *, const char *));
     return real_fopen(path, mode);
 }
@@ -205,6 +210,8 @@ FILE *fopen64(const char *path, const char *mode)
     FILE *f;
     if (d::fopen(path, mode, &f))
         return f;
+    if (ks_sim::call_fault::refuse("fopen"))
+        return nullptr;
     REAL(fopen64, FILE *(*)(const char *, const char *));
     return real_fopen64(path, mode);
 }
@@ -249,6 +256,13 @@ int close(int fd)
     if (d::close(fd, &r))
         return r;
     REAL(close, int (*)(int));
+    // A refused close still closes the descriptor, as the kernel's does.
+    if (ks_sim::call_fault::refuse("close")) {
+        int e = errno;
+        real_close(fd);
+        errno = e;
+        return -1;
+    }
     return real_close(fd);
 }
 
@@ -257,6 +271,8 @@ ssize_t read(int fd, void *buf, size_t len)
     int64_t r;
     if (d::read(fd, buf, len, &r))
         return ssize_t(r);
+    if (ks_sim::call_fault::refuse("read"))
+        return -1;
     REAL(read, ssize_t (*)(int, void *, size_t));
     return real_read(fd, buf, len);
 }
@@ -266,6 +282,8 @@ ssize_t __read_chk(int fd, void *buf, size_t len, size_t buflen)
     int64_t r;
     if (len <= buflen && d::read(fd, buf, len, &r))
         return ssize_t(r);
+    if (ks_sim::call_fault::refuse("read"))
+        return -1;
     REAL(__read_chk, ssize_t (*)(int, void *, size_t, size_t));
     return real___read_chk(fd, buf, len, buflen);
 }
@@ -275,6 +293,8 @@ ssize_t write(int fd, const void *buf, size_t len)
     int64_t r;
     if (d::write(fd, buf, len, &r))
         return ssize_t(r);
+    if (ks_sim::call_fault::refuse("write"))
+        return -1;
     REAL(write, ssize_t (*)(int, const void *, size_t));
     return real_write(fd, buf, len);
 }
@@ -284,6 +304,8 @@ ssize_t pread(int fd, void *buf, size_t len, off_t off)
     int64_t r;
     if (d::pread(fd, buf, len, off, &r))
         return ssize_t(r);
+    if (ks_sim::call_fault::refuse("pread"))
+        return -1;
     REAL(pread, ssize_t (*)(int, void *, size_t, off_t));
     return real_pread(fd, buf, len, off);
 }
@@ -293,6 +315,8 @@ ssize_t pread64(int fd, void *buf, size_t len, off64_t off)
     int64_t r;
     if (d::pread(fd, buf, len, off, &r))
         return ssize_t(r);
+    if (ks_sim::call_fault::refuse("pread"))
+        return -1;
     REAL(pread64, ssize_t (*)(int, void *, size_t, off64_t));
     return real_pread64(fd, buf, len, off);
 }
@@ -302,6 +326,8 @@ ssize_t pwrite(int fd, const void *buf, size_t len, off_t off)
     int64_t r;
     if (d::pwrite(fd, buf, len, off, &r))
         return ssize_t(r);
+    if (ks_sim::call_fault::refuse("pwrite"))
+        return -1;
     REAL(pwrite, ssize_t (*)(int, const void *, size_t, off_t));
     return real_pwrite(fd, buf, len, off);
 }
@@ -311,6 +337,8 @@ ssize_t pwrite64(int fd, const void *buf, size_t len, off64_t off)
     int64_t r;
     if (d::pwrite(fd, buf, len, off, &r))
         return ssize_t(r);
+    if (ks_sim::call_fault::refuse("pwrite"))
+        return -1;
     REAL(pwrite64, ssize_t (*)(int, const void *, size_t, off64_t));
     return real_pwrite64(fd, buf, len, off);
 }
