@@ -100,6 +100,9 @@ struct descriptor {
 // meanwhile. A missing file reads as no text. The file must be a regular
 // file (opened without blocking, so a FIFO in its place cannot stall the
 // reader). False with errno set when it cannot be read whole.
+// The largest vdata file read.
+constexpr uint64_t VDATA_FILE_MAX = 16u << 20;
+
 bool read_vdata_bytes(vdata_text &out)
 {
     out = vdata_text();
@@ -113,8 +116,9 @@ bool read_vdata_bytes(vdata_text &out)
         errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         return false;
     }
-    // The length is a 32-bit count and must fit the address space.
-    if (uint64_t(st.st_size) > UINT32_MAX || uint64_t(st.st_size) >= SIZE_MAX) {
+    // A list of every file a device records is a few megabytes; a larger
+    // file is refused before its buffer takes the memory.
+    if (uint64_t(st.st_size) > VDATA_FILE_MAX) {
         errno = EFBIG;
         return false;
     }

@@ -74,6 +74,15 @@ TEST_F(CryptoVdata, WrittenListReadsBack)
     ASSERT_EQ(save_tarvo_vdata(twice), 1);
     EXPECT_EQ(read_file(TARVO_VDATA_PATH), b + "  /etc/x\n");
 
+    // Larger than any list: refused before it takes the memory.
+    write_file(TARVO_VDATA_PATH, a + "  /etc/x\n");
+    ASSERT_EQ(truncate(TARVO_VDATA_PATH, off_t(1) << 30), 0);
+    tarvo_vdata *none = nullptr;
+    reports();
+    EXPECT_EQ(read_tarvo_vdata(&none), 1);
+    EXPECT_EQ(none, nullptr);
+    reports();
+
     // Missing or empty: an empty, trusted list.
     unlink(TARVO_VDATA_PATH);
     EXPECT_TRUE(read_list().empty());

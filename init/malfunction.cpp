@@ -147,6 +147,10 @@ void write_count(const char *counter_path, int count)
 
 // The whole of a regular file, or as much of it as could be read; nothing
 // for a file that cannot be opened or is no regular file.
+// The largest settings file read: a few settings, far below what the boot
+// may spend; a larger one is read as no file (the default language).
+constexpr size_t SETTINGS_FILE_MAX = 1 << 20;
+
 void read_settings_text(const char *path, std::string *text)
 {
     int fd = open_regular_file(path);
@@ -159,6 +163,11 @@ void read_settings_text(const char *path, std::string *text)
             continue;
         if (n <= 0)
             break;
+        if (text->size() + size_t(n) > SETTINGS_FILE_MAX) {
+            log_error("%s is larger than %u bytes\n", path, unsigned(SETTINGS_FILE_MAX));
+            text->clear();
+            break;
+        }
         try {
             text->append(chunk, size_t(n));
         } catch (const std::bad_alloc &) {

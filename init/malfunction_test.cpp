@@ -167,12 +167,17 @@ TEST_F(MalfunctionSteps, LanguageComesFromTheSettingsDocument)
          "<gconf><dir><entry name=\"language\"><v>fi</v></entry></dir></gconf>", "en"},
         {"content kept as written", "<gconf><entry name=\"language\"><v> fi\n</v></entry></gconf>",
          " fi\n"},
+        {"larger than any settings file", nullptr, "en"},
     };
+    const std::string huge = "<gconf><entry name=\"language\"><v>fi</v></entry>" +
+                             std::string(2 << 20, ' ') + "</gconf>";
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);
         unlink(settings.c_str());
         if (r.document)
             put(settings, r.document);
+        else if (std::string(r.name) == "larger than any settings file")
+            put(settings, huge);
         EXPECT_EQ(read_language(settings.c_str()), r.language);
     }
 }

@@ -476,6 +476,10 @@ int parse_journal_hashes(const char *text, size_t length, int rd_mode, int devel
     return 0;
 }
 
+// The largest reference hash list read: several million records, beyond
+// any device's files, and a bound on what the list can cost the boot.
+constexpr uint64_t REFHASHLIST_FILE_MAX = 256u << 20;
+
 int load_refhashlist(const char *path, int sigcheck, int rd_mode, int developer)
 {
     int fd = open_regular_file(path);
@@ -494,7 +498,7 @@ int load_refhashlist(const char *path, int sigcheck, int rd_mode, int developer)
     // parsed, and a file that changes meanwhile cannot reach them.
     void *map = MAP_FAILED;
     size_t room = 0;
-    if (st.st_size > 0 && uint64_t(st.st_size) < SIZE_MAX) {
+    if (st.st_size > 0 && uint64_t(st.st_size) <= REFHASHLIST_FILE_MAX) {
         room = size_t(st.st_size) + 1;
         map = mmap(nullptr, room, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     }

@@ -296,6 +296,13 @@ TEST_F(LoadRefHashList, ResultsAndTraces)
     EXPECT_EQ(trace, "Cannot open " + dir + "/none\n");
     EXPECT_EQ(load(empty, 0, &trace), -12);
     EXPECT_EQ(trace, "Not enough memory to map hashlist\n");
+    // A list beyond any device's is refused before it takes the memory.
+    std::string huge = dir + "/huge";
+    touch(huge, "Tarvo3.0\n");
+    ASSERT_EQ(truncate(huge.c_str(), off_t(1) << 30), 0);
+    EXPECT_EQ(load(huge, 0, &trace), -12);
+    EXPECT_EQ(trace, "Not enough memory to map hashlist\n");
+    unlink(huge.c_str());
     // Only a regular file is a list.
     EXPECT_EQ(load(dir, 0, &trace), -2);
     EXPECT_EQ(trace, "Cannot open " + dir + "\n");
