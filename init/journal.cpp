@@ -11,12 +11,16 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <new>
 #include <string>
 
 namespace {
+
+// The largest journal read: far more records than any update leaves.
+constexpr uint64_t JOURNAL_FILE_MAX = 64u << 20;
 
 constexpr unsigned char INNER_PAD = 0x36;
 constexpr unsigned char OUTER_PAD = 0x5c;
@@ -122,15 +126,28 @@ const unsigned char *Journal::open(uint32_t *length)
     if (fstat(fd_, &st) != 0)
         return nullptr;
     // Empty (also a file just created here), or too large to be a journal.
-    if (st.st_size <= 0 || uint64_t(st.st_size) > UINT32_MAX ||
-        uint64_t(st.st_size) > SIZE_MAX)
+    if (st.st_size <= 0 || uint64_t(st.st_size) > JOURNAL_FILE_MAX)
         return nullptr;
+    // One private copy, read once: the tag is checked over the very bytes
+    // whose records are then used, and a file another process shortens or
+    // rewrites meanwhile can neither fault the reader nor change them.
     size_t size = size_t(st.st_size);
-    void *map = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd_, 0);
+    void *map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (map == MAP_FAILED)
         return nullptr;
     map_ = static_cast<unsigned char *>(map);
     map_length_ = size;
+    for (size_t done = 0; done < size;) {
+        ssize_t n = pread(fd_, map_ + done, size - done, off_t(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            warnx("Journal %s cannot be read whole", path_);
+            unmap();
+            return nullptr;
+        }
+        done += size_t(n);
+    }
 
     if (size < JOURNAL_MIN_SIZE) {
         warnx("Journal file length %u bytes is short", unsigned(size));

@@ -215,6 +215,24 @@ TEST_F(JournalTest, AppendedRecordsOpenAgain)
     EXPECT_NE(unseal(again.substr(4, b)), block);
 }
 
+// The records an open returns are the journal's own copy: a file
+// shortened by another process afterwards neither faults their reader nor
+// changes them.
+TEST_F(JournalTest, OpenedRecordsOutliveChangesToTheFile)
+{
+    {
+        std::unique_ptr<Journal> j(create_journal(PATH, "tcb"));
+        ASSERT_EQ(j->append(std::string(9000, 'r').c_str(), 9000), 0);
+    }
+    std::unique_ptr<Journal> j(create_journal(PATH, "tcb"));
+    uint32_t n = 0;
+    const unsigned char *records = j->open(&n);
+    ASSERT_NE(records, nullptr);
+    ASSERT_EQ(n, 9000u);
+    ASSERT_EQ(truncate(PATH, 0), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(records), n), std::string(9000, 'r'));
+}
+
 // An append that does not fit keeps every record acknowledged before it:
 // on a full file system (the reservation fails) and when the write itself
 // falls short (a file-size limit), the journal opens again with the old
