@@ -70,16 +70,7 @@ unsigned char *map_data_file(const char *path, int *fd, size_t *size)
     if (copy == MAP_FAILED)
         return refuse();
     unsigned char *bytes = static_cast<unsigned char *>(copy);
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = pread(*fd, bytes + done, length - done, off_t(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += size_t(n);
-    }
-    if (done != length) {
+    if (read_fully(*fd, bytes, length) != length) {
         log_trace("Cannot read %s\n", path);
         munmap(copy, length);
         errno = EIO;

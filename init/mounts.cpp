@@ -298,15 +298,7 @@ int mount_var(int rd_mode)
         log_error("Not enough memory to map %s\n", FSTAB_PATH);
         return -12;
     }
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = read(fd, text + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += size_t(n);
-    }
+    size_t done = read_fully(fd, text, size);
     close(fd);
     text[done] = '\0';
     if (done == 0) {

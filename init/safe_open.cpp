@@ -63,6 +63,21 @@ int open_regular_file(const char *path, int extra_flags)
     return tarvo_open_regular_file(path, extra_flags);
 }
 
+size_t read_fully(int fd, void *buffer, size_t size)
+{
+    char *bytes = static_cast<char *>(buffer);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = read(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += size_t(n);
+    }
+    return done;
+}
+
 FILE *fopen_regular_file(const char *path, int extra_flags)
 {
     return stream_of(open_regular_file(path, extra_flags), "r");

@@ -36,15 +36,7 @@ int read_value(const char *path, int base, int *value)
     if (fd < 0)
         return -1;
     char text[VALUE_TEXT_MAX + 1];
-    size_t length = 0;
-    while (length < VALUE_TEXT_MAX) {
-        ssize_t n = read(fd, text + length, VALUE_TEXT_MAX - length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        length += size_t(n);
-    }
+    size_t length = read_fully(fd, text, VALUE_TEXT_MAX);
     close(fd);
     text[length] = '\0';
     return parse_value_text(text, base, value);
