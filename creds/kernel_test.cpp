@@ -184,12 +184,15 @@ TEST_F(CredsKernel, TranslationsAskTheKernelFirst)
     ks_sim::append_record(ks_sim::run_path("restok.tokens"), "1 0 ", 4);
     ks_sim::append_record(ks_sim::run_path("restok.tokens"), "2 1 tcb", 7);
     ks_sim::append_record(ks_sim::run_path("restok.tokens"), "3 2 inner", 9);
+    // A source is the token of its name defined inside "SRC".
+    ks_sim::append_record(ks_sim::run_path("restok.tokens"), "4 1 SRC", 7);
+    ks_sim::append_record(ks_sim::run_path("restok.tokens"), "5 4 org.example", 15);
     struct {
         const char *text;
         int type;
         long value;
     } rows[] = {
-        {"AID::com.example.app", 4, 1}, {"SRC::org.example", 5, 1},
+        {"AID::com.example.app", 4, 1}, {"SRC::org.example", 3, 5},
         {"AID::org.other", 4, 2},       {"AID::com.example.app", 4, 1},
         {"tcb", 3, 2},                  {"GRP::tcb", 3, 2},
         {"tcb::inner", 3, 3},           {"CAP::sys_admin", 0, 21},
@@ -211,7 +214,7 @@ TEST_F(CredsKernel, TranslationsAskTheKernelFirst)
         long value;
         std::string text;
     } back[] = {
-        {4, 1, "AID::com.example.app"}, {5, 1, "SRC::org.example"}, {0, 5, "CAP::kill"},
+        {4, 1, "AID::com.example.app"}, {5, 1, "5::1"}, {0, 5, "CAP::kill"},
         {4, 77, "4::77"}, {1, 17, "UID::17"}, {0, 40, "CAP::40"},
     };
     for (auto &b : back) {

@@ -83,9 +83,9 @@ TEST(LoadSecurityPolicy, ResultsByFailingStep)
          "Policy activated\n"},
         {"resources not defined", "Package: net\nObject: dial\nRequest: UID::nobody-here\n", -2,
          "Untrusted configuration\nBecome a manager\nDefine SRC 3\nPolicy activated\n"},
-        {"neither defined nor activated",
-         "Package: net\nSource: s\nObject: dial\nRequest: UID::nobody-here SRC::s\n", -3,
-         "Untrusted configuration\nBecome a manager\nDefine SRC 3\n"},
+        {"a source is a token inside SRC",
+         "Package: net\nSource: s\nObject: dial\nRequest: UID::nobody-here SRC::s\n", -2,
+         "Untrusted configuration\nBecome a manager\nDefine SRC 3\nPolicy activated\n"},
     };
     const std::string path = "/var/lib/tarvo/restok/restok.conf";
     for (const char *dir : {"/var", "/var/lib", "/var/lib/tarvo", "/var/lib/tarvo/restok"})

@@ -213,8 +213,18 @@ int build_object_creds(configuration *cfg, creds_handle *set, package *p, resour
             return -1;
         }
     }
-    if (p->source && p->source->value != -1) {
-        if (creds_add(set, restok_grp_type, p->source->value) != 0) {
+    if (p->source) {
+        // The source's value belongs to the type it was resolved in, the
+        // source package's; a source that resolved to nothing is granted
+        // nowhere.
+        package *sp = cfg->source_package;
+        int type = sp ? sp->type : -1;
+        if (type == -1 && sp && sp->provider)
+            type = sp->provider->type;
+        if (type == -1 || p->source->value == -1) {
+            warnx("Source '%s' of '%s' resolves to no token -- not added", p->source->name,
+                  p->name);
+        } else if (creds_add(set, type, int(p->source->value)) != 0) {
             warnx("Couldn't add source id for '%s' to policy", p->name);
             return 1;
         }

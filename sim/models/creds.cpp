@@ -24,7 +24,6 @@ namespace ks_sim {
 namespace {
 
 constexpr int TYPE_AID = 4;
-constexpr int TYPE_SRC = 5;
 constexpr uint32_t TYPE_PAD = 0x7FFF;
 constexpr size_t MAX_TEXT = 4096;
 constexpr int MAX_ROOM = 1 << 20;
@@ -181,16 +180,15 @@ int text_to_value(const std::string &text, uint32_t *value)
             }
         return -ENOENT;
     }
-    for (int type : {TYPE_AID, TYPE_SRC}) {
-        const char *prefix = type == TYPE_AID ? "AID::" : "SRC::";
-        if (text.compare(0, 5, prefix) == 0 && text.size() > 5) {
-            long v = name_value(type, text.substr(5));
-            if (v < 0)
-                return -EIO;
-            *value = uint32_t(v);
-            return type;
-        }
+    if (text.compare(0, 5, "AID::") == 0 && text.size() > 5) {
+        long v = name_value(TYPE_AID, text.substr(5));
+        if (v < 0)
+            return -EIO;
+        *value = uint32_t(v);
+        return TYPE_AID;
     }
+    // "SRC::name" is no name of its own: it is the token "name" defined
+    // inside "SRC", the source's id, found with the other tokens below.
     std::string token = text.compare(0, 5, "GRP::") == 0 ? text.substr(5) : text;
     long id = token.empty() ? -1 : token_value(token);
     if (id > 0) {
@@ -207,10 +205,10 @@ int value_to_text(int type, uint32_t value, std::string &text)
                           : "CAP::" + std::to_string(value);
         return 0;
     }
-    if (type == TYPE_AID || type == TYPE_SRC) {
+    if (type == TYPE_AID) {
         auto names = names_of(type);
         if (value >= 1 && value <= names.size()) {
-            text = (type == TYPE_AID ? "AID::" : "SRC::") + names[value - 1];
+            text = "AID::" + names[value - 1];
             return 0;
         }
     }

@@ -9,12 +9,12 @@
 //          ESRCH for an unknown process
 //   0x89F3 {fd, room, list}: the same for the peer of a connected socket
 //   0x89F1 {type, size, &value, buf}: value to text for capabilities (by
-//          name 0-33, else by number), application ids (type 4, "AID::")
-//          and sources (type 5, "SRC::"); the text is copied without a
+//          name 0-33, else by number) and application ids (type 4,
+//          "AID::"); the text is copied without a
 //          terminator, answer its length; ENOENT for anything else
 //   0x89F2 {-1, length, &value, text}: text to value: "CAP::" and a
-//          capability name, "AID::" or "SRC::" and a name (a new name gets
-//          the next value, from 1), a resource-token name of the token tree
+//          capability name, "AID::" and a name (a new name gets the next
+//          value, from 1), a resource-token name of the token tree
 //          ("a::b" for token b inside a) or "GRP::" and one, which is the
 //          supplementary-group credential (3, id); ENOENT for anything else
 // A process starts from its effective uid and gid, supplementary groups
