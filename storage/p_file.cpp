@@ -544,32 +544,42 @@ void p_file::p_flush(bool trim)
     }
 }
 
-void p_file::p_close()
+// Closing a writer commits the store: a commit that fails is reported
+// (-1, errno of the commit), the member is closed either way.
+int p_file::p_close()
 {
     if (!alive()) {
         // The store is gone: nothing can be committed, but the file keeps
         // no padding beyond its content.
         if (writer())
             trim_file(m_size);
-        errno = EINVAL;
         release("p_close");
-        return;
+        errno = EINVAL;
+        return -1;
     }
     m_store->lock();
     if (m_store->index_changed())
         m_store->reload_index();
     if (m_state == 3) {
         m_store->unlock();
-        return;
+        return 0;
     }
+    bool committed = true;
+    int e = 0;
     if (writer()) {
         if (m_store->m_lock)
             m_store->m_lock->remove_open_member(this);
         p_flush(true);
-        m_store->commit();
+        committed = m_store->commit();
+        e = errno;
     }
     m_store->unlock();
     release("p_close");
+    if (!committed) {
+        errno = e != 0 ? e : EIO;
+        return -1;
+    }
+    return 0;
 }
 
 int p_file::p_stat(struct stat *out)

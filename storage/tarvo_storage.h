@@ -164,7 +164,7 @@ public:
     virtual int p_read(int64_t offset, void *buffer, uint32_t length);
     virtual int p_write(int64_t offset, const void *buffer, uint32_t length);
     virtual int p_trunc(int64_t size);
-    virtual void p_close();
+    virtual int p_close();
     virtual int p_stat(struct stat *out);
     virtual const char *p_digest();
     virtual int p_rename(const char *name);
@@ -225,7 +225,7 @@ public:
     int p_read(int64_t offset, void *buffer, uint32_t length) override;
     int p_write(int64_t offset, const void *buffer, uint32_t length) override;
     int p_trunc(int64_t size) override;
-    void p_close() override;
+    int p_close() override;
     int p_stat(struct stat *out) override;
     const char *p_digest() override;
     int p_chmod(mode_t mode) override;
