@@ -333,7 +333,9 @@ TEST_P(members_test, rewrite_beyond_the_file_size_limit_keeps_the_member)
         setrlimit(RLIMIT_FSIZE, &limit);
         errno = 0;
         int r = st->put_file(m_name.c_str(), big.data(), big.size());
-        _exit(r == -1 && errno != 0 ? 0 : 1);
+        int e = errno;
+        int r_new = st->put_file(name("limited-new").c_str(), big.data(), big.size());
+        _exit(r == -1 && e != 0 && r_new == -1 ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -341,6 +343,7 @@ TEST_P(members_test, rewrite_beyond_the_file_size_limit_keeps_the_member)
     st.reset();
     open_store();
     EXPECT_TRUE(same(get(*st, m_name), text));
+    EXPECT_EQ(get(*st, name("limited-new")), "<failed>");
 }
 
 // A commit that cannot save the index (a directory stands at its

@@ -457,8 +457,38 @@ int p_file::p_write(int64_t offset, const void *buffer, uint32_t length)
 void p_file::fail_growth()
 {
     int e = errno;
-    p_close();
+    if (m_discard)
+        discard();
+    else
+        p_close();
     errno = e == ENOSPC ? ENOSPC : ENOMEM;
+}
+
+void p_file::discard_on_failure(const file_entry *before)
+{
+    m_discard = true;
+    m_had_entry = before != nullptr;
+    if (before)
+        m_before = *before;
+}
+
+// Closes a writer without flushing or committing: the store's entry is
+// the one it had before the write, so no commit records what the failed
+// write left in the file.
+void p_file::discard()
+{
+    if (m_state == 3)
+        return;
+    if (alive()) {
+        if (m_store->m_lock)
+            m_store->m_lock->remove_open_member(this);
+        if (m_had_entry)
+            m_store->m_files[m_name] = m_before;
+        else
+            m_store->m_files.erase(m_name);
+    }
+    m_discard = false;
+    release("p_write");
 }
 
 int p_file::p_trunc(int64_t size)

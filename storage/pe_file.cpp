@@ -329,6 +329,15 @@ int pe_file::p_close()
     return 0;
 }
 
+void pe_file::discard()
+{
+    if (m_state == 3)
+        return;
+    if (alive())
+        m_store->release_aes_keys();
+    p_file::discard();
+}
+
 int pe_file::p_read(int64_t offset, void *buffer, uint32_t length)
 {
     if (!alive() || buffer == nullptr || offset < 0) {

@@ -304,10 +304,17 @@ int storage::put_file(const char *name, const void *data, size_t size)
         errno = e;
         return -1;
     }
+    auto listed = m_files.find(m->name());
+    file_entry before;
+    bool had_entry = listed != m_files.end();
+    if (had_entry)
+        before = listed->second;
     if (!m->p_open(OPEN_CREATE)) {
         SERR("Could not open '%s' (%s)", name, errtext());
         return -1;
     }
+    // A write that fails is never committed.
+    m->discard_on_failure(had_entry ? &before : nullptr);
     if (size != 0 && m->p_write(0, data, uint32_t(size)) != int(size)) {
         int e = errno;
         SERR("Could not write to '%s'", name);
