@@ -6,10 +6,12 @@
 // new backing files get their mode whatever the umask.
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <csignal>
 #include <memory>
 
 #include "sim/testing/inside.h"
@@ -310,9 +312,69 @@ TEST_P(members_test, full_file_system_is_an_error_and_keeps_the_member)
     EXPECT_EQ(st->put_file(m_name.c_str(), big.data(), big.size()), -1);
     EXPECT_EQ(errno, ENOSPC);
     EXPECT_EQ(st->verify_file(m_name.c_str()), 1);
+    EXPECT_TRUE(same(get(*st, m_name), text));
     st.reset();
     open_store();
-    EXPECT_NE(get(*st, m_name), "<failed>");
+    EXPECT_TRUE(same(get(*st, m_name), text));
+}
+
+// A rewrite that the file-size limit cuts short fails and keeps the
+// member's content, also for the next process.
+TEST_P(members_test, rewrite_beyond_the_file_size_limit_keeps_the_member)
+{
+    const std::string text = pattern(4000), big = pattern(100000);
+    std::string m_name = name("limited");
+    put(m_name, text);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {16384, 16384};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        errno = 0;
+        int r = st->put_file(m_name.c_str(), big.data(), big.size());
+        int e = errno;
+        int r_new = st->put_file(name("limited-new").c_str(), big.data(), big.size());
+        _exit(r == -1 && e != 0 && r_new == -1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    st.reset();
+    open_store();
+    EXPECT_TRUE(same(get(*st, m_name), text));
+    EXPECT_EQ(get(*st, name("limited-new")), "<failed>");
+}
+
+// A commit that cannot save the index (a directory stands at its
+// temporary name) is reported by put_file and by a writer's close; the
+// members that were not written read as before, a new one stays absent.
+TEST_P(members_test, failed_commit_is_reported)
+{
+    std::string kept = name("kept"), fresh = name("fresh"), written = name("written");
+    put(kept, "kept content");
+    const std::string index = st->index_path();
+    const size_t slash = index.rfind('/');
+    const std::string temporary =
+        index.substr(0, slash + 1) + "." + index.substr(slash + 1) + "~";
+    ASSERT_EQ(mkdir(temporary.c_str(), 0700), 0) << temporary;
+    errno = 0;
+    EXPECT_EQ(st->put_file(fresh.c_str(), "new", 3), -1);
+    EXPECT_NE(errno, 0);
+    auto m = member(written);
+    ASSERT_TRUE(m->p_open(O_RDWR | O_CREAT));
+    ASSERT_EQ(m->p_write(0, "w", 1), 1);
+    errno = 0;
+    EXPECT_EQ(m->p_close(), -1);
+    EXPECT_NE(errno, 0);
+    EXPECT_FALSE(m->is_open());
+    m.reset();
+    ASSERT_EQ(rmdir(temporary.c_str()), 0);
+    st.reset();
+    open_store();
+    EXPECT_EQ(get(*st, kept), "kept content");
+    EXPECT_EQ(get(*st, fresh), "<failed>");
+    EXPECT_EQ(get(*st, written), "<failed>");
 }
 
 TEST_P(members_test, times_set_while_writing_are_kept_at_close)

@@ -457,8 +457,38 @@ int p_file::p_write(int64_t offset, const void *buffer, uint32_t length)
 void p_file::fail_growth()
 {
     int e = errno;
-    p_close();
+    if (m_discard)
+        discard();
+    else
+        p_close();
     errno = e == ENOSPC ? ENOSPC : ENOMEM;
+}
+
+void p_file::discard_on_failure(const file_entry *before)
+{
+    m_discard = true;
+    m_had_entry = before != nullptr;
+    if (before)
+        m_before = *before;
+}
+
+// Closes a writer without flushing or committing: the store's entry is
+// the one it had before the write, so no commit records what the failed
+// write left in the file.
+void p_file::discard()
+{
+    if (m_state == 3)
+        return;
+    if (alive()) {
+        if (m_store->m_lock)
+            m_store->m_lock->remove_open_member(this);
+        if (m_had_entry)
+            m_store->m_files[m_name] = m_before;
+        else
+            m_store->m_files.erase(m_name);
+    }
+    m_discard = false;
+    release("p_write");
 }
 
 int p_file::p_trunc(int64_t size)
@@ -544,32 +574,42 @@ void p_file::p_flush(bool trim)
     }
 }
 
-void p_file::p_close()
+// Closing a writer commits the store: a commit that fails is reported
+// (-1, errno of the commit), the member is closed either way.
+int p_file::p_close()
 {
     if (!alive()) {
         // The store is gone: nothing can be committed, but the file keeps
         // no padding beyond its content.
         if (writer())
             trim_file(m_size);
-        errno = EINVAL;
         release("p_close");
-        return;
+        errno = EINVAL;
+        return -1;
     }
     m_store->lock();
     if (m_store->index_changed())
         m_store->reload_index();
     if (m_state == 3) {
         m_store->unlock();
-        return;
+        return 0;
     }
+    bool committed = true;
+    int e = 0;
     if (writer()) {
         if (m_store->m_lock)
             m_store->m_lock->remove_open_member(this);
         p_flush(true);
-        m_store->commit();
+        committed = m_store->commit();
+        e = errno;
     }
     m_store->unlock();
     release("p_close");
+    if (!committed) {
+        errno = e != 0 ? e : EIO;
+        return -1;
+    }
+    return 0;
 }
 
 int p_file::p_stat(struct stat *out)

@@ -288,7 +288,7 @@ void pe_file::seal_header()
     p_flush(false);
 }
 
-void pe_file::p_close()
+int pe_file::p_close()
 {
     if (!alive()) {
         // The store and its keys are gone: the header cannot be sealed.
@@ -296,17 +296,19 @@ void pe_file::p_close()
         // content written since, without padding.
         if (writer())
             trim_file(std::max(image_length(), m_disk_image));
-        errno = EINVAL;
         release("p_close");
-        return;
+        errno = EINVAL;
+        return -1;
     }
     m_store->lock();
     if (m_store->index_changed())
         m_store->reload_index();
     if (m_state == 3) {
         m_store->unlock();
-        return;
+        return 0;
     }
+    bool committed = true;
+    int e = 0;
     if (writer()) {
         if (m_store->m_lock)
             m_store->m_lock->remove_open_member(this);
@@ -314,11 +316,26 @@ void pe_file::p_close()
         uint32_t length = image_length();
         if (ftruncate(m_fd, off_t(length)) != 0)
             SERR("ftruncate to %lu failed (%s)", (unsigned long)length, errtext());
-        m_store->commit();
+        committed = m_store->commit();
+        e = errno;
     }
     m_store->release_aes_keys();
     m_store->unlock();
     release("p_close");
+    if (!committed) {
+        errno = e != 0 ? e : EIO;
+        return -1;
+    }
+    return 0;
+}
+
+void pe_file::discard()
+{
+    if (m_state == 3)
+        return;
+    if (alive())
+        m_store->release_aes_keys();
+    p_file::discard();
 }
 
 int pe_file::p_read(int64_t offset, void *buffer, uint32_t length)

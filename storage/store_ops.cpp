@@ -6,6 +6,7 @@
 #include "storage/tarvo_storage.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -21,6 +22,33 @@ namespace tarvo {
 namespace {
 
 const int OPEN_CREATE = O_RDWR | O_CREAT | O_TRUNC;
+
+// Whether the file system has room for `length` bytes in the existing file
+// at `path`. Asked before a member is opened and cut, so that a rewrite
+// that cannot get its blocks (full or size-limited file system) fails
+// while the old content and its entry are untouched. The file keeps its
+// length either way. A file that cannot be opened here is left to the
+// member's own open to report.
+bool room_for(const std::string &path, bool encrypted, uint32_t length)
+{
+    int flags = O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW;
+    int fd = encrypted ? open_data_file(path, flags, 0) : open(path.c_str(), flags);
+    if (fd < 0)
+        return true;
+    struct stat st;
+    int e = 0;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < off_t(length)) {
+        e = posix_fallocate(fd, 0, off_t(length));
+        if (ftruncate(fd, st.st_size) != 0 && e == 0)
+            e = errno;
+    }
+    close(fd);
+    if (e != 0) {
+        errno = e;
+        return false;
+    }
+    return true;
+}
 
 bool null_arg(const void *p, const char *operation)
 {
@@ -267,10 +295,26 @@ int storage::put_file(const char *name, const void *data, size_t size)
         errno = ENOENT;
         return -1;
     }
+    // The member is written where it lies: its blocks are asked for
+    // before its content is cut.
+    uint64_t image = m_protection == 1 ? (uint64_t(size) + PE_HEADER_SIZE + 15) / 16 * 16 : size;
+    if (!room_for(m->p_path(), m_protection == 1, uint32_t((image | 0xFFF) + 1))) {
+        int e = errno;
+        SERR("Could not write to '%s' (%s)", name, strerror(e));
+        errno = e;
+        return -1;
+    }
+    auto listed = m_files.find(m->name());
+    file_entry before;
+    bool had_entry = listed != m_files.end();
+    if (had_entry)
+        before = listed->second;
     if (!m->p_open(OPEN_CREATE)) {
         SERR("Could not open '%s' (%s)", name, errtext());
         return -1;
     }
+    // A write that fails is never committed.
+    m->discard_on_failure(had_entry ? &before : nullptr);
     if (size != 0 && m->p_write(0, data, uint32_t(size)) != int(size)) {
         int e = errno;
         SERR("Could not write to '%s'", name);
@@ -278,7 +322,12 @@ int storage::put_file(const char *name, const void *data, size_t size)
         errno = e;
         return -1;
     }
-    m->p_close();
+    if (m->p_close() != 0) {
+        int e = errno;
+        SERR("Could not commit '%s' (%s)", name, strerror(e));
+        errno = e;
+        return -1;
+    }
     return 0;
 }
 

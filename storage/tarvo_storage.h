@@ -164,7 +164,7 @@ public:
     virtual int p_read(int64_t offset, void *buffer, uint32_t length);
     virtual int p_write(int64_t offset, const void *buffer, uint32_t length);
     virtual int p_trunc(int64_t size);
-    virtual void p_close();
+    virtual int p_close();
     virtual int p_stat(struct stat *out);
     virtual const char *p_digest();
     virtual int p_rename(const char *name);
@@ -179,6 +179,9 @@ public:
     const char *name() const { return m_name.c_str(); }
     bool is_open() const { return m_state != 3; }
     void end_writing();
+    // From here on a failed growth closes the member without committing,
+    // with the store's entry for it put back as `before` (none when null).
+    void discard_on_failure(const file_entry *before);
     void set_entry_stat(const struct stat *record);
     void p_flush(bool trim);
 
@@ -193,6 +196,7 @@ protected:
     bool begin_writing();
     bool reserve(uint32_t length);
     void fail_growth();
+    virtual void discard();
     void trim_file(uint32_t length);
     bool listed() const;
     bool writer() const { return m_state == 1 || m_state == 2; }
@@ -209,6 +213,9 @@ protected:
     std::string m_semname;
     bool m_opened_rw = false;  // the descriptor was opened read-write
     bool m_truncate = false;   // a granted writer's open cuts the content (O_TRUNC)
+    bool m_discard = false;    // a failed growth discards instead of committing
+    bool m_had_entry = false;  // the store listed the member before this write
+    file_entry m_before;       // its entry then
 };
 
 // Size of an encrypted member's header: IV, status record, MD5.
@@ -225,7 +232,8 @@ public:
     int p_read(int64_t offset, void *buffer, uint32_t length) override;
     int p_write(int64_t offset, const void *buffer, uint32_t length) override;
     int p_trunc(int64_t size) override;
-    void p_close() override;
+    int p_close() override;
+    void discard() override;
     int p_stat(struct stat *out) override;
     const char *p_digest() override;
     int p_chmod(mode_t mode) override;
