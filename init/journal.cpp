@@ -142,8 +142,11 @@ const unsigned char *Journal::open(uint32_t *length)
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
+            // Not read is not damaged: the journal takes no record this run
+            // rather than being set aside and begun anew without its own.
             warnx("Journal %s cannot be read whole", path_);
             unmap();
+            state_ = STATE_FAILED;
             return nullptr;
         }
         done += size_t(n);
