@@ -300,6 +300,8 @@ bool storage::commit()
     // failed commit keeps it across a reload.
     for (auto &f : m_files)
         f.second.dirty = false;
+    m_removed.clear();
+    m_removed_links.clear();
     errno = 0;
     m_lock->publish_digest(whole);
     unlock();
@@ -344,6 +346,17 @@ bool storage::reload()
         if (m_links.count(l.first) == 0 && m_files.count(l.second) != 0)
             m_links[l.first] = l.second;
     }
+    // What this object removed stays removed, unless it made the name
+    // anew since (a dirty entry).
+    for (const std::string &n : m_removed) {
+        auto it = m_files.find(n);
+        if (it == m_files.end() || it->second.dirty)
+            continue;
+        m_files.erase(it);
+        drop_links_to(n);
+    }
+    for (const std::string &n : m_removed_links)
+        m_links.erase(n);
     return opened;
 }
 

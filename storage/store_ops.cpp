@@ -262,11 +262,19 @@ void storage::remove_file(const char *name)
             m->p_unlink();
     }
     m_files.erase(n);
+    m_removed.insert(n);
+    drop_links_to(n);
+}
+
+void storage::drop_links_to(const std::string &member_name)
+{
     for (auto it = m_links.begin(); it != m_links.end();) {
-        if (it->second == n)
+        if (it->second == member_name) {
+            m_removed_links.insert(it->first);
             it = m_links.erase(it);
-        else
+        } else {
             ++it;
+        }
     }
 }
 
@@ -495,7 +503,9 @@ void storage::rename_step(const char *old_name, const char *new_name, p_file *gi
         }
         std::string target = link->second;
         m_links.erase(link);
+        m_removed_links.insert(old_name);
         m_links[new_name] = target;
+        m_removed_links.erase(new_name);
         return;
     }
     file_entry kept = it->second;
@@ -520,6 +530,8 @@ void storage::rename_step(const char *old_name, const char *new_name, p_file *gi
         }
     }
     m_files.erase(from);
+    if (from != to)
+        m_removed.insert(from);
     file_entry &e = m_files[to];
     e.digest = kept.digest;
     if (m_protection != 1)
@@ -562,6 +574,7 @@ void storage::add_link(const char *name, const char *target)
         return;
     reload_if_changed();
     m_links[name] = target;
+    m_removed_links.erase(name);
 }
 
 void storage::remove_link(const char *name)
@@ -570,7 +583,8 @@ void storage::remove_link(const char *name)
     if (null_arg(name, op) || !guard_write(op))
         return;
     reload_if_changed();
-    m_links.erase(name);
+    if (m_links.erase(name) != 0)
+        m_removed_links.insert(name);
 }
 
 void storage::read_link(const char *name, std::string &out)

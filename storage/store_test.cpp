@@ -371,7 +371,7 @@ TEST_F(store_test, old_version_is_written_back_as_2)
     EXPECT_NE(read_whole(index_of(store_name)).find("version=\"2\""), std::string::npos);
 }
 
-TEST_F(store_test, reload_keeps_own_new_members_and_restores_others)
+TEST_F(store_test, reload_keeps_own_new_members_and_removals_and_restores_others)
 {
     std::string a = file("a", "alpha"), b = file("b", "bravo"), c = file("c", "");
     storage one(store_name.c_str(), HELD, 0, 0);
@@ -392,14 +392,14 @@ TEST_F(store_test, reload_keeps_own_new_members_and_restores_others)
     EXPECT_TRUE(two.index_changed());
     ASSERT_TRUE(two.commit());
     EXPECT_FALSE(two.index_changed());
-    EXPECT_TRUE(two.contains_file(a.c_str()));  // the removal gave way
+    EXPECT_FALSE(two.contains_file(a.c_str()));  // the removal stands
     EXPECT_TRUE(two.contains_file(b.c_str()));
     std::string digest;
     ASSERT_TRUE(two.hash_of_file(c.c_str(), digest));
     EXPECT_EQ(digest, sha1_b64("charlie"));
     m->p_close();
     EXPECT_TRUE(one.refresh());
-    EXPECT_EQ(one.entry_count(), 3);
+    EXPECT_EQ(one.entry_count(), 2);
 }
 
 TEST_F(store_test, alternative_data_directory)
@@ -445,19 +445,29 @@ TEST_F(store_test, alternative_data_directory)
 // A reload after another object's commit keeps the members this object
 // added or renamed and takes everything else from the committed index: a
 // member the other object removed stays removed.
-TEST_F(store_test, reload_keeps_what_this_object_added_or_renamed_and_nothing_else)
+TEST_F(store_test, reload_keeps_what_this_object_added_renamed_or_removed_and_nothing_else)
 {
     std::string a = file("a", "alpha"), b = file("b", "bravo"), c = file("c", "charlie"),
-                d = file("d", "bravo"), e = file("e", "echo");
+                d = file("d", "bravo"), e = file("e", "echo"), f = file("f", "foxtrot"),
+                g = file("g", "golf");
     storage one(store_name.c_str(), HELD, 0, 0);
     one.add_file(a.c_str());
     one.add_file(b.c_str());
+    one.add_file(f.c_str());
+    one.add_file(g.c_str());
+    one.add_link("to-f", f.c_str());
+    one.add_link("to-g", g.c_str());
     ASSERT_TRUE(one.commit());
 
     storage two(store_name.c_str(), HELD, 0, 0);
     ASSERT_TRUE(two.contains_file(a.c_str()));
     two.add_file(c.c_str());
     two.rename(b.c_str(), d.c_str());
+    two.remove_file(f.c_str());
+    two.remove_link("to-g");
+    // Removed and added again: the new entry stands.
+    two.remove_file(g.c_str());
+    two.add_file(g.c_str());
 
     one.remove_file(a.c_str());
     one.add_file(e.c_str());
@@ -467,10 +477,14 @@ TEST_F(store_test, reload_keeps_what_this_object_added_or_renamed_and_nothing_el
     storage three(store_name.c_str(), 0, 0);
     for (storage *s : {&two, &three}) {
         EXPECT_FALSE(s->contains_file(a.c_str()));  // removed by one
-        EXPECT_TRUE(s->contains_file(b.c_str()));   // the rename gave way to one's index
+        EXPECT_FALSE(s->contains_file(b.c_str()));  // renamed by two
         EXPECT_TRUE(s->contains_file(c.c_str()));   // added by two
         EXPECT_TRUE(s->contains_file(d.c_str()));   // renamed by two
         EXPECT_TRUE(s->contains_file(e.c_str()));   // added by one
+        EXPECT_FALSE(s->contains_file(f.c_str()));  // removed by two
+        EXPECT_FALSE(s->contains_link("to-f"));     // went with its member
+        EXPECT_FALSE(s->contains_link("to-g"));     // removed by two
+        EXPECT_TRUE(s->contains_file(g.c_str()));   // added again by two
         EXPECT_EQ(s->verify_file(d.c_str()), 1);
     }
 }

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -136,6 +137,11 @@ public:
     std::map<std::string, std::string> m_links;
     int m_keylen;
     storage_lock *m_lock;
+    // Members and links this object removed (or renamed away) since its
+    // last commit: a reload that takes in another process's commit drops
+    // them again, as it keeps the dirty entries.
+    std::set<std::string> m_removed;
+    std::set<std::string> m_removed_links;
 
 private:
     bool readable_with_path() const;
@@ -149,6 +155,8 @@ private:
     bool reload();
     std::string member_of(const char *name) const;
     void rename_step(const char *old_name, const char *new_name, p_file *member);
+    // Drops the links to a member, each kept as removed.
+    void drop_links_to(const std::string &member_name);
 };
 
 // Member of a signed store: file-like access to one member's content
