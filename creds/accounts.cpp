@@ -30,16 +30,7 @@ bool read_account_file(const char *path, std::string &text)
     bool ok = fstat(fd, &st) == 0 && st.st_size <= ACCOUNT_FILE_MAX;
     if (ok) {
         text.assign(size_t(st.st_size), '\0');
-        size_t done = 0;
-        while (done < text.size()) {
-            ssize_t n = read(fd, &text[done], text.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            done += size_t(n);
-        }
-        text.resize(done);
+        text.resize(tarvo_read_fully(fd, &text[0], text.size()));
     }
     close(fd);
     return ok;

@@ -6,6 +6,7 @@
 #include "init/log.h"
 #include "secbins/kz4_secbins.h"
 #include "init/safe_open.h"
+#include "support/tarvo_file.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -70,7 +71,7 @@ unsigned char *map_data_file(const char *path, int *fd, size_t *size)
     if (copy == MAP_FAILED)
         return refuse();
     unsigned char *bytes = static_cast<unsigned char *>(copy);
-    if (read_fully(*fd, bytes, length) != length) {
+    if (tarvo_read_fully(*fd, bytes, length) != length) {
         log_trace("Cannot read %s\n", path);
         munmap(copy, length);
         errno = EIO;

@@ -2,6 +2,7 @@
 
 #include "init/log.h"
 #include "init/safe_open.h"
+#include "support/tarvo_file.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -298,7 +299,7 @@ int mount_var(int rd_mode)
         log_error("Not enough memory to map %s\n", FSTAB_PATH);
         return -12;
     }
-    size_t done = read_fully(fd, text, size);
+    size_t done = tarvo_read_fully(fd, text, size);
     close(fd);
     text[done] = '\0';
     if (done == 0) {

@@ -10,25 +10,6 @@
 
 namespace {
 
-// Keeps the descriptor when its file is of the wanted kind; else closes it
-// and sets errno.
-int keep_if(int fd, mode_t kind, int error)
-{
-    if (fd < 0)
-        return -1;
-    struct stat st;
-    int e = fstat(fd, &st) != 0                  ? errno
-            : (st.st_mode & S_IFMT) == kind      ? 0
-            : S_ISDIR(st.st_mode)                ? EISDIR
-                                                 : error;
-    if (e != 0) {
-        close(fd);
-        errno = e;
-        return -1;
-    }
-    return fd;
-}
-
 // Checked: from now on the descriptor blocks as any other would (it may be
 // handed on, as standard error is to the next program).
 int make_blocking(int fd)
@@ -63,21 +44,6 @@ int open_regular_file(const char *path, int extra_flags)
     return tarvo_open_regular_file(path, extra_flags);
 }
 
-size_t read_fully(int fd, void *buffer, size_t size)
-{
-    char *bytes = static_cast<char *>(buffer);
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = read(fd, bytes + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += size_t(n);
-    }
-    return done;
-}
-
 FILE *fopen_regular_file(const char *path, int extra_flags)
 {
     return stream_of(open_regular_file(path, extra_flags), "r");
@@ -87,7 +53,7 @@ int create_regular_file(const char *path, mode_t mode)
 {
     // Without O_TRUNC first: a file that is not a regular file is refused
     // before anything in it changes.
-    int fd = keep_if(open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC |
+    int fd = tarvo_keep_file_kind(open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC |
                                     O_NOCTTY,
                           mode),
                      S_IFREG, EINVAL);
@@ -107,7 +73,7 @@ FILE *fcreate_regular_file(const char *path, mode_t mode)
 
 int open_char_device(const char *path, int flags)
 {
-    int fd = keep_if(open(path, (flags & ~O_CREAT) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY),
+    int fd = tarvo_keep_file_kind(open(path, (flags & ~O_CREAT) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY),
                      S_IFCHR, ENODEV);
     if (fd < 0 || (flags & O_NONBLOCK) != 0)
         return fd;

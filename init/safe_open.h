@@ -16,10 +16,6 @@
 // O_NOFOLLOW where a link in the file's place is an error.
 int open_regular_file(const char *path, int extra_flags = 0);
 
-// Reads from the descriptor until size bytes are in, the file ends or a
-// read fails (EINTR retried): the count of bytes read.
-size_t read_fully(int fd, void *buffer, size_t size);
-
 // open_regular_file as a stdio stream for reading; null with errno set.
 FILE *fopen_regular_file(const char *path, int extra_flags = 0);
 

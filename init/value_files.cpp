@@ -1,6 +1,7 @@
 #include "init/value_files.h"
 
 #include "init/safe_open.h"
+#include "support/tarvo_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -36,7 +37,7 @@ int read_value(const char *path, int base, int *value)
     if (fd < 0)
         return -1;
     char text[VALUE_TEXT_MAX + 1];
-    size_t length = read_fully(fd, text, VALUE_TEXT_MAX);
+    size_t length = tarvo_read_fully(fd, text, VALUE_TEXT_MAX);
     close(fd);
     text[length] = '\0';
     return parse_value_text(text, base, value);

@@ -6,20 +6,40 @@
 
 #include <cerrno>
 
-int tarvo_open_regular_file(const char *path, int extra_flags)
+int tarvo_keep_file_kind(int fd, mode_t kind, int error)
 {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | extra_flags);
     if (fd < 0)
         return -1;
     struct stat st;
-    int e = fstat(fd, &st) != 0    ? errno
-            : S_ISREG(st.st_mode)  ? 0
-            : S_ISDIR(st.st_mode)  ? EISDIR
-                                   : EINVAL;
+    int e = fstat(fd, &st) != 0                 ? errno
+            : (st.st_mode & S_IFMT) == kind     ? 0
+            : S_ISDIR(st.st_mode)               ? EISDIR
+                                                : error;
     if (e != 0) {
         close(fd);
         errno = e;
         return -1;
     }
     return fd;
+}
+
+int tarvo_open_regular_file(const char *path, int extra_flags)
+{
+    return tarvo_keep_file_kind(
+        open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | extra_flags), S_IFREG, EINVAL);
+}
+
+size_t tarvo_read_fully(int fd, void *buffer, size_t size)
+{
+    char *bytes = static_cast<char *>(buffer);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = read(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += size_t(n);
+    }
+    return done;
 }

@@ -4,6 +4,9 @@
 // regular file.
 #pragma once
 
+#include <stddef.h>
+#include <sys/types.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -14,6 +17,16 @@ extern "C" {
 // with errno set (the open's own errno, EISDIR for a directory, EINVAL for
 // any other kind of file).
 int tarvo_open_regular_file(const char *path, int extra_flags);
+
+// Keeps the open descriptor when its file is of the kind (S_IFREG,
+// S_IFCHR, ...); else closes it and answers -1 with errno set (EISDIR for
+// a directory, error for any other kind; fstat's own errno when it fails).
+// A descriptor below 0 is passed through as -1.
+int tarvo_keep_file_kind(int fd, mode_t kind, int error);
+
+// Reads from the descriptor until size bytes are in, the file ends or a
+// read fails (EINTR retried): the count of bytes read.
+size_t tarvo_read_fully(int fd, void *buffer, size_t size);
 
 #ifdef __cplusplus
 }
