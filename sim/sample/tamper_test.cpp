@@ -7,6 +7,7 @@
 // The device is made once the way the demo makes it, with developer-mode
 // settings and a dpkg journal in addition, by make_sample_device; a second
 // device of its own key supplies validly signed inputs of another device.
+#include "sim/models/omap_sec_sw_cert.h"
 #include "sim/testing/sandbox.h"
 #include "support/test_process.h"
 
@@ -389,15 +390,13 @@ std::vector<size_t> block_data_offsets(const std::string &flash, const std::stri
     return at;
 }
 
-// The attack on a vdata file that would vouch for itself: no store index,
-// a vdata file that lists a changed policy and a changed hash list, and a
-// software certificate that cannot be read.
-TEST_F(Tamper, AForgedVdataFileDoesNotVouchForItself)
+// What both attacks plant offline: the store index removed, a package
+// added to the policy, a planted file with its record added to the hash
+// list, and a vdata file listing the changed policy and hash list. The
+// vdata file's text.
+std::string plant_forged_files(const std::string &root)
 {
-    device d;
-    copy_device(prepared->sample, d);
-    const std::string &root = d.root();
-    ASSERT_EQ(unlink(host_path(root, INDEX).c_str()), 0);
+    EXPECT_EQ(unlink(host_path(root, INDEX).c_str()), 0);
     std::string policy = read_host(host_path(root, POLICY)) +
                          "\nPackage: intruder\nProvide: everything\n";
     write_host(host_path(root, POLICY), policy);
@@ -406,8 +405,21 @@ TEST_F(Tamper, AForgedVdataFileDoesNotVouchForItself)
     std::string hashlist = read_host(host_path(root, HASHLIST)) + "R 11 opt/planted\n" +
                            "X 0 A 0 0 0 H 40 " + sha1_hex(planted) + "\n";
     write_host(host_path(root, HASHLIST), hashlist);
-    write_host(host_path(root, VDATA), sha1_hex(policy) + "  " + POLICY + "\n" +
-                                           sha1_hex(hashlist) + "  " + HASHLIST + "\n");
+    std::string list = sha1_hex(policy) + "  " + POLICY + "\n" + sha1_hex(hashlist) + "  " +
+                       HASHLIST + "\n";
+    write_host(host_path(root, VDATA), list);
+    return list;
+}
+
+// The attack on a vdata file that would vouch for itself: no store index,
+// a vdata file that lists a changed policy and a changed hash list, and a
+// software certificate that cannot be read.
+TEST_F(Tamper, AForgedVdataFileDoesNotVouchForItself)
+{
+    device d;
+    copy_device(prepared->sample, d);
+    const std::string &root = d.root();
+    plant_forged_files(root);
     std::string flash_path = root + "/.ks-sim/mtd/mtd1.img";
     std::string flash = read_host(flash_path);
     std::vector<size_t> copies = block_data_offsets(flash, "cert-sw");
@@ -446,18 +458,7 @@ TEST_F(Tamper, AForgedSoftwareCertificateIsNotBelieved)
         device d;
         copy_device(prepared->sample, d);
         const std::string &root = d.root();
-        ASSERT_EQ(unlink(host_path(root, INDEX).c_str()), 0);
-        std::string policy = read_host(host_path(root, POLICY)) +
-                             "\nPackage: intruder\nProvide: everything\n";
-        write_host(host_path(root, POLICY), policy);
-        const std::string planted = "planted by the attacker\n";
-        write_host(host_path(root, "/opt/planted"), planted);
-        std::string hashlist = read_host(host_path(root, HASHLIST)) + "R 11 opt/planted\n" +
-                               "X 0 A 0 0 0 H 40 " + sha1_hex(planted) + "\n";
-        write_host(host_path(root, HASHLIST), hashlist);
-        std::string list = sha1_hex(policy) + "  " + POLICY + "\n" + sha1_hex(hashlist) + "  " +
-                           HASHLIST + "\n";
-        write_host(host_path(root, VDATA), list);
+        const std::string list = plant_forged_files(root);
 
         std::string cert;
         if (c.kind == forged::signed_entry_changed) {
@@ -469,23 +470,15 @@ TEST_F(Tamper, AForgedSoftwareCertificateIsNotBelieved)
             ASSERT_EQ(cert.compare(1116, 5, "vdata"), 0);
             cert = flip(cert, 1116 + 12);
         } else {
-            cert = std::string(1116, '\0');
-            auto put = [&](size_t at, uint32_t v) {
-                for (int i = 0; i < 4; i++)
-                    cert[at + size_t(i)] = char(v >> (8 * i));
-            };
-            put(0, 0x53574331);
-            put(24, 1116);
-            put(976, 3);
+            // Built as the factory builds one, but never signed: the
+            // attacker has no manufacturer key.
+            std::vector<ks_sim::sw_cert_entry> entries;
             if (c.kind == forged::forged_list_digest) {
-                put(1112, 1);
-                unsigned char digest[SHA_DIGEST_LENGTH];
-                SHA1(reinterpret_cast<const unsigned char *>(list.data()), list.size(), digest);
-                std::string entry(32, '\0');
-                memcpy(&entry[0], "vdata", 5);
-                memcpy(&entry[12], digest, 20);
-                cert += entry;
+                ks_sim::sw_cert_entry vdata{"vdata", {}};
+                SHA1(reinterpret_cast<const unsigned char *>(list.data()), list.size(), vdata.sha1);
+                entries.push_back(vdata);
             }
+            cert = ks_sim::sw_cert_build(entries);
         }
         d.write_file("/forged-cert", cert);
         auto w = d.run({FORGE, "cert-sw", "/forged-cert"}, run_options{false, true});
