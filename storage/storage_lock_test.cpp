@@ -267,14 +267,8 @@ TEST_F(storage_lock_test, object_of_another_user_is_never_waited_on)
         int expected;  // 2: own object in place, 3: without any
     };
     const caller callers[] = {{0, 2}, {1000, 3}};
-    // A device's root is open to every user (the sandbox's is private).
-    struct stat root_before;
-    ASSERT_EQ(stat("/", &root_before), 0);
-    ASSERT_EQ(chmod("/", 0755), 0);
-    struct restore_root {
-        mode_t mode;
-        ~restore_root() { chmod("/", mode); }
-    } restore{root_before.st_mode & 07777};
+    root_open_to_all root;
+    ASSERT_TRUE(root.ok());
     for (const caller &c : callers) {
         SCOPED_TRACE(c.uid);
         shm_unlink(name.c_str());

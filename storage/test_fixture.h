@@ -58,6 +58,28 @@ inline bool has_report(const syslog_capture &log, const std::string &text)
     return false;
 }
 
+// Opens "/" to every user for the test's span, as a device's root is (the
+// sandbox's temporary root is private: without this an attack by another
+// user would fail at "/"); the old mode comes back at the end.
+class root_open_to_all {
+public:
+    root_open_to_all()
+    {
+        struct stat st;
+        if (stat("/", &st) == 0)
+            mode_ = st.st_mode & 07777;
+        ok_ = chmod("/", 0755) == 0;
+    }
+    ~root_open_to_all() { chmod("/", mode_); }
+    root_open_to_all(const root_open_to_all &) = delete;
+    root_open_to_all &operator=(const root_open_to_all &) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    mode_t mode_ = 0700;
+    bool ok_ = false;
+};
+
 class store_test : public ::testing::Test {
 protected:
     void SetUp() override
