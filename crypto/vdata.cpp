@@ -95,14 +95,57 @@ struct descriptor {
     descriptor &operator=(const descriptor &) = delete;
 };
 
+// The largest vdata file read.
+constexpr uint64_t VDATA_FILE_MAX = 16u << 20;
+
+// Creates a new file "PATH.new.PID.TID" beside path (exclusively, never
+// through a link), the calling thread's own name: a file of that name can
+// only be left by a dead thread of the same number, and is replaced. The
+// descriptor, or -1 with errno set; temp receives the name.
+int create_temporary_beside(const char *path, mode_t mode, std::string &temp)
+{
+    temp = std::string(path) + ".new." + std::to_string(getpid()) + "." +
+           std::to_string(long(syscall(SYS_gettid)));
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+    int fd = open(temp.c_str(), flags, mode);
+    if (fd < 0 && errno == EEXIST && unlink(temp.c_str()) == 0)
+        fd = open(temp.c_str(), flags, mode);
+    return fd;
+}
+
+// Removes the temporaries that writers which died before their rename left
+// beside path ("PATH.new.PID.TID" of a process that is gone): a live
+// writer's process is there, so what a writer is making stays.
+void remove_stale_temporaries(const char *file)
+{
+    std::string path(file);
+    size_t slash = path.rfind('/');
+    std::string directory = slash == 0 ? "/" : path.substr(0, slash);
+    std::string prefix = path.substr(slash + 1) + ".new.";
+    descriptor dir_fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir_fd.fd < 0)
+        return;
+    DIR *dir = fdopendir(dup(dir_fd.fd));
+    if (!dir)
+        return;
+    while (dirent *e = readdir(dir)) {
+        if (strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0)
+            continue;
+        char *end = nullptr;
+        long pid = strtol(e->d_name + prefix.size(), &end, 10);
+        if (pid <= 0 || *end != '.')
+            continue;
+        if (kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            unlinkat(dir_fd.fd, e->d_name, 0);
+    }
+    closedir(dir);
+}
+
 // Reads the whole vdata file once into private memory, so that what is
 // checked is exactly what is then parsed, whatever happens to the file
 // meanwhile. A missing file reads as no text. The file must be a regular
 // file (opened without blocking, so a FIFO in its place cannot stall the
 // reader). False with errno set when it cannot be read whole.
-// The largest vdata file read.
-constexpr uint64_t VDATA_FILE_MAX = 16u << 20;
-
 bool read_vdata_bytes(vdata_text &out)
 {
     out = vdata_text();
@@ -280,15 +323,8 @@ private:
     static bool replace(const char *path)
     {
         std::string temp;
-        int fd = -1;
-        for (unsigned attempt = 0; fd < 0 && attempt < 100; attempt++) {
-            temp = std::string(path) + ".new." + std::to_string(getpid()) + "." +
-                   std::to_string(attempt);
-            fd = open(temp.c_str(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
-            if (fd < 0 && errno != EEXIST)
-                return false;
-        }
+        remove_stale_temporaries(path);
+        int fd = create_temporary_beside(path, 0600, temp);
         if (fd < 0)
             return false;
         descriptor d(fd);
@@ -304,47 +340,14 @@ private:
     descriptor d_;
 };
 
-// Removes the new lists that writers which died before their rename left
-// beside the vdata file ("NAME.new.PID.TID" of a process that is gone): a
-// live writer's process is there, so what a writer is making stays.
-void remove_stale_lists()
-{
-    std::string path(TARVO_VDATA_PATH);
-    size_t slash = path.rfind('/');
-    std::string directory = slash == 0 ? "/" : path.substr(0, slash);
-    std::string prefix = path.substr(slash + 1) + ".new.";
-    descriptor dir_fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir_fd.fd < 0)
-        return;
-    DIR *dir = fdopendir(dup(dir_fd.fd));
-    if (!dir)
-        return;
-    while (dirent *e = readdir(dir)) {
-        if (strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0)
-            continue;
-        char *end = nullptr;
-        long pid = strtol(e->d_name + prefix.size(), &end, 10);
-        if (pid <= 0 || *end != '.')
-            continue;
-        if (kill(pid_t(pid), 0) != 0 && errno == ESRCH)
-            unlinkat(dir_fd.fd, e->d_name, 0);
-    }
-    closedir(dir);
-}
-
 // Writes the list to a new file beside the vdata file, flushed to the
 // disk, mode 0644; false with errno set. The name is made afresh, never
 // through a link, and is the calling thread's own: one left by a dead
 // thread of the same number is replaced.
 bool write_new_list(const tarvo_vdata &list, std::string &temp)
 {
-    remove_stale_lists();
-    temp = std::string(TARVO_VDATA_PATH) + ".new." + std::to_string(getpid()) + "." +
-           std::to_string(long(syscall(SYS_gettid)));
-    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
-    int fd = open(temp.c_str(), flags, 0644);
-    if (fd < 0 && errno == EEXIST && unlink(temp.c_str()) == 0)
-        fd = open(temp.c_str(), flags, 0644);
+    remove_stale_temporaries(TARVO_VDATA_PATH);
+    int fd = create_temporary_beside(TARVO_VDATA_PATH, 0644, temp);
     if (fd < 0)
         return false;
     descriptor d(fd);
