@@ -8,6 +8,7 @@
 #include "secbins/kz4_secbins.h"
 #include "storage/tarvo_storage.h"
 #include "support/tarvo_common.h"
+#include "support/tarvo_file.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -381,16 +382,6 @@ bool write_new_list(const tarvo_vdata &list, std::string &temp)
     return ok;
 }
 
-// Flushes the directory entry of a renamed file to the disk.
-void sync_directory_of(const char *path)
-{
-    std::string directory(path);
-    size_t slash = directory.rfind('/');
-    directory = slash == std::string::npos ? "." : slash == 0 ? "/" : directory.substr(0, slash);
-    descriptor d(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (d.fd >= 0)
-        fsync(d.fd);
-}
 
 }  // namespace
 
@@ -508,7 +499,7 @@ int save_tarvo_vdata(const tarvo_vdata &list)
         errno = e;
         return 0;
     }
-    sync_directory_of(TARVO_VDATA_PATH);
+    tarvo_sync_directory_of(TARVO_VDATA_PATH);
     return 1;
 }
 

@@ -248,16 +248,11 @@ bool c_xmldoc::save_text(const char *path, const std::string &text)
     // cut can bring the old document back. The new document is in place
     // either way, so a directory that cannot be flushed is reported, not
     // taken for a failed save.
-    const char *slash = strrchr(path, '/');
-    std::string directory = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
-    int dir = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0 || fsync(dir) != 0) {
+    if (tarvo_sync_directory_of(path) != 0) {
         int e = errno;
         DLOG_ERROR(SOURCE, "%s: cannot flush the directory of '%s' (%s)", "save", path,
                    strerror(e));
     }
-    if (dir >= 0)
-        close(dir);
     return true;
 }
 

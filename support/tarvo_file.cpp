@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 int tarvo_keep_file_kind(int fd, mode_t kind, int error)
 {
@@ -42,4 +44,18 @@ size_t tarvo_read_fully(int fd, void *buffer, size_t size)
         done += size_t(n);
     }
     return done;
+}
+
+int tarvo_sync_directory_of(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    std::string directory = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
+    int dir = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return -1;
+    int r = fsync(dir);
+    int e = errno;
+    close(dir);
+    errno = e;
+    return r;
 }

@@ -28,6 +28,10 @@ int tarvo_keep_file_kind(int fd, mode_t kind, int error);
 // read fails (EINTR retried): the count of bytes read.
 size_t tarvo_read_fully(int fd, void *buffer, size_t size);
 
+// Flushes the directory that holds path to the disk, making a rename into
+// it durable: 0, or -1 with errno set.
+int tarvo_sync_directory_of(const char *path);
+
 #ifdef __cplusplus
 }
 #endif
