@@ -382,7 +382,6 @@ bool write_new_list(const tarvo_vdata &list, std::string &temp)
     return ok;
 }
 
-
 }  // namespace
 
 vdata_store_busy::vdata_store_busy() : was_(checking_list) { checking_list = true; }
