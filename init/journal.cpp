@@ -2,6 +2,7 @@
 
 #include "crypto/tarvo_crypto.h"
 #include "init/le32.h"
+#include "support/tarvo_file.h"
 
 #include <err.h>
 #include <fcntl.h>
@@ -137,19 +138,13 @@ const unsigned char *Journal::open(uint32_t *length)
         return nullptr;
     map_ = static_cast<unsigned char *>(map);
     map_length_ = size;
-    for (size_t done = 0; done < size;) {
-        ssize_t n = pread(fd_, map_ + done, size - done, off_t(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            // Not read is not damaged: the journal takes no record this run
-            // rather than being set aside and begun anew without its own.
-            warnx("Journal %s cannot be read whole", path_);
-            unmap();
-            state_ = STATE_FAILED;
-            return nullptr;
-        }
-        done += size_t(n);
+    if (tarvo_read_fully(fd_, map_, size) != size) {
+        // Not read is not damaged: the journal takes no record this run
+        // rather than being set aside and begun anew without its own.
+        warnx("Journal %s cannot be read whole", path_);
+        unmap();
+        state_ = STATE_FAILED;
+        return nullptr;
     }
 
     if (size < JOURNAL_MIN_SIZE) {
