@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -56,13 +57,23 @@ bool holds_tcb_credential()
 // for by the list cannot vouch for it in turn.
 bool checking_list = false;
 
+// Keys of pending hashes begin with this text (see save_pending_signature).
+constexpr char PENDING_PREFIX[] = "pending:";
+
 // A path the list can hold: one that reads back as written. A line break
 // would let a path add lines of its own; a leading blank, '*' or white
 // space is taken by the reader as part of the separator or ends its parse.
 bool recordable_path(const char *path)
 {
     unsigned char first = (unsigned char)path[0];
-    return first != '\0' && first != '*' && !isspace(first) && !strchr(path, '\n');
+    return first != '\0' && first != '*' && !isspace(first) && !strchr(path, '\n') &&
+           strncmp(path, PENDING_PREFIX, strlen(PENDING_PREFIX)) != 0;
+}
+
+// The key of a path's pending hash: one that no recordable path has.
+std::string pending_key(const char *path)
+{
+    return std::string(PENDING_PREFIX) + path;
 }
 
 // The bytes of the vdata file as read once into private memory.
@@ -502,22 +513,12 @@ int save_tarvo_vdata(const tarvo_vdata &list)
     return 1;
 }
 
-int save_global_signature(const char *path, const unsigned char *digest)
+namespace {
+
+// Changes the list under the writers' lock and saves it; 1 when saved, 0
+// when not (the old file is then left as it was).
+int change_list(const char *op, const std::function<void(tarvo_vdata &)> &change)
 {
-    static const char op[] = "save_global_signature";
-    if (!path || !recordable_path(path)) {
-        CRYPTO_ERROR("%s: cannot record '%s'", op, shown(path));
-        errno = EINVAL;
-        return 0;
-    }
-    unsigned char computed[20];
-    if (!digest) {
-        if (!digest_of_file(path, computed)) {
-            CRYPTO_ERROR("%s: cannot compute digest of '%s' (%s)", op, path, strerror(errno));
-            return 0;
-        }
-        digest = computed;
-    }
     // The list is checked without the writers' lock (the check may open
     // the store of "tcb", whose commits record in the list under their own
     // lock); under the lock the file must still hold exactly the text that
@@ -538,12 +539,69 @@ int save_global_signature(const char *path, const unsigned char *digest)
         }
         if (!same_text(now, checked))
             continue;
-        list[path] = hex_text(digest);
+        change(list);
         return save_tarvo_vdata(list);
     }
     CRYPTO_ERROR("%s: '%s' keeps changing", op, TARVO_VDATA_PATH);
     errno = EAGAIN;
     return 0;
+}
+
+// The given digest, or the file's SHA-1 into computed; null when the file
+// cannot be digested (reported).
+const unsigned char *digest_to_record(const char *op, const char *path,
+                                      const unsigned char *digest, unsigned char computed[20])
+{
+    if (digest)
+        return digest;
+    if (!digest_of_file(path, computed)) {
+        CRYPTO_ERROR("%s: cannot compute digest of '%s' (%s)", op, path, strerror(errno));
+        return nullptr;
+    }
+    return computed;
+}
+
+}  // namespace
+
+int save_global_signature(const char *path, const unsigned char *digest)
+{
+    static const char op[] = "save_global_signature";
+    if (!path || !recordable_path(path)) {
+        CRYPTO_ERROR("%s: cannot record '%s'", op, shown(path));
+        errno = EINVAL;
+        return 0;
+    }
+    unsigned char computed[20];
+    if (!(digest = digest_to_record(op, path, digest, computed)))
+        return 0;
+    const std::string hash = hex_text(digest), pending = pending_key(path);
+    return change_list(op, [&](tarvo_vdata &list) {
+        list[path] = hash;
+        list.erase(pending);
+    });
+}
+
+int save_pending_signature(const char *path, const unsigned char *digest)
+{
+    static const char op[] = "save_global_signature";
+    if (!path || !digest || !recordable_path(path)) {
+        CRYPTO_ERROR("%s: cannot record '%s'", op, shown(path));
+        errno = EINVAL;
+        return 0;
+    }
+    const std::string hash = hex_text(digest), pending = pending_key(path);
+    return change_list(op, [&](tarvo_vdata &list) { list[pending] = hash; });
+}
+
+int drop_pending_signature(const char *path)
+{
+    static const char op[] = "save_global_signature";
+    if (!path || !recordable_path(path)) {
+        errno = EINVAL;
+        return 0;
+    }
+    const std::string pending = pending_key(path);
+    return change_list(op, [&](tarvo_vdata &list) { list.erase(pending); });
 }
 
 int verify_global_signature(const char *path, const unsigned char *digest)
@@ -606,8 +664,11 @@ int check_vdata_entry(const char *path, const unsigned char *digest)
         if (result != 0) {
             CRYPTO_ERROR("%s: failed to load '%s'", op, TARVO_VDATA_PATH);
         } else {
-            auto entry = list->find(path);
-            if (entry == list->end()) {
+            auto entry = recordable_path(path) ? list->find(path) : list->end();
+            auto pending = recordable_path(path) ? list->find(pending_key(path)) : list->end();
+            if (have && pending != list->end() && pending->second == computed_text) {
+                result = 0;  // a hash recorded before its file was put in place
+            } else if (entry == list->end()) {
                 result = 2;
             } else if (have && entry->second == computed_text) {
                 result = 0;

@@ -62,7 +62,16 @@ int save_tarvo_vdata(const tarvo_vdata &list);
 // read, is never rewritten. Writers of several processes take turns under
 // an exclusive lock on "/etc/tarvo_vdata.lock", so no recording is lost.
 int save_global_signature(const char *path, const unsigned char *digest);
-// 0 verified, 2 no entry for the path, 3 hash mismatch, or the reader's
+// The two halves of replacing a file that the list vouches for, so that
+// both the old and the new file verify until the new one is in place: the
+// new hash recorded beside the path's entry (a pending hash, which also
+// verifies the path), and, when the new file could not be put in place,
+// that pending hash dropped again. save_global_signature then makes the
+// hash the path's entry and drops the pending one. 1 when recorded, 0 when
+// not (the old list is then left as it was).
+int save_pending_signature(const char *path, const unsigned char *digest);
+int drop_pending_signature(const char *path);
+// 0 verified (by the path's entry or its pending hash), 2 no entry for the path, 3 hash mismatch, or the reader's
 // failure result.
 int verify_global_signature(const char *path, const unsigned char *digest);
 // The same check with the computed hash given, null when it could not be

@@ -183,13 +183,27 @@ bool storage::open_index(const char *name, const char *owner)
     }
     // An index that does not parse whole is not an index: what was built
     // before the error (or beside junk after the root) is not trusted.
-    if (!doc.parse_file(m_index_path.c_str()))
+    int read_error = 0;
+    if (!doc.parse_file(m_index_path.c_str())) {
+        read_error = errno;
         doc.clear();
+    }
     doc.free_parser();
     lk->refresh_digest();
     unlock();
 
     c_xmlnode *root = doc.root();
+    // An index that could not be read (an I/O error, no memory, no
+    // descriptor) is not an invalid index: the store is neither read nor
+    // written over until it can be read again.
+    if (root == nullptr && read_error != 0 && read_error != ENOENT && read_error != EBADMSG &&
+        read_error != EFBIG) {
+        SERR("'%s' cannot be read (%s), fail", m_index_path.c_str(), strerror(read_error));
+        lk->set_readable(false);
+        lk->set_writable(false);
+        errno = read_error;
+        return false;
+    }
     if (root == nullptr) {
         struct stat st;
         bool exists = stat(m_index_path.c_str(), &st) == 0;

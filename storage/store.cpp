@@ -281,9 +281,14 @@ bool storage::commit()
         errno = EACCES;
         return false;
     }
-    // Without usable hardware an index counts through its vdata entry:
-    // an entry that cannot be recorded leaves the old index in place.
-    if (tarvo_crypto_hw_mode() == 3 && save_global_signature(m_index_path.c_str(), whole) != 1) {
+    // Without usable hardware an index counts through its vdata entry.
+    // The new index's hash is recorded as pending first, so that both the
+    // old and the new index verify until the new one is in place: a hash
+    // that cannot be recorded leaves the old index, an index that cannot
+    // be written drops the pending hash again, and the hash becomes the
+    // index's entry only once the index is on the disk.
+    const bool through_vdata = tarvo_crypto_hw_mode() == 3;
+    if (through_vdata && save_pending_signature(m_index_path.c_str(), whole) != 1) {
         SERR("%s: cannot record '%s' in the vdata file", op, m_index_path.c_str());
         unlock();
         errno = EACCES;
@@ -292,10 +297,16 @@ bool storage::commit()
     if (!c_xmldoc::save_text(m_index_path.c_str(), saved)) {
         int e = errno;
         SERR("%s: failed to commit '%s'", op, m_index_path.c_str());
+        if (through_vdata)
+            drop_pending_signature(m_index_path.c_str());
         unlock();
         errno = e;
         return false;
     }
+    // The pending hash already vouches for the index written: one that
+    // cannot be settled now is settled by the next commit.
+    if (through_vdata && save_global_signature(m_index_path.c_str(), whole) != 1)
+        SERR("%s: cannot record '%s' in the vdata file", op, m_index_path.c_str());
     // Written: what this object added is in the index now. Until then a
     // failed commit keeps it across a reload.
     for (auto &f : m_files)

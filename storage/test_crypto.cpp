@@ -215,18 +215,38 @@ int save_global_signature(const char *path, const unsigned char *digest)
     if (hex.empty())
         return 0;
     vdata[path] = hex;
+    vdata.erase(std::string("pending:") + path);
+    return 1;
+}
+
+int save_pending_signature(const char *path, const unsigned char *digest)
+{
+    if (fail_save_global)
+        return 0;
+    std::string hex;
+    append_hex(hex, digest, 20);
+    vdata[std::string("pending:") + path] = hex;
+    return 1;
+}
+
+int drop_pending_signature(const char *path)
+{
+    vdata.erase(std::string("pending:") + path);
     return 1;
 }
 
 int verify_global_signature(const char *path, const unsigned char *digest)
 {
     auto it = vdata.find(path);
-    if (it == vdata.end())
-        return 2;
+    auto pending = vdata.find(std::string("pending:") + path);
     std::string hex;
     if (digest)
         append_hex(hex, digest, 20);
     else
         hex = file_sha1_hex(path);
+    if (pending != vdata.end() && hex == pending->second)
+        return 0;
+    if (it == vdata.end())
+        return 2;
     return hex == it->second ? 0 : 3;
 }

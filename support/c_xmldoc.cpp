@@ -106,12 +106,21 @@ bool c_xmldoc::parse_file(const char *path)
         return false;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || st.st_size > XML_FILE_MAX) {
+    if (fstat(fd, &st) != 0) {
+        int e = errno;
+        DLOG_ERROR(SOURCE, "cannot read '%s' (%s)", path, strerror(e));
+        close(fd);
+        errno = e;
+        return false;
+    }
+    if (st.st_size > XML_FILE_MAX) {
         DLOG_ERROR(SOURCE, "'%s' is larger than %lld bytes", path, XML_FILE_MAX);
         close(fd);
+        errno = EFBIG;
         return false;
     }
     bool complete = false;
+    int failure = EBADMSG;  // the text is not a whole document
     long long total = 0;
     for (;;) {
         void *chunk = XML_GetBuffer(parser_, CHUNK);
@@ -123,13 +132,14 @@ bool c_xmldoc::parse_file(const char *path)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            int e = errno;
-            DLOG_ERROR(SOURCE, "cannot read '%s' (%s)", path, strerror(e));
+            failure = errno;
+            DLOG_ERROR(SOURCE, "cannot read '%s' (%s)", path, strerror(failure));
             break;
         }
         total += n;
         if (total > XML_FILE_MAX) {
             DLOG_ERROR(SOURCE, "'%s' is larger than %lld bytes", path, XML_FILE_MAX);
+            failure = EFBIG;
             break;
         }
         if (n == 0) {
@@ -149,6 +159,8 @@ bool c_xmldoc::parse_file(const char *path)
     }
     close(fd);
     current_ = nullptr;
+    if (!complete)
+        errno = failure;
     return complete;
 }
 

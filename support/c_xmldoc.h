@@ -30,6 +30,9 @@ public:
     // Replace the tree by the parsed document. True when the whole
     // document was parsed without error; the tree built until an error
     // stays either way. A file that cannot be opened is not reported.
+    // When false, errno tells why: EBADMSG for a text that is not a whole
+    // document, EFBIG for one beyond the size any index can have, else the
+    // error of the open or read (ENOENT for a missing file).
     bool parse_file(const char *path);
     // length 0: up to the terminating NUL. text must not be null.
     bool parse_buffer(const char *text, size_t length);
