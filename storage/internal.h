@@ -46,6 +46,9 @@ int stat_data_file(const std::string &path, struct stat *st);
 // above (the target's directory made when missing). 0 or -1 (errno).
 int unlink_data_file(const std::string &path);
 int rename_data_file(const std::string &from, const std::string &to);
+// A second link to a data file under another name (a file there is
+// replaced at once, through a temporary link renamed over it). 0 or -1.
+int link_data_file(const std::string &from, const std::string &to);
 
 // Whether the named semaphore (a store object's life) still exists; an
 // empty name counts as alive.

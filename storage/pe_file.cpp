@@ -582,6 +582,21 @@ int pe_file::change_pathname(const char *new_name)
     return 1;
 }
 
+int pe_file::link_pathname(const char *new_name, std::string &old_path)
+{
+    old_path = m_datpath;
+    set_pathname(new_name, false);
+    if (link_data_file(old_path, m_datpath) != 0) {
+        int e = errno;
+        SERR("%s: cannot link %s -> %s (%s)", "change_pathname", old_path.c_str(),
+             m_datpath.c_str(), errtext());
+        m_datpath = old_path;
+        errno = e;
+        return 0;
+    }
+    return 1;
+}
+
 }  // namespace tarvo
 
 int move_file(tarvo::storage *, const char *from, const char *to)

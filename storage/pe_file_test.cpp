@@ -317,23 +317,38 @@ TEST_F(pe_file_test, read_only_open_of_an_unlisted_data_file_is_refused)
     EXPECT_EQ(st->m_lock->m_key_users, 0);
 }
 
-TEST_F(pe_file_test, remove_and_rename_move_the_data_files)
+// A data file goes only once the commit that drops its member is written:
+// until then the index on the disk still lists the member, and another
+// object (or the next process, after a kill) reads it.
+TEST_F(pe_file_test, remove_and_rename_move_the_data_files_at_their_commit)
 {
     ASSERT_EQ(st->put_file("one", "1", 1), 0);
     std::string one = dat("one");
     st->rename("one", "two");
     struct stat s;
-    EXPECT_NE(stat(one.c_str(), &s), 0);
     std::string two = dat("two");
     EXPECT_EQ(stat(two.c_str(), &s), 0);
+    EXPECT_EQ(st->verify_file("two"), 1);
+    {
+        storage other(store_name.c_str(), OWNER, 0, 1);
+        EXPECT_EQ(other.verify_file("one"), 1);
+    }
+    ASSERT_TRUE(st->commit());
+    EXPECT_NE(stat(one.c_str(), &s), 0);
     EXPECT_EQ(st->verify_file("two"), 1);
 
     syslog_capture log;
     st->add_file("two");
     EXPECT_TRUE(has_report(log, "add_file: store already contains file '/two'"));
     st->remove_file("two");
-    EXPECT_NE(stat(two.c_str(), &s), 0);
     EXPECT_FALSE(st->contains_file("two"));
+    EXPECT_EQ(stat(two.c_str(), &s), 0);
+    {
+        storage other(store_name.c_str(), OWNER, 0, 1);
+        EXPECT_EQ(other.verify_file("two"), 1);
+    }
+    ASSERT_TRUE(st->commit());
+    EXPECT_NE(stat(two.c_str(), &s), 0);
 }
 
 TEST_F(pe_file_test, legacy_index_and_data_files_are_moved_by_a_writer)

@@ -313,10 +313,19 @@ bool storage::commit()
         f.second.dirty = false;
     m_removed.clear();
     m_removed_links.clear();
+    discard_data_files();
     errno = 0;
     m_lock->publish_digest(whole);
     unlock();
     return true;
+}
+
+void storage::discard_data_files()
+{
+    for (const auto &d : m_discarded_data)
+        if (m_files.count(d.first) == 0 && unlink_data_file(d.second) != 0 && errno != ENOENT)
+            SERR("Couldn't unlink '%s' (%s)", d.second.c_str(), errtext());
+    m_discarded_data.clear();
 }
 
 void storage::reload_index()

@@ -256,10 +256,12 @@ void storage::remove_file(const char *name)
     normalise_name(name, n);
     if (m_files.count(n) == 0)
         return;
+    // The data file goes once the removal is committed: until then the
+    // index on the disk still lists the member.
     if (m_protection == 1) {
         std::unique_ptr<p_file> m(member(n.c_str()));
         if (m)
-            m->p_unlink();
+            m_discarded_data.emplace_back(n, m->p_path());
     }
     m_files.erase(n);
     m_removed.insert(n);
@@ -522,11 +524,18 @@ void storage::rename_step(const char *old_name, const char *new_name, p_file *gi
             errno = ENOENT;
             return;
         }
-        if (!pe->change_pathname(to.c_str())) {
-            SERR("Rename '%s' to '%s' failed (%s)", from.c_str(), to.c_str(), errtext());
-            if (errno == 0)
-                errno = ENOENT;
-            return;
+        // The data is linked at its new place; the old name's link goes
+        // once the rename is committed, so that the index on the disk
+        // finds its data until then.
+        std::string old_path;
+        if (from != to) {
+            if (!pe->link_pathname(to.c_str(), old_path)) {
+                SERR("Rename '%s' to '%s' failed (%s)", from.c_str(), to.c_str(), errtext());
+                if (errno == 0)
+                    errno = ENOENT;
+                return;
+            }
+            m_discarded_data.emplace_back(from, old_path);
         }
     }
     m_files.erase(from);

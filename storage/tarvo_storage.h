@@ -142,6 +142,11 @@ public:
     // them again, as it keeps the dirty entries.
     std::set<std::string> m_removed;
     std::set<std::string> m_removed_links;
+    // Data files of an encrypted store that go once the commit that drops
+    // their members is written (member name, data file): a removed
+    // member's, and a renamed member's old name (the data is linked at its
+    // new name until then). A name listed again since keeps its file.
+    std::vector<std::pair<std::string, std::string>> m_discarded_data;
 
 private:
     bool readable_with_path() const;
@@ -153,6 +158,8 @@ private:
     // committed index (read and verified, or none there yet).
     bool open_index(const char *name, const char *owner);
     bool reload();
+    // Unlinks the data files of m_discarded_data once a commit is written.
+    void discard_data_files();
     std::string member_of(const char *name) const;
     void rename_step(const char *old_name, const char *new_name, p_file *member);
     // Drops the links to a member, each kept as removed.
@@ -253,6 +260,10 @@ public:
 
     void set_pathname(const char *name, bool migrate);
     int change_pathname(const char *new_name);
+    // The data file also under the name that new_name gives it (a second
+    // link, replacing a file there), the member's path set to it; the old
+    // path into old_path. 1, or 0 with errno set and nothing changed.
+    int link_pathname(const char *new_name, std::string &old_path);
     void seal_header();
 
     // Member cipher.

@@ -150,6 +150,40 @@ int rename_data_file(const std::string &from, const std::string &to)
     return r;
 }
 
+int link_data_file(const std::string &from, const std::string &to)
+{
+    std::string from_name, to_name;
+    int from_dir = open_parent(from, false, from_name);
+    if (from_dir < 0)
+        return -1;
+    int to_dir = open_parent(to, true, to_name);
+    if (to_dir < 0) {
+        int e = errno;
+        close(from_dir);
+        errno = e;
+        return -1;
+    }
+    // The temporary link is this process's own name: one left by a dead
+    // process of the same number is replaced.
+    const std::string temp = to_name + ".link." + std::to_string(long(getpid()));
+    int r = linkat(from_dir, from_name.c_str(), to_dir, temp.c_str(), 0);
+    if (r != 0 && errno == EEXIST && unlinkat(to_dir, temp.c_str(), 0) == 0)
+        r = linkat(from_dir, from_name.c_str(), to_dir, temp.c_str(), 0);
+    if (r == 0) {
+        r = renameat(to_dir, temp.c_str(), to_dir, to_name.c_str());
+        if (r != 0) {
+            int e = errno;
+            unlinkat(to_dir, temp.c_str(), 0);
+            errno = e;
+        }
+    }
+    int e = errno;
+    close(from_dir);
+    close(to_dir);
+    errno = e;
+    return r;
+}
+
 bool semaphore_alive(const std::string &name)
 {
     if (name.empty())
