@@ -403,15 +403,14 @@ inline bool prepare_with_hardware()
     return run_steps(steps);
 }
 
-// Without the hardware: a signed store and a store whose owner is no
-// credential ("external"), both counted through the vdata list, and
-// entries in the list.
+// Without the hardware: a store whose owner is no credential
+// ("external"), counted through the vdata list, and entries in the list
+// (a store of a credential cannot be signed without the hardware).
 inline bool prepare_without_hardware()
 {
     const std::vector<std::pair<const char *, std::function<bool()>>> steps = {
-        {"signed member 0", [] { return store_put(SIGNED_STORE, OWNER, 0, "/etc/ls0", content("signed zero", 4000)); }},
-        {"signed member 1", [] { return store_put(SIGNED_STORE, OWNER, 0, "/etc/ls1", "signed one\n"); }},
-        {"external member", [] { return store_put(EXTERNAL_STORE, EXTERNAL_OWNER, 0, "/etc/lx0", "external zero\n"); }},
+        {"external member 0", [] { return store_put(EXTERNAL_STORE, EXTERNAL_OWNER, 0, "/etc/lx0", content("external zero", 4000)); }},
+        {"external member 1", [] { return store_put(EXTERNAL_STORE, EXTERNAL_OWNER, 0, "/etc/lx1", "external one\n"); }},
         {"vdata entries", [] {
              return put_plain("/etc/lv0", "vdata zero\n") && save_global_signature("/etc/lv0", nullptr) == 1 &&
                     put_plain("/etc/lv1", "vdata one\n") && save_global_signature("/etc/lv1", nullptr) == 1 &&
@@ -521,8 +520,11 @@ inline std::vector<operation> operations()
          [] { return save_global_signature("/etc/lv2", nullptr) == 1; },
          [](snapshot &s) { s["V:/etc/lv2"] = "0:vdata two\n"; }, ""},
         {"put_file without hardware", false, prepare_without_hardware,
-         [=] { return store_put(SIGNED_STORE, OWNER, 0, "/etc/ls2", fresh); },
-         [=](snapshot &s) { s["S:/etc/ls2"] = fresh; }, ""},
+         [=] { return store_put(EXTERNAL_STORE, EXTERNAL_OWNER, 0, "/etc/lx2", fresh); },
+         [=](snapshot &s) { s["X:/etc/lx2"] = fresh; }, ""},
+        {"put_file rewriting without hardware", false, prepare_without_hardware,
+         [=] { return store_put(EXTERNAL_STORE, EXTERNAL_OWNER, 0, "/etc/lx1", written); },
+         [=](snapshot &s) { s["X:/etc/lx1"] = written; }, ""},
     };
     return ops;
 }

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "support/c_xmldoc.h"
+#include "support/tarvo_file.h"
 #include "support/tarvo_common.h"
 
 using namespace storage_internal;
@@ -73,6 +74,41 @@ bool data_directory_text(const char *attribute, std::string &out)
         return true;
     }
     return false;
+}
+
+// The whole index file, read once (a regular file only, never waiting on
+// a FIFO; at most the size any index can have). 0, ENOENT for a missing
+// file, EFBIG for an oversized one, else the error of the open or read.
+int read_index_text(const std::string &path, std::string &text)
+{
+    constexpr off_t INDEX_FILE_MAX = 64 << 20;
+    text.clear();
+    int fd = tarvo_open_regular_file(path.c_str(), 0);
+    if (fd < 0)
+        return errno;
+    struct stat st;
+    int e = 0;
+    if (fstat(fd, &st) != 0) {
+        e = errno;
+    } else if (st.st_size > INDEX_FILE_MAX) {
+        e = EFBIG;
+    } else {
+        text.resize(size_t(st.st_size));
+        errno = 0;
+        size_t n = tarvo_read_fully(fd, &text[0], text.size());
+        if (n != text.size()) {
+            if (errno != 0)
+                e = errno;
+            else
+                text.resize(n);  // it shrank: what was read is its text
+        }
+    }
+    close(fd);
+    if (e != 0) {
+        SERR("cannot read '%s' (%s)", path.c_str(), strerror(e));
+        text.clear();
+    }
+    return e;
 }
 
 struct owned_text {
@@ -183,9 +219,12 @@ bool storage::open_index(const char *name, const char *owner)
     }
     // An index that does not parse whole is not an index: what was built
     // before the error (or beside junk after the root) is not trusted.
-    int read_error = 0;
-    if (!doc.parse_file(m_index_path.c_str())) {
-        read_error = errno;
+    // The index is read once into private memory: the bytes parsed are the
+    // bytes whose digest an "external" signature is checked with.
+    std::string index_text;
+    int read_error = read_index_text(m_index_path, index_text);
+    if (read_error == 0 && !doc.parse_buffer(index_text.data(), index_text.size())) {
+        read_error = EBADMSG;
         doc.clear();
     }
     doc.free_parser();
@@ -325,7 +364,23 @@ bool storage::open_index(const char *name, const char *owner)
         if (m_protection != 1)
             return false;
     } else if (strcmp(sig->content(), "external") == 0) {
-        if (verify_global_signature(m_index_path.c_str(), nullptr) != 0) {
+        unsigned char read_digest[20];
+        int vouched = sha1(index_text.data(), index_text.size(), read_digest) == 1
+                          ? verify_global_signature(m_index_path.c_str(), read_digest)
+                          : 1;
+        if (vouched != 0 && vouched != 2 && vouched != 3) {
+            // The list could not be read or checked: a check that cannot
+            // be made is not a failed signature, and the store is neither
+            // read nor reset.
+            SERR("%s: cannot check integrity of '%s', fail", op, m_index_path.c_str());
+            m_files.clear();
+            m_links.clear();
+            lk->set_readable(false);
+            lk->set_writable(false);
+            errno = EACCES;
+            return false;
+        }
+        if (vouched != 0) {
             SERR("Global signature does not verify");
             m_files.clear();
             m_links.clear();
