@@ -252,6 +252,40 @@ TEST_P(members_test, open_refused_by_another_writer_changes_nothing)
     EXPECT_EQ(file_size(backing(m_name)), stored_length(text.size()));
 }
 
+// A writer that dies after cutting the content (no close, no commit)
+// leaves a member that reads as a failure, never as valid empty content.
+TEST_P(members_test, member_cut_by_a_writer_that_died_is_not_valid_empty_content)
+{
+    const std::string text = pattern(3000);
+    std::string m_name = name("cut");
+    put(m_name, text);
+    pid_t child = test_fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(20);
+        storage other(store_name.c_str(), OWNER, 0, GetParam());
+        std::unique_ptr<p_file> w(other.member(m_name.c_str()));
+        if (!w->p_open(O_RDWR | O_TRUNC) || w->p_trunc(0) != 0)
+            _exit(2);
+        w->p_flush(false);
+        _exit(0);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    st.reset();
+    open_store();
+    unsigned char *data = nullptr;
+    size_t size = 0;
+    int r = st->get_file(m_name.c_str(), &data, &size);
+    if (r == 0) {
+        EXPECT_TRUE(same(std::string(reinterpret_cast<char *>(data), size), text))
+            << "read " << size << " bytes";
+    }
+    free(data);
+    EXPECT_EQ(st->verify_file(m_name.c_str()), r == 0 ? 1 : 0);
+}
+
 TEST_P(members_test, read_only_store_refuses_a_truncating_open)
 {
     const std::string text = pattern(300);

@@ -150,6 +150,21 @@ TEST_F(p_file_test, content_changed_behind_the_store_fails_the_open)
     EXPECT_EQ(st->verify_file(path.c_str()), 1);
 }
 
+// Adding a member again after its file grew records the whole file as it
+// is now, not the digest of its old length that the failed check took.
+TEST_F(p_file_test, member_added_again_after_it_grew_records_its_present_content)
+{
+    std::string path = file("g", "short");
+    st->add_file(path.c_str());
+    ASSERT_TRUE(st->commit());
+    write_whole(path, std::string(9000, 'g'));
+    EXPECT_EQ(st->verify_file(path.c_str()), 0);
+    st->add_file(path.c_str());
+    ASSERT_TRUE(st->commit());
+    EXPECT_EQ(st->verify_file(path.c_str()), 1);
+    EXPECT_EQ(st->verify_content(path.c_str(), std::string(9000, 'g').data(), 9000), 1);
+}
+
 TEST_F(p_file_test, file_shorter_than_its_recorded_size_is_refused)
 {
     std::string path = file("s", std::string(10000, 'q'));
