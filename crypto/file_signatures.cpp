@@ -10,6 +10,7 @@
 
 #include "storage/tarvo_storage.h"
 #include "support/tarvo_common.h"
+#include "support/tarvo_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -108,48 +109,95 @@ void fresh_errno(int fallback)
         errno = fallback;
 }
 
-// Writes the data as the content of a new member and leaves it closed.
-bool write_member(tarvo::storage &store, const char *path, const std::string &temp,
-                  const unsigned char *data, size_t size)
+// Writes the data into the temporary file (made anew by
+// reserve_temporary) and flushes it to the disk. false with errno set
+// (the temporary file is then removed).
+bool write_temporary(const char *path, const std::string &temp, const unsigned char *data,
+                     size_t size)
 {
     static const char op[] = "tarvo_crypto_sign_file";
-    // Reserved before the member object is made: the object resolves its
-    // name, which a link there would redirect.
-    std::unique_ptr<tarvo::p_file> member;
     errno = 0;
-    if (reserve_temporary(temp, path))
-        member.reset(store.member(temp.c_str()));
-    if (!member) {
+    if (!reserve_temporary(temp, path)) {
         fresh_errno(ENOENT);
         CRYPTO_ERROR("%s: failed to create '%s' (%s)", op, path, strerror(errno));
         return false;
     }
-    errno = 0;
-    if (!member->p_open(O_WRONLY | O_CREAT | O_TRUNC)) {
-        fresh_errno(EIO);
-        CRYPTO_ERROR("%s: failed to open '%s' (%s)", op, path, strerror(errno));
-        return false;
+    int fd = open(temp.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    bool ok = fd >= 0;
+    for (size_t done = 0; ok && done < size;) {
+        ssize_t n = write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            ok = false;
+            break;
+        }
+        done += size_t(n);
     }
-    // A member's write reports its count as an int: larger content could
-    // not be told apart from a short write, so it is refused whole.
-    int written = -1;
-    errno = 0;
-    if (size > size_t(INT_MAX))
-        errno = EFBIG;
-    else
-        written = member->p_write(0, data, uint32_t(size));
-    if (written < 0 || size_t(written) != size) {
-        fresh_errno(EIO);
-        int e = errno;
-        CRYPTO_ERROR("%s: failed to write to '%s' (%s)", op, path, strerror(e));
-        member->p_close();
+    ok = ok && fsync(fd) == 0;
+    int e = errno;
+    if (fd >= 0 && close(fd) != 0 && ok) {
+        ok = false;
+        e = errno;
+    }
+    if (!ok) {
         errno = e;
-        return false;
+        fresh_errno(EIO);
+        e = errno;
+        CRYPTO_ERROR("%s: failed to write to '%s' (%s)", op, path, strerror(e));
+        unlink(temp.c_str());
+        errno = e;
     }
-    member->p_trunc(int64_t(size));
-    member->p_close();
-    return true;
+    return ok;
 }
+
+// The file at the path while its new content takes its place: kept under
+// a second name (a hard link) until the commit that records the new
+// content is written, so that a signing that fails after the rename puts
+// it back.
+class kept_file {
+public:
+    // The second name is the temporary name and ".old".
+    kept_file(const char *path, const std::string &temp) : path_(path)
+    {
+        struct stat st;
+        if (lstat(path, &st) != 0) {
+            ok_ = errno == ENOENT;  // nothing to keep
+            return;
+        }
+        name_ = temp + ".old";
+        unlink(name_.c_str());
+        ok_ = link(path, name_.c_str()) == 0;
+        if (!ok_)
+            name_.clear();
+    }
+    ~kept_file()
+    {
+        if (!name_.empty())
+            unlink(name_.c_str());
+    }
+    kept_file(const kept_file &) = delete;
+    kept_file &operator=(const kept_file &) = delete;
+    bool ok() const { return ok_; }
+    // Puts the kept file back at the path (or removes what took the place
+    // of no file).
+    void restore()
+    {
+        if (name_.empty()) {
+            unlink(path_);
+        } else if (::rename(name_.c_str(), path_) == 0) {
+            name_.clear();
+        }
+        tarvo_sync_directory_of(path_);
+    }
+
+private:
+    const char *path_;
+    std::string name_;
+    bool ok_ = false;
+};
 
 }  // namespace
 
@@ -204,24 +252,43 @@ int tarvo_crypto_sign_file(const char *path, const unsigned char *data, size_t s
             return 1;
         }
     } else {
+        // The new content is written and flushed under a temporary name
+        // that the store never lists, takes the file's place by a rename,
+        // and is then recorded and committed; until the commit is written
+        // the old file is kept, and put back when anything fails.
         const std::string temp = temporary_name(path);
-        if (!write_member(store, path, temp, data, size))
+        if (!write_temporary(path, temp, data, size))
             return 1;
+        kept_file kept(path, temp);
+        if (!kept.ok()) {
+            int e = errno;
+            CRYPTO_ERROR("%s: cannot keep '%s' (%s)", op, path, strerror(e));
+            unlink(temp.c_str());
+            errno = e;
+            return 1;
+        }
         if (::rename(temp.c_str(), path) != 0) {
+            int e = errno;
             CRYPTO_ERROR("%s: failed to rename '%s' to '%s'(%s)", op, temp.c_str(), path,
-                         strerror(errno));
+                         strerror(e));
+            unlink(temp.c_str());
+            errno = e;
             return 1;
         }
         errno = 0;
-        store.rename(temp.c_str(), path);
-        // The entry must now stand under the path alone, or the commit
-        // would sign a temporary name in its place.
-        if (!store.contains_file(path) || store.contains_file(temp.c_str())) {
-            fresh_errno(EIO);
-            CRYPTO_ERROR("%s: failed to rename '%s' to '%s'(%s)", op, temp.c_str(), path,
-                         strerror(errno));
-            return 1;
+        bool ok = tarvo_sync_directory_of(path) == 0;
+        if (ok) {
+            store.add_file(path);
+            ok = store.verify_content(path, data, size) == 1;
         }
+        if (ok && (errno = 0, store.commit()))
+            return 0;
+        fresh_errno(EIO);
+        int e = errno;
+        CRYPTO_ERROR("%s: failed to commit '%s' (%s)", op, store.name(), strerror(e));
+        kept.restore();
+        errno = e;
+        return 1;
     }
     errno = 0;
     if (!store.commit()) {
