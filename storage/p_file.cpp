@@ -550,16 +550,24 @@ int p_file::p_trunc(int64_t size)
     return 0;
 }
 
-void p_file::p_flush(bool trim)
+bool p_file::p_flush(bool trim)
 {
     if (m_state == 0 || m_state == 3)
-        return;
+        return true;
     uint32_t n = p_datasize();
     p_digest();
-    if (fsync(m_fd) != 0)
+    bool durable = true;
+    int e = 0;
+    if (fsync(m_fd) != 0) {
+        e = errno;
+        durable = false;
         SERR("%s: fsync failed (%s)", "p_flush", errtext());
+    }
     if (trim) {
         if (ftruncate(m_fd, off_t(n)) != 0) {
+            if (durable)
+                e = errno;
+            durable = false;
             SERR("ftruncate to %lu failed (%s)", (unsigned long)n, errtext());
         } else if (n > 0) {
             void *p = m_map != MAP_FAILED ? mremap(m_map, m_maplen, n, MREMAP_MAYMOVE)
@@ -583,6 +591,9 @@ void p_file::p_flush(bool trim)
         struct stat st;
         p_stat(&st);
     }
+    if (!durable)
+        errno = e;
+    return durable;
 }
 
 // Closing a writer commits the store: a commit that fails is reported
@@ -610,8 +621,9 @@ int p_file::p_close()
     if (writer()) {
         if (m_store->m_lock)
             m_store->m_lock->remove_open_member(this);
-        p_flush(true);
-        committed = m_store->commit();
+        // Content that could not be made durable is never committed.
+        errno = 0;
+        committed = p_flush(true) && m_store->commit();
         e = errno;
     }
     m_store->unlock();

@@ -269,10 +269,10 @@ bool pe_file::p_open(int flags)
     return true;
 }
 
-void pe_file::seal_header()
+bool pe_file::seal_header()
 {
     if (m_state == 0 || m_state == 3)
-        return;
+        return true;
     if (m_map != MAP_FAILED) {
         time_t now = time(nullptr);
         if (int32_t(get_le(m_header + REC + F_CTIME, 4)) == -1) {
@@ -285,7 +285,7 @@ void pe_file::seal_header()
         m_digest.clear();
         write_header();
     }
-    p_flush(false);
+    return p_flush(false);
 }
 
 int pe_file::p_close()
@@ -312,11 +312,15 @@ int pe_file::p_close()
     if (writer()) {
         if (m_store->m_lock)
             m_store->m_lock->remove_open_member(this);
-        seal_header();
+        // Content that could not be made durable is never committed.
+        errno = 0;
+        bool durable = seal_header();
         uint32_t length = image_length();
-        if (ftruncate(m_fd, off_t(length)) != 0)
+        if (ftruncate(m_fd, off_t(length)) != 0) {
             SERR("ftruncate to %lu failed (%s)", (unsigned long)length, errtext());
-        committed = m_store->commit();
+            durable = false;
+        }
+        committed = durable && m_store->commit();
         e = errno;
     }
     m_store->release_aes_keys();

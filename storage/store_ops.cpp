@@ -4,6 +4,7 @@
 // stores.
 #include "storage/internal.h"
 #include "storage/tarvo_storage.h"
+#include "support/tarvo_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -319,8 +320,38 @@ int storage::put_file(const char *name, const void *data, size_t size)
     bool had_entry = listed != m_files.end();
     if (had_entry)
         before = listed->second;
+    // A listed member's file is moved aside and the new content written
+    // as a new file: a write or commit that fails puts the old file and
+    // its entry back, so the member keeps its acknowledged content.
+    const std::string path = m->p_path();
+    const std::string aside = path + ".old." + std::to_string(long(getpid()));
+    bool moved_aside = false;
+    if (had_entry) {
+        int r = m_protection == 1 ? rename_data_file(path, aside) : ::rename(path.c_str(), aside.c_str());
+        if (r == 0)
+            moved_aside = true;
+        else if (errno != ENOENT) {
+            int e = errno;
+            SERR("Could not write to '%s' (%s)", name, strerror(e));
+            errno = e;
+            return -1;
+        }
+    }
+    auto put_back = [&]() {
+        int e = errno;
+        if (moved_aside) {
+            int r = m_protection == 1 ? rename_data_file(aside, path) : ::rename(aside.c_str(), path.c_str());
+            if (r != 0)
+                SERR("%s: cannot put '%s' back (%s)", op, path.c_str(), errtext());
+            tarvo_sync_directory_of(path.c_str());
+        }
+        if (had_entry)
+            m_files[m->name()] = before;
+        errno = e;
+    };
     if (!m->p_open(OPEN_CREATE)) {
         SERR("Could not open '%s' (%s)", name, errtext());
+        put_back();
         return -1;
     }
     // A write that fails is never committed.
@@ -330,14 +361,19 @@ int storage::put_file(const char *name, const void *data, size_t size)
         SERR("Could not write to '%s'", name);
         m->p_close();
         errno = e;
+        put_back();
         return -1;
     }
     if (m->p_close() != 0) {
         int e = errno;
         SERR("Could not commit '%s' (%s)", name, strerror(e));
         errno = e;
+        put_back();
         return -1;
     }
+    if (moved_aside &&
+        (m_protection == 1 ? unlink_data_file(aside) : ::unlink(aside.c_str())) != 0)
+        SERR("Couldn't unlink '%s' (%s)", aside.c_str(), errtext());
     return 0;
 }
 

@@ -198,7 +198,9 @@ public:
     // with the store's entry for it put back as `before` (none when null).
     void discard_on_failure(const file_entry *before);
     void set_entry_stat(const struct stat *record);
-    void p_flush(bool trim);
+    // Writes the content out and records its digest; false (errno set)
+    // when it could not be made durable, and then nothing may commit it.
+    bool p_flush(bool trim);
 
 protected:
     bool alive() const;
@@ -264,7 +266,7 @@ public:
     // link, replacing a file there), the member's path set to it; the old
     // path into old_path. 1, or 0 with errno set and nothing changed.
     int link_pathname(const char *new_name, std::string &old_path);
-    void seal_header();
+    bool seal_header();
 
     // Member cipher.
     void crypto_block(uint32_t block, bool decrypt, unsigned char *ciphertext,
