@@ -22,6 +22,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -101,6 +102,59 @@ private:
     std::unique_ptr<vdata_store_busy> busy_;
     tarvo::storage &store_;
 };
+
+// Whether name is one of the temporary names of path (the path, '.' and 12
+// hex digits, or the path and ".temp").
+bool temporary_name_of(const std::string &name, const char *path)
+{
+    size_t n = strlen(path);
+    if (name.size() <= n + 1 || name.compare(0, n, path) != 0 || name[n] != '.')
+        return false;
+    std::string rest = name.substr(n + 1);
+    if (rest == "temp")
+        return true;
+    return rest.size() == 12 && rest.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// The store's entries under a temporary name of path. While a signing
+// with data runs, the new content is listed under its temporary name
+// before it takes the file's place, so that a signing cut short between
+// the rename and the last commit leaves content that verifies.
+std::vector<std::string> pending_entries(tarvo::storage &store, const char *path)
+{
+    std::vector<char *> names;
+    store.get_files(names);
+    std::vector<std::string> out;
+    for (char *n : names)
+        if (temporary_name_of(n, path))
+            out.emplace_back(n);
+    tarvo::storage::free_names(names);
+    return out;
+}
+
+// Whether the content (the data, or the file at path when data is null)
+// is what a pending entry of path records.
+bool matches_pending_entry(tarvo::storage &store, const char *path, const unsigned char *data,
+                           size_t size)
+{
+    std::vector<std::string> pending = pending_entries(store, path);
+    if (pending.empty())
+        return false;
+    unsigned char digest[20];
+    if (!(data ? digest_of_buffer(data, size, digest) : digest_of_file(path, digest)))
+        return false;
+    char *b64 = base64_encode(digest, 20);
+    if (b64 == nullptr)
+        return false;
+    const std::string text = b64;
+    free(b64);
+    for (const std::string &name : pending) {
+        std::string recorded;
+        if (store.hash_of_file(name.c_str(), recorded) && recorded == text)
+            return true;
+    }
+    return false;
+}
 
 // errno for a failure that left none.
 void fresh_errno(int fallback)
@@ -253,18 +307,48 @@ int tarvo_crypto_sign_file(const char *path, const unsigned char *data, size_t s
         }
     } else {
         // The new content is written and flushed under a temporary name
-        // that the store never lists, takes the file's place by a rename,
-        // and is then recorded and committed; until the commit is written
-        // the old file is kept, and put back when anything fails.
+        // and committed as that name's entry (pending entries that a
+        // signing cut short left for the path go with it); it then takes
+        // the file's place by a rename and is committed under the path,
+        // the temporary entry dropped. Between the two commits the file
+        // verifies as old or new content; until the second is written the
+        // old file is kept, and put back when anything fails.
         const std::string temp = temporary_name(path);
         if (!write_temporary(path, temp, data, size))
             return 1;
+        for (const std::string &stale : pending_entries(store, path))
+            store.remove_file(stale.c_str());
+        errno = 0;
+        store.add_file(temp.c_str());
+        if (store.verify_content(temp.c_str(), data, size) != 1 || (errno = 0, !store.commit())) {
+            fresh_errno(EIO);
+            int e = errno;
+            CRYPTO_ERROR("%s: failed to commit '%s' (%s)", op, store.name(), strerror(e));
+            unlink(temp.c_str());
+            errno = e;
+            return 1;
+        }
+        // Drops the temporary entry again once the signing fails past here,
+        // the path's entry recording what is at the path then.
+        auto drop_pending = [&]() {
+            int e = errno;
+            store.remove_file(temp.c_str());
+            struct stat st;
+            if (lstat(path, &st) == 0)
+                store.add_file(path);
+            else
+                store.remove_file(path);
+            if (!store.commit())
+                CRYPTO_ERROR("%s: cannot drop '%s' from '%s'", op, temp.c_str(), store.name());
+            errno = e;
+        };
         kept_file kept(path, temp);
         if (!kept.ok()) {
             int e = errno;
             CRYPTO_ERROR("%s: cannot keep '%s' (%s)", op, path, strerror(e));
             unlink(temp.c_str());
             errno = e;
+            drop_pending();
             return 1;
         }
         if (::rename(temp.c_str(), path) != 0) {
@@ -273,11 +357,13 @@ int tarvo_crypto_sign_file(const char *path, const unsigned char *data, size_t s
                          strerror(e));
             unlink(temp.c_str());
             errno = e;
+            drop_pending();
             return 1;
         }
         errno = 0;
         bool ok = tarvo_sync_directory_of(path) == 0;
         if (ok) {
+            store.remove_file(temp.c_str());
             store.add_file(path);
             ok = store.verify_content(path, data, size) == 1;
         }
@@ -288,6 +374,7 @@ int tarvo_crypto_sign_file(const char *path, const unsigned char *data, size_t s
         CRYPTO_ERROR("%s: failed to commit '%s' (%s)", op, store.name(), strerror(e));
         kept.restore();
         errno = e;
+        drop_pending();
         return 1;
     }
     errno = 0;
@@ -325,5 +412,7 @@ int tarvo_crypto_verify_file(const char *path, const unsigned char *data, size_t
         return 2;
     }
     int match = data ? store.verify_content(path, data, size) : store.verify_file(path);
+    if (match != 1 && matches_pending_entry(store, path, data, size))
+        return 0;  // a signing cut short between its rename and its last commit
     return match == 1 ? 0 : 3;
 }

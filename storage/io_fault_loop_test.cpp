@@ -68,7 +68,8 @@ TEST_P(IoFaultLoop, SuccessShowsTheNewStateAndFailureTheOld)
     const int err = std::get<1>(GetParam());
     SCOPED_TRACE(op.name);
     loops::loop_result r = loops::fault_loop(op, err);
-    std::printf("%s, %s: %d runs, %d wrong\n", op.name, strerror(err), r.runs, r.wrong);
+    std::printf("%s, %s: %d runs, %d wrong\n", op.name, err ? strerror(err) : "killed", r.runs,
+                r.wrong);
     for (const std::string &f : r.failures)
         ADD_FAILURE() << f;
     EXPECT_EQ(r.wrong, 0) << "of " << r.runs << " runs";
@@ -80,12 +81,13 @@ std::string case_name(const ::testing::TestParamInfo<std::tuple<size_t, int>> &i
     for (char &c : n)
         if (!isalnum(static_cast<unsigned char>(c)))
             c = '_';
-    return n + (std::get<1>(info.param) == ENOSPC ? "_ENOSPC" : "_EIO");
+    const int err = std::get<1>(info.param);
+    return n + (err == ENOSPC ? "_ENOSPC" : err == EIO ? "_EIO" : "_KILL");
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, IoFaultLoop,
                          ::testing::Combine(::testing::Range(size_t(0), loops::operations().size()),
-                                            ::testing::Values(ENOSPC, EIO)),
+                                            ::testing::Values(ENOSPC, EIO, 0)),
                          case_name);
 
 }  // namespace
