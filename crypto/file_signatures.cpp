@@ -316,8 +316,13 @@ int tarvo_crypto_sign_file(const char *path, const unsigned char *data, size_t s
         const std::string temp = temporary_name(path);
         if (!write_temporary(path, temp, data, size))
             return 1;
-        for (const std::string &stale : pending_entries(store, path))
-            store.remove_file(stale.c_str());
+        // A signing cut short after its rename left the path's content
+        // recorded under a temporary name only: the path records it now.
+        std::vector<std::string> stale = pending_entries(store, path);
+        if (!stale.empty() && matches_pending_entry(store, path, nullptr, 0))
+            store.add_file(path);
+        for (const std::string &name : stale)
+            store.remove_file(name.c_str());
         errno = 0;
         store.add_file(temp.c_str());
         if (store.verify_content(temp.c_str(), data, size) != 1 || (errno = 0, !store.commit())) {

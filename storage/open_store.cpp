@@ -229,6 +229,19 @@ bool storage::open_index(const char *name, const char *owner)
     }
     doc.free_parser();
     lk->refresh_digest();
+    // An index signed "external" is checked against the vdata list under
+    // the store's lock: a commit records the list's entry and writes the
+    // index under that lock, so the index read and the entry checked are
+    // of one commit.
+    int vouched = -1;
+    if (doc.root() != nullptr) {
+        c_xmlnode *s = doc.root()->find_child("signature", false);
+        unsigned char read_digest[20];
+        if (s != nullptr && strcmp(s->content(), "external") == 0)
+            vouched = sha1(index_text.data(), index_text.size(), read_digest) == 1
+                          ? verify_global_signature(m_index_path.c_str(), read_digest)
+                          : 1;
+    }
     unlock();
 
     c_xmlnode *root = doc.root();
@@ -364,10 +377,6 @@ bool storage::open_index(const char *name, const char *owner)
         if (m_protection != 1)
             return false;
     } else if (strcmp(sig->content(), "external") == 0) {
-        unsigned char read_digest[20];
-        int vouched = sha1(index_text.data(), index_text.size(), read_digest) == 1
-                          ? verify_global_signature(m_index_path.c_str(), read_digest)
-                          : 1;
         if (vouched != 0 && vouched != 2 && vouched != 3) {
             // The list could not be read or checked: a check that cannot
             // be made is not a failed signature, and the store is neither
