@@ -135,7 +135,22 @@ bool p_file::int_open(int flags, bool lock)
     // An encrypted store's data file is reached only through directories
     // of the caller or root, never through a link (a directory swapped for
     // one after the store was opened would redirect the write).
-    if ((encrypted ? stat_data_file(path, &st) : stat(path, &st)) != 0) {
+    int found = encrypted ? stat_data_file(path, &st) : stat(path, &st);
+    // A second link to an unlisted encrypted data file is what a rename cut
+    // short between its commit and the removal of the old name leaves: the
+    // data is the renamed member's, and a writer of this name makes a new
+    // file instead of writing into it.
+    if (found == 0 && encrypted && m_state != 0 && st.st_nlink > 1 &&
+        m_store->m_files.count(m_name) == 0) {
+        if (unlink_data_file(path) != 0) {
+            SERR("%s: cannot unlink '%s' (%s)", op, path, errtext());
+            m_state = 3;
+            return false;
+        }
+        found = -1;
+        errno = ENOENT;
+    }
+    if (found != 0) {
         if (errno != ENOENT) {
             SERR("%s: cannot stat '%s' (%s)", op, path, errtext());
             m_state = 3;

@@ -351,6 +351,26 @@ TEST_F(pe_file_test, remove_and_rename_move_the_data_files_at_their_commit)
     EXPECT_NE(stat(two.c_str(), &s), 0);
 }
 
+// A rename killed between its commit and the removal of the old name
+// leaves the old name's link to the renamed member's data: a new member
+// of that name gets a file of its own.
+TEST_F(pe_file_test, new_member_never_writes_into_a_link_a_cut_rename_left)
+{
+    ASSERT_EQ(st->put_file("two", "renamed data", 12), 0);
+    ASSERT_EQ(link(dat("two").c_str(), dat("one").c_str()), 0);
+    ASSERT_EQ(st->put_file("one", "new one", 7), 0);
+    st.reset();
+    open_store(0);
+    unsigned char *data = nullptr;
+    size_t size = 0;
+    ASSERT_EQ(st->get_file("two", &data, &size), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(data), size), "renamed data");
+    free(data);
+    ASSERT_EQ(st->get_file("one", &data, &size), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(data), size), "new one");
+    free(data);
+}
+
 TEST_F(pe_file_test, legacy_index_and_data_files_are_moved_by_a_writer)
 {
     ASSERT_EQ(st->put_file("doc", "legacy data", 11), 0);
