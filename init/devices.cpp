@@ -3,6 +3,7 @@
 #include "init/log.h"
 #include "init/safe_open.h"
 
+#include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -57,7 +58,9 @@ int create_device(const char *node, const char *sysfs_dev)
     else
         log_trace("%s does not exist\n", node);
 
-    FILE *f = fopen_regular_file(sysfs_dev);
+    // Only sysfs gives the kernel's numbers; a file of that name elsewhere
+    // would choose the device the node leads to.
+    FILE *f = fopen_kernel_file_for_reading(sysfs_dev, SYSFS_MAGIC);
     if (!f) {
         log_trace("Cannot open %s\n", sysfs_dev);
         return -5;

@@ -4,6 +4,8 @@
 #include "secbins/kz4_secbins.h"
 #include "init/safe_open.h"
 
+#include <linux/magic.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -89,7 +91,9 @@ int seed_prng()
 
 int check_soc_info(int *rd_mode)
 {
-    FILE *f = fopen_regular_file(CPUINFO_PATH);
+    // Only the kernel's procfs tells the chip; a file of that name
+    // elsewhere is no answer.
+    FILE *f = fopen_kernel_file_for_reading(CPUINFO_PATH, PROC_SUPER_MAGIC);
     if (f == nullptr) {
         log_trace("Cannot open %s\n", CPUINFO_PATH);
         return -2;

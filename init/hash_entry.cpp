@@ -1,6 +1,7 @@
 #include "init/hash_entry.h"
 
 #include "init/log.h"
+#include "init/safe_open.h"
 
 #include <fcntl.h>
 #include <search.h>
@@ -270,7 +271,7 @@ int format_entry(const hash_entry *entry, char *buffer)
 
 int load_all(const char *path)
 {
-    hashlist_fd = open(path, O_RDWR);
+    hashlist_fd = open_hash_list_file(path);
     if (hashlist_fd < 0) {
         log_error("Securityfs hashlist %s not found\n", path);
         return -2;

@@ -5,10 +5,12 @@
 #include "support/tarvo_file.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -63,6 +65,7 @@ int procfs_mounted;
 
 struct pseudo_fs {
     const char *test_path;
+    long magic;  // the file system's type, as statfs gives it
     const char *source;
     const char *target;
     const char *type;
@@ -71,16 +74,27 @@ struct pseudo_fs {
 };
 
 const pseudo_fs PSEUDO_FILE_SYSTEMS[] = {
-    {"/sys/kernel", "none", "/sys", "sysfs", "sysfs mount failed (%d)\n", &sysfs_mounted},
-    {"/sys/kernel/security/keepstone", "securityfs", "/sys/kernel/security", "securityfs",
-     "securityfs mount failed (%d)\n", &securityfs_mounted},
-    {"/proc/cpuinfo", "proc", "/proc", "proc", "procfs mount failed (%d)\n", &procfs_mounted},
+    {"/sys/kernel", SYSFS_MAGIC, "none", "/sys", "sysfs", "sysfs mount failed (%d)\n",
+     &sysfs_mounted},
+    {"/sys/kernel/security/keepstone", SECURITYFS_MAGIC, "securityfs", "/sys/kernel/security",
+     "securityfs", "securityfs mount failed (%d)\n", &securityfs_mounted},
+    {"/proc/cpuinfo", PROC_SUPER_MAGIC, "proc", "/proc", "proc", "procfs mount failed (%d)\n",
+     &procfs_mounted},
 };
 
 bool exists(const char *path)
 {
     struct stat st;
     return stat(path, &st) == 0;
+}
+
+// Whether the path is there and lies on the file system of that type. A
+// directory or file of the test path's name on another file system (the
+// device's image, where the kernel's is not mounted) is not the kernel's.
+bool on_file_system(const char *path, long magic)
+{
+    struct statfs fs;
+    return statfs(path, &fs) == 0 && long(fs.f_type) == magic;
 }
 
 // Splits the line at its first three single blanks. Returns how many were
@@ -147,7 +161,7 @@ int do_mounts()
 {
     log_trace("do_mounts\n");
     for (const pseudo_fs &fs : PSEUDO_FILE_SYSTEMS) {
-        if (exists(fs.test_path))
+        if (on_file_system(fs.test_path, fs.magic))
             continue;
         int result = mount(fs.source, fs.target, fs.type, PSEUDO_FS_FLAGS, nullptr);
         if (result != 0)

@@ -26,7 +26,9 @@ static_assert(sizeof(ubi_attach_record) == 24, "UBI attach request is 24 bytes")
 constexpr unsigned long UBI_ATTACH_REQUEST = 0x40186f40;  // UBI_IOCATT
 constexpr int VAR_MTD_NUMBER = 4;
 
-// Mounts sysfs, securityfs and procfs where they are missing. Always 0.
+// Mounts sysfs, securityfs and procfs where they are missing: where the
+// test path of one is missing or is not on that file system (statfs).
+// Always 0.
 int do_mounts();
 // Unmounts those of the three that do_mounts mounted. Always 0.
 int umount_all();

@@ -5,10 +5,17 @@
 #include "sim/model.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -94,6 +101,60 @@ TEST(PseudoFileSystems, MountedWhereMissingAndUnmountedInOrder)
     ASSERT_GE(umounts.size(), 2u);
     EXPECT_EQ(umounts[umounts.size() - 2].rfind("umount /sys/kernel/security ", 0), 0u);
     EXPECT_EQ(umounts.back(), "umount /sys 0 -> 0");
+}
+
+// A test path that is there but not on its file system (a tmpfs, a plain
+// file bound over it: what a device image holds where the kernel's file
+// system is not mounted) is no mounted file system: do_mounts mounts the
+// kernel's over it, and umount_all takes it down again.
+TEST(PseudoFileSystems, TestPathsOffTheirFileSystemAreMountedOver)
+{
+    write_text("/tmp/ks-mounts-cpuinfo", "SoC Info\t: GP\n");
+    struct row {
+        const char *what;
+        std::function<int()> cover;
+        std::string mount;  // the record do_mounts must add first
+    } rows[] = {
+        {"sysfs", [] { return mount("tmpfs", "/sys/kernel", "tmpfs", 0, nullptr); },
+         "mount none /sys sysfs 0xc0e  -> 0"},
+        {"securityfs",
+         [] {
+             return mount("tmpfs", "/sys/kernel/security", "tmpfs", 0, nullptr) ||
+                    mkdir("/sys/kernel/security/keepstone", 0755);
+         },
+         "mount securityfs /sys/kernel/security securityfs 0xc0e  -> 0"},
+        {"procfs",
+         [] { return mount("/tmp/ks-mounts-cpuinfo", "/proc/cpuinfo", nullptr, MS_BIND, nullptr); },
+         "mount proc /proc proc 0xc0e  -> 0"},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        std::filesystem::create_directories("/sys/kernel/security/keepstone");
+        size_t n = records("mounts").size();
+        // In a mount namespace of its own, so that the sandbox's stand-ins
+        // stay as they are for the next row.
+        fflush(nullptr);
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (unshare(CLONE_NEWNS) != 0 ||
+                syscall(SYS_mount, "none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                r.cover() != 0)
+                _exit(2);
+            do_mounts();
+            umount_all();
+            _exit(0);
+        }
+        int status = -1;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        std::vector<std::string> mounts = since("mounts", n);
+        ASSERT_GE(mounts.size(), 2u);  // the cover's, then do_mounts'
+        EXPECT_EQ(mounts[1], r.mount);
+    }
+    // The sandbox's own stand-ins: nothing to mount.
+    size_t n = records("mounts").size();
+    do_mounts();
+    EXPECT_EQ(since("mounts", n), std::vector<std::string>{});
 }
 
 TEST(UbifsMount, AttachRecordThenMount)

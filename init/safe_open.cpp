@@ -3,10 +3,13 @@
 #include "support/tarvo_file.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/statfs.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -85,8 +88,39 @@ FILE *fopen_char_device_for_writing(const char *path)
     return stream_of(open_char_device(path, O_WRONLY), "w");
 }
 
+int open_kernel_file(const char *path, int flags, long magic)
+{
+    int fd = open(path, (flags & ~O_CREAT) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    // A check that cannot be made is a failed one.
+    struct statfs fs;
+    int e = fstatfs(fd, &fs) != 0 ? errno : long(fs.f_type) != magic ? ENOENT : 0;
+    if (e != 0) {
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    if ((flags & O_NONBLOCK) != 0)
+        return fd;
+    return make_blocking(fd);
+}
+
 FILE *fopen_kernel_file_for_writing(const char *path)
 {
-    int fd = open(path, O_WRONLY | O_TRUNC | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    return stream_of(fd < 0 ? -1 : make_blocking(fd), "w");
+    return stream_of(open_kernel_file(path, O_WRONLY | O_TRUNC, SECURITYFS_MAGIC), "w");
+}
+
+FILE *fopen_kernel_file_for_reading(const char *path, long magic)
+{
+    int fd = open_kernel_file(path, O_RDONLY, magic);
+    return stream_of(fd < 0 ? -1 : tarvo_keep_file_kind(fd, S_IFREG, EINVAL), "r");
+}
+
+int open_hash_list_file(const char *path)
+{
+    static const char securityfs_dir[] = "/sys/kernel/security/";
+    if (std::strncmp(path, securityfs_dir, sizeof securityfs_dir - 1) == 0)
+        return open_kernel_file(path, O_RDWR, SECURITYFS_MAGIC);
+    return open(path, O_RDWR | O_CLOEXEC);
 }

@@ -39,9 +39,31 @@ int open_char_device(const char *path, int flags);
 // open_char_device for writing, as a stdio stream; null with errno set.
 FILE *fopen_char_device_for_writing(const char *path);
 
-// Opens an existing kernel file (securityfs) for writing, as a stdio
-// stream: truncated, never created, close-on-exec, never becoming the controlling
-// terminal. Where the kernel's file system is not mounted the open fails
-// (ENOENT) instead of leaving a regular file in the file's place. Null
-// with errno set.
+// Opens an existing file of one of the kernel's own file systems, magic
+// being its type as statfs gives it (SECURITYFS_MAGIC, SYSFS_MAGIC,
+// PROC_SUPER_MAGIC), with flags (O_RDONLY, O_WRONLY or O_RDWR, plus
+// others such as O_TRUNC): never created, never through a symbolic link
+// (ELOOP), without blocking, close-on-exec, never becoming the controlling
+// terminal. The file's name alone proves nothing: where the kernel's file
+// system is not mounted, a file of the same name on another one (a plain
+// file, a directory, a FIFO of the device's image) is refused with
+// ENOENT, as a kernel file that is not there. The check is made on the
+// opened descriptor, so a file swapped in meanwhile is seen. The
+// descriptor, blocking again as usual; else -1 with errno set.
+int open_kernel_file(const char *path, int flags, long magic);
+
+// Opens an existing securityfs file for writing (truncated), as a stdio
+// stream, under the rules of open_kernel_file. Null with errno set.
 FILE *fopen_kernel_file_for_writing(const char *path);
+
+// Opens an existing sysfs or procfs file (magic as for open_kernel_file)
+// for reading, as a stdio stream; it must be a regular file as well.
+// Null with errno set.
+FILE *fopen_kernel_file_for_reading(const char *path, long magic);
+
+// Opens the file that receives the hash entries, read-write, neither
+// created nor truncated: a path in the kernel's securityfs directory
+// ("/sys/kernel/security/") under the rules of open_kernel_file; any other
+// path (a file named on the command line) as it is given. The descriptor,
+// or -1 with errno set.
+int open_hash_list_file(const char *path);

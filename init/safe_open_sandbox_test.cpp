@@ -5,6 +5,7 @@
 #include "init/safe_open.h"
 
 #include "init/data_files.h"
+#include "init/devices.h"
 #include "init/developer_mode.h"
 #include "init/digest.h"
 #include "init/hardware_startup.h"
@@ -16,6 +17,7 @@
 #include "init/value_files.h"
 #include "secbins/kz4_secbins.h"
 #include "sim/model.h"
+#include "sim/models/keepstone.h"
 #include "support/test_process.h"
 
 #include <fcntl.h>
@@ -37,6 +39,8 @@
 #include <vector>
 
 namespace {
+
+const char ENFORCE_PATH_FOR_TEST[] = "/sys/kernel/security/keepstone/enforce";
 
 // A hung open ends the child with SIGALRM after this long.
 constexpr unsigned CHILD_SECONDS = 10;
@@ -300,6 +304,90 @@ TEST_F(HostileFiles, PowerOffNeedsTheProcfs)
     put(REBOOT_COUNTER_PATH, "5\n");
     EXPECT_TRUE(count_malfunction_boot(REBOOT_COUNTER_PATH, SYSRQ_TRIGGER_PATH));
     EXPECT_EQ(records("sysrq"), std::vector<std::string>{"o\n"});
+}
+
+// A file of a kernel file's name on another file system than the
+// kernel's (a tmpfs mounted where the kernel's would be, holding what an
+// image may hold): a plain file, a link to one, a directory. Neither the
+// masks nor the module hashes go there, no device numbers and no "SoC
+// Info" line come from there; on the kernel's own file system the same
+// steps succeed.
+TEST_F(HostileFiles, KernelFilesOffTheirFileSystemAreRefused)
+{
+    const std::string target = "/tmp/hostile/kernel-file";
+    const std::string node = "/dev/ks-kernel-fs-node";
+    enum kind { NONE, PLAIN, LINK, DIRECTORY };
+    struct where {
+        const char *name;
+        const char *cover;  // the tmpfs mounted in the kernel's place
+        std::string path;
+        const char *text;   // what the file of the image holds
+        std::function<bool(bool refused)> step;  // verdict: refused as wanted?
+    } places[] = {
+        {"securityfs", "/sys/kernel/security", ENFORCE_PATH_FOR_TEST, "7\n",
+         [](bool refused) {
+             int r = write_hex_value(ENFORCE_PATH_FOR_TEST, 7);
+             return refused ? r == -2 : r == 0;
+         }},
+        {"sysfs", "/sys/devices", "/sys/devices/virtual/misc/omap_sec/dev", "1:3\n",
+         [&](bool refused) {
+             int r = create_device(node.c_str(), "/sys/devices/virtual/misc/omap_sec/dev");
+             struct stat st;
+             bool made = lstat(node.c_str(), &st) == 0;
+             return refused ? r == -5 && !made : r == 0 && made;
+         }},
+        {"procfs", "/proc", CPUINFO_PATH, "SoC Info\t: GP\n",
+         [](bool refused) {
+             int rd = 0;
+             int r = check_soc_info(&rd);
+             return refused ? r == -2 && rd == 0 : r == 0 && rd == 1;
+         }},
+    };
+    ASSERT_EQ(ks_sim::write_state("soc-info", "SoC Info\t: OMAP3430 ES3.1 GP"), 0);
+    for (const where &w : places) {
+        for (kind k : {NONE, PLAIN, LINK, DIRECTORY}) {
+            SCOPED_TRACE(std::string(w.name) + " " +
+                         (k == NONE ? "kernel's own" : k == PLAIN ? "plain file" : k == LINK ? "link" : "directory"));
+            std::filesystem::remove(node);
+            put(target, w.text);
+            size_t writes_before = 0;
+            std::vector<ks_sim::keepstone_event> events;
+            ks_sim::read_keepstone_log(events);
+            writes_before = ks_sim::keepstone_writes(events, "enforce").size();
+            std::string verdict = in_child([&] {
+                // A namespace of its own; the simulator only mounts in the
+                // sandbox's, so the calls go to the kernel directly.
+                if (unshare(CLONE_NEWNS) != 0 ||
+                    syscall(SYS_mount, "none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+                    return false;
+                if (k != NONE) {
+                    if (syscall(SYS_mount, "tmpfs", w.cover, "tmpfs", 0, nullptr) != 0)
+                        return false;
+                    std::filesystem::create_directories(std::filesystem::path(w.path).parent_path());
+                    // Made under another name: the simulator serves opens
+                    // of the kernel's path itself.
+                    std::string made = w.path + ".new";
+                    if (k == PLAIN)
+                        put(made, w.text);
+                    else if (k == LINK)
+                        symlink(target.c_str(), made.c_str());
+                    else
+                        mkdir(made.c_str(), 0755);
+                    if (rename(made.c_str(), w.path.c_str()) != 0)
+                        return false;
+                }
+                return w.step(k != NONE);
+            });
+            EXPECT_EQ(verdict, "ok");
+            events.clear();
+            ks_sim::read_keepstone_log(events);
+            size_t writes = ks_sim::keepstone_writes(events, "enforce").size() - writes_before;
+            EXPECT_EQ(writes, std::string(w.name) == "securityfs" && k == NONE ? 1u : 0u);
+            EXPECT_EQ(get(target), w.text);
+        }
+    }
+    std::filesystem::remove(node);
+    unlink(ks_sim::state_path("soc-info").c_str());
 }
 
 }  // namespace

@@ -21,7 +21,9 @@ class ValueFiles : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/ks-value-XXXXXX";
+        // In the sandbox's securityfs: the values are written as kernel
+        // files, which are refused anywhere else.
+        char pattern[] = "/sys/kernel/security/ks-value-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir = pattern;
     }

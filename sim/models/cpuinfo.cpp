@@ -1,7 +1,12 @@
 // "/proc/cpuinfo" as the device shows it. Its "SoC Info" line comes from
 // the state file "soc-info" (the whole line, without newline); a device
-// without one is a production device.
+// without one is a production device. The file is the kernel's only while
+// a procfs is mounted on "/proc"; without one, the path is whatever file
+// the device has there.
 #include "sim/models/recording.h"
+
+#include <linux/magic.h>
+#include <sys/statfs.h>
 
 namespace ks_sim {
 namespace {
@@ -21,7 +26,12 @@ std::string soc_line()
 class cpuinfo_model : public model {
 public:
     const char *name() const override { return "cpuinfo"; }
-    bool serves(const std::string &path) const override { return path == "/proc/cpuinfo"; }
+    bool serves(const std::string &path) const override
+    {
+        struct statfs proc;
+        return path == "/proc/cpuinfo" && statfs("/proc", &proc) == 0 &&
+               proc.f_type == PROC_SUPER_MAGIC;
+    }
     std::unique_ptr<open_file> open(const std::string &, int flags, mode_t) override
     {
         if ((flags & O_ACCMODE) != O_RDONLY) {
