@@ -1,0 +1,373 @@
+// The whole-boot sweep: every file a boot of the signed sample device
+// opens, stats or maps (in keepstone-init, in every library and in the C
+// library itself) is taken from a record of a real boot at the system-call
+// level (strace inside the sandbox), in production mode, in R&D mode with
+// "nosigcheck" and in initrd mode. Each path then gets, one boot at a time,
+// a FIFO, a link to a FIFO, a directory, a link to "/dev/zero", a 1 GiB
+// sparse file, a file that a second process keeps cutting while the boot
+// reads it, and no file at all. Every boot must reach its decision (the
+// "done (...)" line, and "/sbin/preinit" in initrd mode) within 10 s, stay
+// under 64 MiB of memory, and carry the malfunction bits the table gives
+// for that path. A path the record shows and the table lacks is a failing
+// row of its own: a new open anywhere on the boot's road shows up here.
+#include "sim/testing/sandbox.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using ks_sim::testing::device;
+using ks_sim::testing::run_options;
+
+const std::string INIT = KS_INIT_PATH;
+const std::string DEVICE_KEY_HEX = "8899aabbccddeeff0011223344556677";
+constexpr long MEMORY_BOUND_KB = 64 * 1024;
+constexpr int TIME_BOUND_S = 10;
+
+const char PREINIT[] = "#!/bin/sh\necho preinit >>/preinit.ran\n";
+
+enum mode { PRODUCTION, RD_NOSIGCHECK, INITRD };
+
+const char *mode_name(mode m)
+{
+    return m == PRODUCTION ? "Production" : m == RD_NOSIGCHECK ? "RdNosigcheck" : "Initrd";
+}
+
+// The odd files put at a path.
+enum kind { FIFO, LINK_TO_FIFO, DIRECTORY, LINK_TO_ZERO, SPARSE_1GIB, SHRINKING, MISSING };
+const kind ALL_KINDS[] = {FIFO, LINK_TO_FIFO, DIRECTORY, LINK_TO_ZERO, SPARSE_1GIB, SHRINKING, MISSING};
+const char *kind_name(kind k)
+{
+    static const char *names[] = {"fifo", "link to fifo", "directory", "link to /dev/zero",
+                                  "1 GiB sparse", "shrinking", "missing"};
+    return names[k];
+}
+
+// What the boot must show for a path: the malfunction bits when the file
+// cannot be read (every odd kind but a shrinking one), when it is missing,
+// and whether a shrinking file may give either.
+struct expectation {
+    const char *path;  // a device path, or "<hash-list entry>"
+    unsigned odd;      // bits for a file that cannot be read
+    unsigned missing;  // bits for no file
+};
+
+// The table, per mode. The normal boot of the sample device has no bit set.
+// clang-format off
+const std::vector<expectation> &table(mode m)
+{
+    static const std::vector<expectation> production = {
+#include "boot_sweep_production.inc"
+    };
+    static const std::vector<expectation> rd = {
+#include "boot_sweep_rd.inc"
+    };
+    static const std::vector<expectation> initrd = {
+#include "boot_sweep_initrd.inc"
+    };
+    return m == PRODUCTION ? production : m == RD_NOSIGCHECK ? rd : initrd;
+}
+// clang-format on
+
+const char HASH_LIST_ENTRY[] = "<hash-list entry>";
+
+struct boot {
+    int status = -1;
+    bool decided = false;  // the "done (...)" line (and preinit in initrd mode)
+    unsigned bits = 0;
+    std::string summary, output;
+    long peak_kb = 0;
+};
+
+std::string read_host(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class BootSweep : public ::testing::TestWithParam<mode> {
+protected:
+    static void SetUpTestSuite()
+    {
+        prepared = std::make_unique<device>(KS_SAMPLE_IMAGE);
+        prepared->write_file("/.ks-sim/omap_sec.conf", "device_key=" + DEVICE_KEY_HEX + "\n");
+        run_options with_var;
+        with_var.mount_var = true;
+        auto r = prepared->run({KS_MAKE_SAMPLE_DEVICE, "--list", "/etc/group", "--list",
+                                "/etc/passwd", "--sign", "/etc/refhashlist", "--sign",
+                                "/var/lib/tarvo/restok/restok.conf"},
+                               with_var);
+        ASSERT_EQ(r.status, 0) << r.output;
+        prepared->write_file("/sbin/preinit", PREINIT);
+        chmod(prepared->host_path("/sbin/preinit").c_str(), 0755);
+    }
+    static void TearDownTestSuite() { prepared.reset(); }
+
+    // A fresh copy of the prepared device in the mode.
+    std::unique_ptr<device> fresh(mode m) const
+    {
+        auto d = std::make_unique<device>(prepared->root());
+        EXPECT_EQ(d->run({"true"}).status, 0);
+        if (m == RD_NOSIGCHECK) {
+            d->write_file("/.ks-sim/soc-info", "SoC Info\t: GP");
+            d->write_file("/etc/tarvo/nosigcheck", "");
+        }
+        return d;
+    }
+
+    static std::string boot_command(mode m)
+    {
+        return INIT + (m == INITRD ? " -i" : "");
+    }
+
+    // Boots the device, the shell text before run first, under the time
+    // bound; the peak memory is that of the largest process of the run.
+    static boot run_boot(device &d, mode m, const std::string &before = "",
+                         const std::string &wrapper = "")
+    {
+        int p[2];
+        boot b;
+        if (pipe(p) != 0)
+            return b;
+        std::fflush(nullptr);
+        pid_t child = fork();
+        if (child == 0) {
+            close(p[0]);
+            std::string script = before + "exec /usr/bin/timeout -s KILL " +
+                                 std::to_string(TIME_BOUND_S) + " " + wrapper + boot_command(m);
+            auto r = d.shell(script);
+            struct rusage u;
+            getrusage(RUSAGE_CHILDREN, &u);
+            std::string out = std::to_string(r.status) + " " + std::to_string(u.ru_maxrss) + "\n" +
+                              r.output;
+            size_t done = 0;
+            while (done < out.size()) {
+                ssize_t n = write(p[1], out.data() + done, out.size() - done);
+                if (n <= 0)
+                    break;
+                done += size_t(n);
+            }
+            _exit(0);
+        }
+        close(p[1]);
+        std::string text;
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(p[0], buf, sizeof buf)) > 0)
+            text.append(buf, size_t(n));
+        close(p[0]);
+        int status;
+        waitpid(child, &status, 0);
+        size_t eol = text.find('\n');
+        std::istringstream(text.substr(0, eol)) >> b.status >> b.peak_kb;
+        b.output = eol == std::string::npos ? "" : text.substr(eol + 1);
+        std::string console;
+        for (const std::string &c : d.run_records("console"))
+            console += c;
+        std::smatch mm;
+        if (std::regex_search(console, mm,
+                              std::regex("keepstone-init: done \\((\\d+),0x([0-9a-f]+),[^)]*\\)\n"))) {
+            b.summary = mm[0];
+            b.bits = unsigned(std::stoul(mm[2], nullptr, 16));
+            b.decided = true;
+        }
+        if (m == INITRD)
+            b.decided = b.decided && !d.read_file("/preinit.ran").empty();
+        return b;
+    }
+
+    // The regular files and absent paths the boot touched, from its record.
+    std::vector<std::string> recorded_paths(mode m)
+    {
+        auto d = fresh(m);
+        boot b = run_boot(*d, m, "", "/usr/bin/strace -f -qq -o /sweep.strace -e trace=%file ");
+        EXPECT_TRUE(b.decided) << b.output;
+        std::string trace = d->read_file("/sweep.strace");
+        EXPECT_FALSE(trace.empty()) << "no record of the boot (is strace installed?)";
+        const std::string list = d->read_file("/etc/refhashlist");
+        std::set<std::string> seen;
+        std::vector<std::string> out;
+        std::regex call("^\\d+ +[a-z0-9_]+\\((?:AT_FDCWD, |\\d+, )?\"(/[^\"]*)\"");
+        std::istringstream in(trace);
+        std::string line;
+        bool entry_taken = false;
+        while (std::getline(in, line)) {
+            std::smatch mm;
+            if (!std::regex_search(line, mm, call))
+                continue;
+            std::string path = mm[1];
+            // Not the device's files: the simulator's state, the build and
+            // source trees, the host's libraries; the kernel's and the
+            // boot's own device nodes are kernel paths (checked by their
+            // file-system type).
+            static const char *skipped[] = {"/.ks-sim", "/lib", "/usr/", "/etc/ld.so",
+                                            "/proc/", "/sys/", "/dev/", "/sweep", KS_SOURCE_DIR,
+                                            KS_BINARY_DIR};
+            bool skip = false;
+            for (const char *s : skipped)
+                skip = skip || path.compare(0, strlen(s), s) == 0;
+            while (path.size() > 1 && path.back() == '/')
+                path.pop_back();
+            if (skip || path.find("//") != std::string::npos)
+                path = skip ? "" : std::regex_replace(path, std::regex("/+"), "/");
+            if (path.empty() || seen.count(path))
+                continue;
+            seen.insert(path);
+            struct stat st;
+            bool exists = lstat(d->host_path(path).c_str(), &st) == 0;
+            if (exists && S_ISDIR(st.st_mode))
+                continue;  // directories on the way
+            if (list.find(path) != std::string::npos) {
+                // The files the hash list names: one stands for all.
+                if (entry_taken)
+                    continue;
+                entry_taken = true;
+                hash_entry_ = path;
+                out.push_back(HASH_LIST_ENTRY);
+                continue;
+            }
+            out.push_back(path);
+        }
+        return out;
+    }
+
+    // Puts the odd file of the kind at the path; the shell text that a
+    // shrinking file needs before the boot.
+    std::string apply(device &d, const std::string &path, kind k)
+    {
+        const std::string host = d.host_path(path);
+        const std::string original = read_host(host);
+        struct stat st;
+        bool existed = lstat(host.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        std::string cmd = "rm -rf -- '" + host + "'";
+        EXPECT_EQ(system(cmd.c_str()), 0);
+        std::string dir = host.substr(0, host.rfind('/'));
+        cmd = "mkdir -p -- '" + dir + "'";
+        EXPECT_EQ(system(cmd.c_str()), 0);
+        switch (k) {
+        case FIFO: EXPECT_EQ(mkfifo(host.c_str(), 0644), 0); break;
+        case LINK_TO_FIFO:
+            EXPECT_EQ(mkfifo(d.host_path("/sweep-fifo").c_str(), 0644), 0);
+            EXPECT_EQ(symlink("/sweep-fifo", host.c_str()), 0);
+            break;
+        case DIRECTORY: EXPECT_EQ(mkdir(host.c_str(), 0755), 0); break;
+        case LINK_TO_ZERO: EXPECT_EQ(symlink("/dev/zero", host.c_str()), 0); break;
+        case SPARSE_1GIB: {
+            int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            EXPECT_GE(fd, 0);
+            EXPECT_EQ(write(fd, original.data(), original.size()), ssize_t(original.size()));
+            EXPECT_EQ(ftruncate(fd, off_t(1) << 30), 0);
+            close(fd);
+            break;
+        }
+        case SHRINKING: {
+            std::string content = existed ? original : std::string(4096, 'x');
+            std::ofstream(d.host_path("/sweep-original"), std::ios::binary) << content;
+            std::ofstream(host, std::ios::binary) << content;
+            return "(while :; do cat /sweep-original >'" + path + "'; : >'" + path +
+                   "'; done) >/dev/null 2>&1 & ";
+        }
+        case MISSING: break;
+        }
+        return "";
+    }
+
+    static std::unique_ptr<device> prepared;
+    std::string hash_entry_;
+};
+
+std::unique_ptr<device> BootSweep::prepared;
+
+TEST_P(BootSweep, EveryPathGivesTheDecisionInBoundedTimeAndMemory)
+{
+    const mode m = GetParam();
+    // The sample boot itself.
+    {
+        auto d = fresh(m);
+        boot b = run_boot(*d, m);
+        ASSERT_TRUE(b.decided) << b.output;
+        EXPECT_EQ(b.bits, 0u) << b.summary;
+        EXPECT_LT(b.peak_kb, MEMORY_BOUND_KB);
+        std::printf("%s: the sample boot peaks at %ld KiB\n", mode_name(m), b.peak_kb);
+    }
+    std::vector<std::string> paths = recorded_paths(m);
+    ASSERT_FALSE(paths.empty());
+    std::map<std::string, expectation> rows;
+    for (const expectation &e : table(m))
+        rows.emplace(e.path, e);
+    const bool learn = std::getenv("KS_SWEEP_LEARN") != nullptr;
+    long peak = 0;
+    int boots = 0;
+    for (const std::string &path : paths) {
+        auto row = rows.find(path);
+        if (row == rows.end() && !learn) {
+            ADD_FAILURE() << "the boot opens '" << path << "', which has no row in the table";
+            continue;
+        }
+        const std::string target = path == HASH_LIST_ENTRY ? hash_entry_ : path;
+        std::map<kind, unsigned> got;
+        for (kind k : ALL_KINDS) {
+            auto d = fresh(m);
+            bool existed = ::access(d->host_path(target).c_str(), F_OK) == 0;
+            if (k == MISSING && !existed)
+                continue;  // the normal boot has that case
+            std::string before = apply(*d, target, k);
+            boot b = run_boot(*d, m, before);
+            boots++;
+            peak = std::max(peak, b.peak_kb);
+            SCOPED_TRACE(std::string(mode_name(m)) + ": " + kind_name(k) + " at " + target);
+            EXPECT_TRUE(b.decided) << "no decision within " << TIME_BOUND_S << " s (status "
+                                   << b.status << ")\n"
+                                   << b.output.substr(0, 2000);
+            EXPECT_LT(b.peak_kb, MEMORY_BOUND_KB) << "peak memory";
+            got[k] = b.bits;
+            if (learn || !b.decided)
+                continue;
+            if (k == SHRINKING)
+                EXPECT_TRUE(b.bits == 0 || b.bits == row->second.odd) << b.summary;
+            else if (k == MISSING)
+                EXPECT_EQ(b.bits, row->second.missing) << b.summary;
+            else
+                EXPECT_EQ(b.bits, row->second.odd) << b.summary;
+        }
+        if (learn) {
+            std::printf("    {\"%s\",", path.c_str());
+            for (kind k : ALL_KINDS)
+                std::printf(" %s=0x%x", kind_name(k), got.count(k) ? got[k] : 0xffu);
+            std::printf("},\n");
+        }
+    }
+    for (const expectation &e : table(m)) {
+        bool recorded = false;
+        for (const std::string &p : paths)
+            recorded = recorded || p == e.path;
+        EXPECT_TRUE(recorded || learn) << "the row '" << e.path << "' matches no path the boot opens";
+    }
+    std::printf("%s: %zu paths, %d boots, peak memory %ld KiB\n", mode_name(m), paths.size(), boots,
+                peak);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, BootSweep, ::testing::Values(PRODUCTION, RD_NOSIGCHECK, INITRD),
+                         [](const ::testing::TestParamInfo<mode> &i) {
+                             return std::string(mode_name(i.param));
+                         });
+
+}  // namespace
