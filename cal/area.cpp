@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -286,6 +288,153 @@ bool listed_damage(const cal_context *ctx, int mode, uint32_t limit)
 
 }  // namespace
 
+// Each list by block name: the node of every name and the node before it,
+// and the list's last node, so that a block is found, replaced, taken out
+// or appended without a walk of its list.
+struct cal_name_index {
+    struct entry {
+        cal_block_node *node = nullptr;
+        cal_block_node *prev = nullptr;
+    };
+    // A name as the index keys it: its bytes up to the first zero, at
+    // most 16, zero-padded (the bytes cal_name_cmp compares).
+    struct key {
+        char bytes[CAL_NAME_SIZE];
+        bool operator==(const key &o) const { return memcmp(bytes, o.bytes, sizeof bytes) == 0; }
+    };
+    struct key_hash {
+        size_t operator()(const key &k) const
+        {
+            return std::hash<std::string_view>()(std::string_view(k.bytes, sizeof k.bytes));
+        }
+    };
+    struct list {
+        std::unordered_map<key, entry, key_hash> nodes;
+        cal_block_node *tail = nullptr;
+    };
+    list lists[3];  // config, user, write-once
+};
+
+namespace {
+
+using name_index = cal_name_index;
+
+name_index::key name_key(const char *name)
+{
+    name_index::key k;
+    memset(k.bytes, 0, sizeof k.bytes);
+    memcpy(k.bytes, name, strnlen(name, CAL_NAME_SIZE));
+    return k;
+}
+
+void drop_names(cal_context *ctx)
+{
+    delete ctx->names;
+    ctx->names = nullptr;
+}
+
+// The context's index, made from its lists as they stand when it has
+// none; null without memory for it, or when a list holds a name twice
+// (lists not made by add_block), where the lists are walked instead.
+name_index *names_of(cal_context *ctx)
+{
+    if (ctx->names)
+        return ctx->names;
+    try {
+        std::unique_ptr<name_index> index(new name_index);
+        cal_block_node *heads[] = {ctx->config_list, ctx->user_list, ctx->wp_list};
+        for (int i = 0; i < 3; i++) {
+            cal_block_node *prev = nullptr;
+            for (cal_block_node *n = heads[i]; n; prev = n, n = n->next)
+                if (!index->lists[i].nodes.emplace(name_key(n->header.name),
+                                                   name_index::entry{n, prev})
+                         .second)
+                    return nullptr;
+            index->lists[i].tail = prev;
+        }
+        ctx->names = index.release();
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+    return ctx->names;
+}
+
+// The index of one of the context's lists, or null (see names_of).
+name_index::list *list_index(cal_context *ctx, cal_block_node **list)
+{
+    name_index *index = names_of(ctx);
+    if (!index)
+        return nullptr;
+    return &index->lists[list == &ctx->user_list ? 1 : list == &ctx->wp_list ? 2 : 0];
+}
+
+// Unlinks a node whose predecessor is prev; its entry stays for the caller.
+void unlink_indexed(name_index::list *index, cal_block_node **list, cal_block_node *node,
+                    cal_block_node *prev)
+{
+    cal_block_node *next = node->next;
+    if (prev)
+        prev->next = next;
+    else
+        *list = next;
+    if (next)
+        index->nodes.find(name_key(next->header.name))->second.prev = prev;
+    else
+        index->tail = prev;
+    node->next = nullptr;
+}
+
+// add_block by a walk of the list, without the index.
+void add_block_walking(cal_block_node **list, cal_block_node *node)
+{
+    if (!*list) {
+        *list = node;
+        return;
+    }
+    char head[CAL_NAME_SIZE];
+    memcpy(head, (*list)->header.name, CAL_NAME_SIZE);
+    for (cal_block_node **p = list; *p;) {
+        cal_block_node *old = *p;
+        if (cal_name_cmp(old->header.name, node->header.name) != 0) {
+            p = &old->next;
+            continue;
+        }
+        if (!cal_version_newer(node->header.version, old->header.version))
+            cal_error("Severe inconsistency in block versioning");
+        *p = old->next;
+        cal_free_node(old);
+    }
+    if (!*list) {
+        *list = node;
+    } else if (!(node->header.flags & CAL_HDR_FLAG_USER) &&
+               cal_name_cmp(node->header.name, head) == 0) {
+        node->next = *list;
+        *list = node;
+    } else {
+        cal_block_node *last = *list;
+        while (last->next)
+            last = last->next;
+        last->next = node;
+    }
+}
+
+// cal_unlink_node by a walk of the list, without the index.
+int unlink_walking(cal_block_node **list, cal_block_node *node)
+{
+    cal_block_node *prev = nullptr;
+    for (cal_block_node **p = list; *p; prev = *p, p = &(*p)->next)
+        if (*p == node) {
+            cal_debug(2, "Removing block entirely (next=%p, prev=%p)",
+                      static_cast<void *>(node->next), static_cast<void *>(prev));
+            *p = node->next;
+            node->next = nullptr;
+            return 1;
+        }
+    return 0;
+}
+
+}  // namespace
+
 extern "C" {
 
 cal_block_node **cal_list_for(cal_context *ctx, uint16_t header_flags)
@@ -321,39 +470,75 @@ void add_block(cal_context *ctx, cal_block_node *node)
 {
     node->next = nullptr;
     cal_block_node **list = cal_list_for(ctx, node->header.flags);
-    if (!*list) {
-        *list = node;
+    name_index::list *index = list_index(ctx, list);
+    name_index::entry *slot = nullptr;
+    if (index) {
+        try {
+            slot = &index->nodes[name_key(node->header.name)];
+        } catch (const std::bad_alloc &) {
+            drop_names(ctx);
+            index = nullptr;
+        }
+    }
+    if (!index) {
+        add_block_walking(list, node);
         return;
     }
     char head[CAL_NAME_SIZE];
-    memcpy(head, (*list)->header.name, CAL_NAME_SIZE);
-    for (cal_block_node **p = list; *p;) {
-        cal_block_node *old = *p;
-        if (cal_name_cmp(old->header.name, node->header.name) != 0) {
-            p = &old->next;
-            continue;
-        }
+    const bool had_head = *list != nullptr;
+    if (had_head)
+        memcpy(head, (*list)->header.name, CAL_NAME_SIZE);
+    if (cal_block_node *old = slot->node) {
         if (!cal_version_newer(node->header.version, old->header.version))
             cal_error("Severe inconsistency in block versioning");
-        *p = old->next;
+        unlink_indexed(index, list, old, slot->prev);
         cal_free_node(old);
     }
     if (!*list) {
         *list = node;
-    } else if (!(node->header.flags & CAL_HDR_FLAG_USER) &&
+        index->tail = node;
+        *slot = {node, nullptr};
+    } else if (had_head && !(node->header.flags & CAL_HDR_FLAG_USER) &&
                cal_name_cmp(node->header.name, head) == 0) {
+        index->nodes.find(name_key((*list)->header.name))->second.prev = node;
         node->next = *list;
         *list = node;
+        *slot = {node, nullptr};
     } else {
-        cal_block_node *last = *list;
-        while (last->next)
-            last = last->next;
-        last->next = node;
+        index->tail->next = node;
+        *slot = {node, index->tail};
+        index->tail = node;
     }
+}
+
+cal_block_node *cal_find_listed(cal_context *ctx, cal_block_node **list, const char *name)
+{
+    name_index::list *index = list_index(ctx, list);
+    if (!index)
+        return find_block_in_list(*list, name);
+    auto it = index->nodes.find(name_key(name));
+    return it == index->nodes.end() ? nullptr : it->second.node;
+}
+
+int cal_unlink_node(cal_context *ctx, cal_block_node *node)
+{
+    cal_block_node **list = cal_list_for(ctx, node->header.flags);
+    name_index::list *index = list_index(ctx, list);
+    if (!index)
+        return unlink_walking(list, node);
+    auto it = index->nodes.find(name_key(node->header.name));
+    if (it == index->nodes.end() || it->second.node != node)
+        return 0;
+    cal_debug(2, "Removing block entirely (next=%p, prev=%p)", static_cast<void *>(node->next),
+              static_cast<void *>(it->second.prev));
+    unlink_indexed(index, list, node, it->second.prev);
+    index->nodes.erase(it);
+    return 1;
 }
 
 void free_block_lists(cal_context *ctx)
 {
+    drop_names(ctx);
     free_list(&ctx->config_list);
     free_list(&ctx->user_list);
     free_list(&ctx->wp_list);
@@ -526,6 +711,7 @@ bool holds_every_block_of(cal_context *ctx, int other)
 {
     cal_context probe = *ctx;
     probe.config_list = probe.user_list = probe.wp_list = nullptr;
+    probe.names = nullptr;
     int r;
     {
         quiet_reports quiet;
@@ -533,11 +719,11 @@ bool holds_every_block_of(cal_context *ctx, int other)
     }
     bool ok = true;
     if (r == 0) {
-        const std::pair<cal_block_node *, cal_block_node *> lists[] = {
-            {probe.config_list, ctx->config_list}, {probe.wp_list, ctx->wp_list}};
+        const std::pair<cal_block_node *, cal_block_node **> lists[] = {
+            {probe.config_list, &ctx->config_list}, {probe.wp_list, &ctx->wp_list}};
         for (const auto &l : lists)
             for (cal_block_node *n = l.first; n && ok; n = n->next)
-                ok = find_block_in_list(l.second, n->header.name) != nullptr;
+                ok = cal_find_listed(ctx, l.second, n->header.name) != nullptr;
     }
     free_block_lists(&probe);
     // What was read stays for a fall-back scan of that half.
@@ -565,17 +751,18 @@ void settle_unread_half(cal_context *ctx, int other)
     }
     cal_context probe = *ctx;
     probe.config_list = probe.user_list = probe.wp_list = nullptr;
+    probe.names = nullptr;
     int r;
     {
         quiet_reports quiet;
         r = scan_block_headers(&probe, &probe.config[other], 0);
     }
     bool older = r == 0 && probe.config[other].empty_start >= cur->empty_start;
-    const std::pair<cal_block_node *, cal_block_node *> lists[] = {
-        {probe.config_list, ctx->config_list}, {probe.wp_list, ctx->wp_list}};
+    const std::pair<cal_block_node *, cal_block_node **> lists[] = {
+        {probe.config_list, &ctx->config_list}, {probe.wp_list, &ctx->wp_list}};
     for (const auto &l : lists)
         for (cal_block_node *n = l.first; n && older; n = n->next) {
-            if (!find_block_in_list(l.second, n->header.name))
+            if (!cal_find_listed(ctx, l.second, n->header.name))
                 older = false;
             else if (cal_name_cmp(n->header.name, first.name) == 0 &&
                      cal_version_newer(n->header.version, first.version))

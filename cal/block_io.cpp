@@ -14,22 +14,6 @@ namespace {
 
 bool name_too_long(const char *name) { return strnlen(name, CAL_NAME_SIZE + 1) > CAL_NAME_SIZE; }
 
-// Takes a node out of its list; false when it is in none.
-bool unlink_node(cal_context *ctx, cal_block_node *node)
-{
-    cal_block_node **list = cal_list_for(ctx, node->header.flags);
-    cal_block_node *prev = nullptr;
-    for (cal_block_node **p = list; *p; prev = *p, p = &(*p)->next)
-        if (*p == node) {
-            cal_debug(2, "Removing block entirely (next=%p, prev=%p)",
-                      static_cast<void *>(node->next), static_cast<void *>(prev));
-            *p = node->next;
-            node->next = nullptr;
-            return true;
-        }
-    return false;
-}
-
 unsigned char *copy_bytes(const unsigned char *data, uint32_t length)
 {
     unsigned char *p = static_cast<unsigned char *>(malloc(length ? length : 1));
@@ -129,7 +113,7 @@ int compress_config_area(cal_context *ctx, cal_area *target, bool user)
                 return -1;
             }
             cal_error("compress_config_area: dropping damaged user block '%s'", name);
-            unlink_node(ctx, n);
+            cal_unlink_node(ctx, n);
             cal_free_node(n);
             taken.erase(taken.begin() + long(i));
             continue;
@@ -268,6 +252,19 @@ bool space_is_erased(cal_context *ctx, cal_area *target, uint32_t size, bool wri
     return false;
 }
 
+// The node of that name in one list, found through the context's name
+// index; the node looked at is reported as find_block_in_list does.
+cal_block_node *find_listed(cal_context *ctx, cal_block_node **list, const char *name)
+{
+    cal_block_node *n = cal_find_listed(ctx, list, name);
+    if (n) {
+        char text[CAL_NAME_SIZE + 1];
+        cal_name_text(n->header.name, text);
+        cal_debug(4, "checking block '%s'", text);
+    }
+    return n;
+}
+
 }  // namespace
 
 extern "C" {
@@ -287,10 +284,10 @@ cal_block_node *find_block_in_list(cal_block_node *first, const char *name)
 cal_block_node *lookup_block(cal_context *ctx, const char *name, int flags)
 {
     if (flags & CAL_FLAG_USER)
-        return find_block_in_list(ctx->user_list, name);
-    cal_block_node *n = find_block_in_list(ctx->wp_list, name);
+        return find_listed(ctx, &ctx->user_list, name);
+    cal_block_node *n = find_listed(ctx, &ctx->wp_list, name);
     if (!n && !(flags & CAL_FLAG_WRITE_ONCE))
-        n = find_block_in_list(ctx->config_list, name);
+        n = find_listed(ctx, &ctx->config_list, name);
     return n;
 }
 
@@ -477,7 +474,7 @@ int cal_write_block(cal_context *ctx, const char *name, const unsigned char *dat
     if (!have_old) {
         cal_debug(2, "No old version, removing block");
         if (listed)
-            unlink_node(ctx, node);
+            cal_unlink_node(ctx, node);
         cal_free_node(node);
     } else {
         cal_debug(2, "Reverting block from ver. %d to %d", v + 1, v);
@@ -488,7 +485,7 @@ int cal_write_block(cal_context *ctx, const char *name, const unsigned char *dat
             node->data = nullptr;
         } else {
             if (listed)
-                unlink_node(ctx, node);
+                cal_unlink_node(ctx, node);
             cal_free_node(node);
         }
     }

@@ -128,6 +128,9 @@ struct cal_block_node {
     cal_block_node *next;
 };
 
+// The index of a context's block lists by name (opaque; see area.cpp).
+struct cal_name_index;
+
 struct cal_context {
     int fd;
     cal_mtd_info info;
@@ -147,6 +150,9 @@ struct cal_context {
     // The OTP probe failed for another reason than a flash without OTP
     // region: where write-once blocks live is not known.
     int otp_unknown;
+    // The three lists by block name, made by the first list operation
+    // that needs it and freed with the lists (free_block_lists).
+    cal_name_index *names;
 };
 
 // 1 (reported) when the context has stopped its flash access, else 0.
@@ -180,6 +186,11 @@ int read_block_header(cal_context *ctx, cal_area *area, uint32_t address,
                       cal_block_header *header);
 int scan_block_headers(cal_context *ctx, cal_area *area, int mode);
 void add_block(cal_context *ctx, cal_block_node *node);
+// The node of that name in one of the context's lists (&ctx->config_list,
+// &ctx->user_list or &ctx->wp_list), found through the name index.
+cal_block_node *cal_find_listed(cal_context *ctx, cal_block_node **list, const char *name);
+// Takes a node out of its list: 1, or 0 when it is in none.
+int cal_unlink_node(cal_context *ctx, cal_block_node *node);
 // The list a block belongs to by its header flags: user, write-once or config.
 cal_block_node **cal_list_for(cal_context *ctx, uint16_t header_flags);
 void free_block_lists(cal_context *ctx);
