@@ -48,11 +48,22 @@ struct quiet_reports {
 // What a scan read of an area: its bytes from address 0, read in chunks
 // that grow with what the walk needs, so that the used part of the area is
 // read once and little more; pages that could not be read are noted.
+//
+// The first read takes two pages: a compacted half of small blocks holds
+// its run in the first page and what proves the run complete in the
+// second. Each later read at least doubles what was read (at most by one
+// erase block), so that a long area takes few reads, and stops at an
+// erase-block boundary that the walk does not need to cross. A header
+// position behind an erased gap that lies beyond what was read is read
+// alone (the area's data usually end there), until such a read has found
+// a block: then the area goes on behind its gaps and is read in chunks.
 struct image_reader {
     cal_context *ctx;
     cal_area *area;
     std::vector<unsigned char> &bytes;
     std::vector<uint32_t> &unreadable;
+    bool exact_probes = true;
+    uint64_t probe_read_at = UINT64_MAX;
 
     uint32_t size() const { return cal_area_size(ctx, area); }
 
@@ -60,28 +71,20 @@ struct image_reader {
     // page spoils only what lies in it.
     void read_pages(uint32_t from, uint32_t to)
     {
-        for (uint32_t a = from; a < to; a += ctx->page_size) {
-            uint32_t n = std::min(ctx->page_size, to - a);
+        for (uint32_t a = from; a < to;) {
+            uint32_t n = std::min(cal_round_up(a + 1, ctx->page_size) - a, to - a);
             if (cal_nand_read(ctx, area, a, bytes.data() + a, n) != 0) {
                 memset(bytes.data() + a, 0, n);
-                unreadable.push_back(a);
+                unreadable.push_back(a - a % ctx->page_size);
             }
+            a += n;
         }
     }
 
-    // Makes the image cover [0, end) (end at most the area's size).
-    void cover(uint64_t end)
+    // Reads [have, want) into the image.
+    void read_to(uint64_t want)
     {
         const uint32_t have = uint32_t(bytes.size());
-        if (end <= have)
-            return;
-        const uint64_t s = size();
-        // Twice what was read, at least eight pages, at most one erase
-        // block more than was read.
-        uint64_t want = std::max<uint64_t>(end, std::min<uint64_t>(uint64_t(have) * 2,
-                                                                  uint64_t(have) + ctx->erase_size));
-        want = std::max<uint64_t>(want, uint64_t(ctx->page_size) * 8);
-        want = std::min<uint64_t>((want + ctx->page_size - 1) / ctx->page_size * ctx->page_size, s);
         // Without memory for more, what lies beyond cannot be checked.
         try {
             bytes.resize(size_t(want));
@@ -91,6 +94,41 @@ struct image_reader {
         if (ctx->io_failed ||
             cal_nand_read(ctx, area, have, bytes.data() + have, uint32_t(want) - have) != 0)
             read_pages(have, uint32_t(want));
+    }
+
+    // Makes the image cover [0, end) (end at most the area's size).
+    void cover(uint64_t end)
+    {
+        const uint64_t have = bytes.size();
+        if (end <= have)
+            return;
+        const uint64_t page = ctx->page_size, erase = ctx->erase_size;
+        uint64_t want = have ? std::min(have * 2, have + erase) : 2 * page;
+        want = std::max(want, end);
+        want = std::min((want + page - 1) / page * page, uint64_t(size()));
+        const uint64_t boundary = (have / erase + 1) * erase;
+        if (want > boundary && end <= boundary)
+            want = boundary;
+        read_to(want);
+    }
+
+    // The header at a, behind an erased gap.
+    const unsigned char *probe(uint32_t a)
+    {
+        const uint64_t end = uint64_t(a) + CAL_HEADER_SIZE;
+        if (exact_probes && end > bytes.size() && end <= size()) {
+            probe_read_at = a;
+            read_to(end);
+        }
+        return at(a, CAL_HEADER_SIZE);
+    }
+
+    // A valid header found at a: when a lone read of it found it, the
+    // area goes on behind its gaps.
+    void found(uint32_t a)
+    {
+        if (a == probe_read_at)
+            exact_probes = false;
     }
 
     bool readable(uint32_t from, uint64_t length) const
@@ -271,6 +309,21 @@ void check_block_data(image_reader &img, cal_block_node *node)
     if (length)
         memcpy(copy, p, length);
     node->data = copy;
+}
+
+// Whether the block h at a is the copy of the first block that a
+// compaction writes behind a run ending inside the first page: at the
+// second page, the first block's name, length and data, its version + 1.
+bool is_run_seal(cal_context *ctx, cal_area *area, uint32_t a, const cal_block_header &h)
+{
+    if (a != ctx->page_size || area->first_gap >= ctx->page_size || !area->image ||
+        area->image->bytes.size() < CAL_HEADER_SIZE)
+        return false;
+    cal_block_header first;
+    cal_header_decode(area->image->bytes.data(), &first);
+    return first.magic == CAL_MAGIC && cal_name_cmp(first.name, h.name) == 0 &&
+           first.flags == h.flags && first.length == h.length &&
+           first.data_crc == h.data_crc && h.version == uint8_t(first.version + 1);
 }
 
 // Whether a listed block of the area's kind, lying below the address
@@ -558,12 +611,13 @@ int scan_block_headers(cal_context *ctx, cal_area *area, int mode)
     area->first_page_damaged = 0;
     area->damaged_headers = 0;
     area->appended_behind = 0;
+    area->run_sealed = 0;
     bool jumped = false;
     area->first_gap = size;
     for (;;) {
         cal_block_header h;
         cal_debug(2, "reading %s block header at 0x%08x", area->name, a);
-        const unsigned char *bytes = img.at(a, CAL_HEADER_SIZE);
+        const unsigned char *bytes = jumped ? img.probe(a) : img.at(a, CAL_HEADER_SIZE);
         int r = -1;
         if (!bytes)
             cal_error("failed to read %d bytes at %s 0x%08x", CAL_HEADER_SIZE, area->name, a);
@@ -611,8 +665,13 @@ int scan_block_headers(cal_context *ctx, cal_area *area, int mode)
         }
         // A block written behind the end of a packed run shows that the
         // run was complete when it was written.
-        if (jumped)
-            area->appended_behind = 1;
+        if (jumped) {
+            if (is_run_seal(ctx, area, a, h))
+                area->run_sealed = 1;
+            else
+                area->appended_behind = 1;
+            img.found(a);
+        }
         jumped = false;
         char name[CAL_NAME_SIZE + 1];
         cal_name_text(h.name, name);
@@ -851,7 +910,8 @@ int cal_init(cal_context **out, int read_only)
             if (cur->first_page_damaged) {
                 cal_error("damaged block in the first page of %s", cur->name);
                 ok = false;
-            } else if (cur->first_gap < ctx->page_size && !holds_every_block_of(ctx, other)) {
+            } else if (cur->first_gap < ctx->page_size && !cur->run_sealed &&
+                       !holds_every_block_of(ctx, other)) {
                 cal_error("%s lacks blocks of %s", cur->name, ctx->config[other].name);
                 ok = false;
             }

@@ -77,6 +77,45 @@ bool data_readable(cal_context *ctx, cal_area *area, const cal_block_node *node)
                          node->header.length) == 0;
 }
 
+// A compacted run that ends inside the first page cannot show by itself
+// that the page was written in full: a page written only in part may stop
+// at a block boundary and read as a complete, shorter run, so the next
+// set-up would have to read the other half to see that no block is
+// missing. A copy of the run's first block (its version + 1) in the next
+// page is that proof: it was written only once the first page was written
+// and read back, and a block behind a run shows the run complete. A copy
+// that does not fit is left out (the set-up then reads the other half).
+int seal_short_run(cal_context *ctx, cal_area *dest, const cal_block_node *first)
+{
+    const uint32_t size = cal_round_up(CAL_HEADER_SIZE + first->header.length, ctx->page_size);
+    if (uint64_t(dest->empty_start) + size > cal_area_size(ctx, dest))
+        return 0;
+    cal_block_node *copy = static_cast<cal_block_node *>(calloc(1, sizeof *copy));
+    if (!copy) {
+        cal_error("compress_config_area: malloc block");
+        return -1;
+    }
+    copy->header = first->header;
+    copy->header.version = uint8_t(first->header.version + 1);
+    cal_header_seal(&copy->header);
+    copy->data = copy_bytes(first->data, first->header.length);
+    if (!copy->data) {
+        cal_error("compress_config_area: malloc cache");
+        free(copy);
+        return -1;
+    }
+    char name[CAL_NAME_SIZE + 1];
+    cal_name_text(copy->header.name, name);
+    cal_debug(1, "copy of '%s' behind the run in %s at 0x%08x", name, dest->name,
+              dest->empty_start);
+    // The copy replaces the first block's node in its list.
+    if (store_block(ctx, dest, copy, size, false) != 0) {
+        cal_free_node(copy);
+        return -1;
+    }
+    return 0;
+}
+
 // Rewrites every block of the new block's kind, packed from address 0,
 // into a freshly erased area: the other half for configuration blocks,
 // the user area itself for user blocks. The nodes change only once the
@@ -193,6 +232,9 @@ int compress_config_area(cal_context *ctx, cal_area *target, bool user)
         ctx->current = 1 - ctx->current;
     dest->valid = 1;
     dest->empty_start = uint32_t(total);
+    // The user area has no other half to be compared with.
+    if (!user && !taken.empty() && o < page)
+        return seal_short_run(ctx, dest, taken[0]);
     return 0;
 }
 

@@ -104,6 +104,11 @@ struct cal_area {
     // A block lies behind the end of a packed run (after an erased gap
     // inside a page): the run was complete.
     int appended_behind;
+    // The run ends inside the first page and the next page starts with the
+    // copy of the run's first block that a compaction writes behind such a
+    // run once its first page is written: the run was complete. (Not a
+    // block appended behind it: damage in the first page still counts.)
+    int run_sealed;
     // A header of the area could not be read in this context: what the
     // area holds is unknown, so no write may replace it.
     int read_failed;
