@@ -19,9 +19,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -34,8 +36,10 @@ void quiet(const char *) {}
 
 // Bounds missed by this run, by name: the program's exit status shows them.
 std::vector<std::string> missed;
-// CPU seconds per set-up, by the number of blocks.
+// CPU seconds per set-up, by the number of blocks: of the filled area,
+// and of a half packed with blocks without data.
 std::map<int, double> setup_cpu;
+std::map<int, double> packed_cpu;
 
 // The simulator's default flash, with its configuration partition erased.
 void fresh_flash()
@@ -182,6 +186,58 @@ void BM_SetUp(benchmark::State &state)
     cal_error_hook = cal_default_error_handler;
 }
 
+// A half packed with n blocks of distinct names and no data (36 bytes
+// each: a half of the default flash holds up to 14,563), the most names a
+// set-up can meet: its CPU time shows how listing the blocks grows.
+void packed_half(int n)
+{
+    fresh_flash();
+    std::string run;
+    for (int i = 0; i < n; i++) {
+        cal_block_header h{};
+        h.magic = CAL_MAGIC;
+        h.hdr_version = CAL_HEADER_VERSION;
+        const std::string name = "n" + std::to_string(i);
+        memcpy(h.name, name.data(), name.size());
+        cal_header_seal(&h);
+        unsigned char bytes[CAL_HEADER_SIZE];
+        cal_header_encode(&h, bytes);
+        run.append(reinterpret_cast<char *>(bytes), sizeof bytes);
+    }
+    if (ks_sim::mtd_poke_flash(1, 0, run, false) != 0)
+        std::abort();
+    ks_sim::mtd_power_cycle();
+}
+
+void BM_SetUpPackedNames(benchmark::State &state)
+{
+    if (!in_sandbox(state))
+        return;
+    cal_error_hook = quiet;
+    const int n = int(state.range(0));
+    packed_half(n);
+    double runs = 0, cpu = 0;
+    for (auto _ : state) {
+        const double start = bench_growth::cpu_seconds();
+        cal_context *ctx;
+        if (cal_init_ro(&ctx) != 0)
+            std::abort();
+        unsigned char *data = nullptr;
+        uint32_t length = 0;
+        const int found = cal_read_block(ctx, ("n" + std::to_string(n - 1)).c_str(), &data,
+                                         &length, 0);
+        free(data);
+        cal_release(ctx);
+        cpu += bench_growth::cpu_seconds() - start;
+        if (found != 0)
+            state.SkipWithError("the last packed block is not found");
+        runs++;
+    }
+    packed_cpu[n] = cpu / runs;
+    state.counters["cpu_us_per_block"] = cpu / runs / n * 1e6;
+    cal_error_hook = cal_default_error_handler;
+}
+
 // An appending write of one block: a set-up, the check that the space is
 // erased, one page written and read back.
 void BM_AppendingWrite(benchmark::State &state)
@@ -270,6 +326,7 @@ void BM_CompactingWrite(benchmark::State &state)
 }
 
 BENCHMARK(BM_SetUp)->Arg(3)->Arg(10)->Arg(50)->Arg(200)->Arg(1000)->Iterations(20);
+BENCHMARK(BM_SetUpPackedNames)->Arg(1000)->Arg(4000)->Arg(14000)->Iterations(5);
 BENCHMARK(BM_AppendingWrite)->Arg(3)->Arg(10)->Arg(50)->Arg(200)->Arg(1000)->Iterations(5);
 BENCHMARK(BM_CompactingWrite)->Arg(3)->Arg(10)->Arg(50)->Arg(200)->Arg(1000)->Iterations(1);
 
@@ -283,18 +340,24 @@ int main(int argc, char **argv)
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    for (auto it = setup_cpu.begin(); it != setup_cpu.end() && std::next(it) != setup_cpu.end();
-         ++it) {
-        const auto next = std::next(it);
-        if (it->second <= 0)
-            continue;
-        const double ratio = (next->second / next->first) / (it->second / it->first);
-        const std::string what = "set-up CPU per block, " + std::to_string(next->first) +
-                                 " against " + std::to_string(it->first) + " blocks";
-        if (!bench_growth::report_ratio(what.c_str(), ratio, bound))
-            missed.push_back("set-up CPU per block grows faster than linear from " +
-                             std::to_string(it->first) + " to " + std::to_string(next->first) +
-                             " blocks");
+    const std::pair<const char *, const std::map<int, double> *> series[] = {
+        {"set-up", &setup_cpu}, {"set-up of a packed half", &packed_cpu}};
+    for (const auto &sr : series) {
+        const std::map<int, double> &cpu = *sr.second;
+        for (auto it = cpu.begin(); it != cpu.end() && std::next(it) != cpu.end(); ++it) {
+            const auto next = std::next(it);
+            if (it->second <= 0)
+                continue;
+            const double ratio = (next->second / next->first) / (it->second / it->first);
+            const std::string what = std::string(sr.first) + " CPU per block, " +
+                                     std::to_string(next->first) + " against " +
+                                     std::to_string(it->first) + " blocks";
+            if (!bench_growth::report_ratio(what.c_str(), ratio, bound))
+                missed.push_back(std::string(sr.first) +
+                                 " CPU per block grows faster than linear from " +
+                                 std::to_string(it->first) + " to " +
+                                 std::to_string(next->first) + " blocks");
+        }
     }
     for (const auto &m : missed)
         std::fprintf(stderr, "bound missed: %s\n", m.c_str());
