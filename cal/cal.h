@@ -7,15 +7,18 @@
 // region adds the write-once area "wp" there. A new block version is
 // appended in the free space of its area; a full half is compacted into
 // the other half, whose first page is written last so that the old half
-// stays the chosen one until the new one is complete.
+// stays the chosen one until the new one is complete. A compacted run that
+// ends inside the first page is followed by a copy of its first block in
+// the next page, which shows the run complete without the other half.
 //
 // A context is set up for one use (cal_init_ro / cal_init_rw), used for
 // one read or write and released (cal_release); it keeps the flash device
 // open and locked all that time. The set-up reads the used part of each
 // area it scans once, checks headers and data in memory and keeps those
 // bytes with the context; the other half is read only when the current
-// one fails or its first page may hold less than was written. After a
-// failed write the context is only released.
+// one fails or its first page may hold less than was written. The lists
+// are indexed by name, so that a set-up takes time linear in its blocks.
+// After a failed write the context is only released.
 #pragma once
 
 #include <stddef.h>
