@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -46,11 +48,22 @@ struct quiet_reports {
 // What a scan read of an area: its bytes from address 0, read in chunks
 // that grow with what the walk needs, so that the used part of the area is
 // read once and little more; pages that could not be read are noted.
+//
+// The first read takes two pages: a compacted half of small blocks holds
+// its run in the first page and what proves the run complete in the
+// second. Each later read at least doubles what was read (at most by one
+// erase block), so that a long area takes few reads, and stops at an
+// erase-block boundary that the walk does not need to cross. A header
+// position behind an erased gap that lies beyond what was read is read
+// alone (the area's data usually end there), until such a read has found
+// a block: then the area goes on behind its gaps and is read in chunks.
 struct image_reader {
     cal_context *ctx;
     cal_area *area;
     std::vector<unsigned char> &bytes;
     std::vector<uint32_t> &unreadable;
+    bool exact_probes = true;
+    uint64_t probe_read_at = UINT64_MAX;
 
     uint32_t size() const { return cal_area_size(ctx, area); }
 
@@ -58,28 +71,20 @@ struct image_reader {
     // page spoils only what lies in it.
     void read_pages(uint32_t from, uint32_t to)
     {
-        for (uint32_t a = from; a < to; a += ctx->page_size) {
-            uint32_t n = std::min(ctx->page_size, to - a);
+        for (uint32_t a = from; a < to;) {
+            uint32_t n = std::min(cal_round_up(a + 1, ctx->page_size) - a, to - a);
             if (cal_nand_read(ctx, area, a, bytes.data() + a, n) != 0) {
                 memset(bytes.data() + a, 0, n);
-                unreadable.push_back(a);
+                unreadable.push_back(a - a % ctx->page_size);
             }
+            a += n;
         }
     }
 
-    // Makes the image cover [0, end) (end at most the area's size).
-    void cover(uint64_t end)
+    // Reads [have, want) into the image.
+    void read_to(uint64_t want)
     {
         const uint32_t have = uint32_t(bytes.size());
-        if (end <= have)
-            return;
-        const uint64_t s = size();
-        // Twice what was read, at least eight pages, at most one erase
-        // block more than was read.
-        uint64_t want = std::max<uint64_t>(end, std::min<uint64_t>(uint64_t(have) * 2,
-                                                                  uint64_t(have) + ctx->erase_size));
-        want = std::max<uint64_t>(want, uint64_t(ctx->page_size) * 8);
-        want = std::min<uint64_t>((want + ctx->page_size - 1) / ctx->page_size * ctx->page_size, s);
         // Without memory for more, what lies beyond cannot be checked.
         try {
             bytes.resize(size_t(want));
@@ -89,6 +94,41 @@ struct image_reader {
         if (ctx->io_failed ||
             cal_nand_read(ctx, area, have, bytes.data() + have, uint32_t(want) - have) != 0)
             read_pages(have, uint32_t(want));
+    }
+
+    // Makes the image cover [0, end) (end at most the area's size).
+    void cover(uint64_t end)
+    {
+        const uint64_t have = bytes.size();
+        if (end <= have)
+            return;
+        const uint64_t page = ctx->page_size, erase = ctx->erase_size;
+        uint64_t want = have ? std::min(have * 2, have + erase) : 2 * page;
+        want = std::max(want, end);
+        want = std::min((want + page - 1) / page * page, uint64_t(size()));
+        const uint64_t boundary = (have / erase + 1) * erase;
+        if (want > boundary && end <= boundary)
+            want = boundary;
+        read_to(want);
+    }
+
+    // The header at a, behind an erased gap.
+    const unsigned char *probe(uint32_t a)
+    {
+        const uint64_t end = uint64_t(a) + CAL_HEADER_SIZE;
+        if (exact_probes && end > bytes.size() && end <= size()) {
+            probe_read_at = a;
+            read_to(end);
+        }
+        return at(a, CAL_HEADER_SIZE);
+    }
+
+    // A valid header found at a: when a lone read of it found it, the
+    // area goes on behind its gaps.
+    void found(uint32_t a)
+    {
+        if (a == probe_read_at)
+            exact_probes = false;
     }
 
     bool readable(uint32_t from, uint64_t length) const
@@ -271,6 +311,21 @@ void check_block_data(image_reader &img, cal_block_node *node)
     node->data = copy;
 }
 
+// Whether the block h at a is the copy of the first block that a
+// compaction writes behind a run ending inside the first page: at the
+// second page, the first block's name, length and data, its version + 1.
+bool is_run_seal(cal_context *ctx, cal_area *area, uint32_t a, const cal_block_header &h)
+{
+    if (a != ctx->page_size || area->first_gap >= ctx->page_size || !area->image ||
+        area->image->bytes.size() < CAL_HEADER_SIZE)
+        return false;
+    cal_block_header first;
+    cal_header_decode(area->image->bytes.data(), &first);
+    return first.magic == CAL_MAGIC && cal_name_cmp(first.name, h.name) == 0 &&
+           first.flags == h.flags && first.length == h.length &&
+           first.data_crc == h.data_crc && h.version == uint8_t(first.version + 1);
+}
+
 // Whether a listed block of the area's kind, lying below the address
 // limit, has data that did not check.
 bool listed_damage(const cal_context *ctx, int mode, uint32_t limit)
@@ -282,6 +337,153 @@ bool listed_damage(const cal_context *ctx, int mode, uint32_t limit)
             if (n->address < limit && !n->data)
                 return true;
     return false;
+}
+
+}  // namespace
+
+// Each list by block name: the node of every name and the node before it,
+// and the list's last node, so that a block is found, replaced, taken out
+// or appended without a walk of its list.
+struct cal_name_index {
+    struct entry {
+        cal_block_node *node = nullptr;
+        cal_block_node *prev = nullptr;
+    };
+    // A name as the index keys it: its bytes up to the first zero, at
+    // most 16, zero-padded (the bytes cal_name_cmp compares).
+    struct key {
+        char bytes[CAL_NAME_SIZE];
+        bool operator==(const key &o) const { return memcmp(bytes, o.bytes, sizeof bytes) == 0; }
+    };
+    struct key_hash {
+        size_t operator()(const key &k) const
+        {
+            return std::hash<std::string_view>()(std::string_view(k.bytes, sizeof k.bytes));
+        }
+    };
+    struct list {
+        std::unordered_map<key, entry, key_hash> nodes;
+        cal_block_node *tail = nullptr;
+    };
+    list lists[3];  // config, user, write-once
+};
+
+namespace {
+
+using name_index = cal_name_index;
+
+name_index::key name_key(const char *name)
+{
+    name_index::key k;
+    memset(k.bytes, 0, sizeof k.bytes);
+    memcpy(k.bytes, name, strnlen(name, CAL_NAME_SIZE));
+    return k;
+}
+
+void drop_names(cal_context *ctx)
+{
+    delete ctx->names;
+    ctx->names = nullptr;
+}
+
+// The context's index, made from its lists as they stand when it has
+// none; null without memory for it, or when a list holds a name twice
+// (lists not made by add_block), where the lists are walked instead.
+name_index *names_of(cal_context *ctx)
+{
+    if (ctx->names)
+        return ctx->names;
+    try {
+        std::unique_ptr<name_index> index(new name_index);
+        cal_block_node *heads[] = {ctx->config_list, ctx->user_list, ctx->wp_list};
+        for (int i = 0; i < 3; i++) {
+            cal_block_node *prev = nullptr;
+            for (cal_block_node *n = heads[i]; n; prev = n, n = n->next)
+                if (!index->lists[i].nodes.emplace(name_key(n->header.name),
+                                                   name_index::entry{n, prev})
+                         .second)
+                    return nullptr;
+            index->lists[i].tail = prev;
+        }
+        ctx->names = index.release();
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+    return ctx->names;
+}
+
+// The index of one of the context's lists, or null (see names_of).
+name_index::list *list_index(cal_context *ctx, cal_block_node **list)
+{
+    name_index *index = names_of(ctx);
+    if (!index)
+        return nullptr;
+    return &index->lists[list == &ctx->user_list ? 1 : list == &ctx->wp_list ? 2 : 0];
+}
+
+// Unlinks a node whose predecessor is prev; its entry stays for the caller.
+void unlink_indexed(name_index::list *index, cal_block_node **list, cal_block_node *node,
+                    cal_block_node *prev)
+{
+    cal_block_node *next = node->next;
+    if (prev)
+        prev->next = next;
+    else
+        *list = next;
+    if (next)
+        index->nodes.find(name_key(next->header.name))->second.prev = prev;
+    else
+        index->tail = prev;
+    node->next = nullptr;
+}
+
+// add_block by a walk of the list, without the index.
+void add_block_walking(cal_block_node **list, cal_block_node *node)
+{
+    if (!*list) {
+        *list = node;
+        return;
+    }
+    char head[CAL_NAME_SIZE];
+    memcpy(head, (*list)->header.name, CAL_NAME_SIZE);
+    for (cal_block_node **p = list; *p;) {
+        cal_block_node *old = *p;
+        if (cal_name_cmp(old->header.name, node->header.name) != 0) {
+            p = &old->next;
+            continue;
+        }
+        if (!cal_version_newer(node->header.version, old->header.version))
+            cal_error("Severe inconsistency in block versioning");
+        *p = old->next;
+        cal_free_node(old);
+    }
+    if (!*list) {
+        *list = node;
+    } else if (!(node->header.flags & CAL_HDR_FLAG_USER) &&
+               cal_name_cmp(node->header.name, head) == 0) {
+        node->next = *list;
+        *list = node;
+    } else {
+        cal_block_node *last = *list;
+        while (last->next)
+            last = last->next;
+        last->next = node;
+    }
+}
+
+// cal_unlink_node by a walk of the list, without the index.
+int unlink_walking(cal_block_node **list, cal_block_node *node)
+{
+    cal_block_node *prev = nullptr;
+    for (cal_block_node **p = list; *p; prev = *p, p = &(*p)->next)
+        if (*p == node) {
+            cal_debug(2, "Removing block entirely (next=%p, prev=%p)",
+                      static_cast<void *>(node->next), static_cast<void *>(prev));
+            *p = node->next;
+            node->next = nullptr;
+            return 1;
+        }
+    return 0;
 }
 
 }  // namespace
@@ -321,39 +523,75 @@ void add_block(cal_context *ctx, cal_block_node *node)
 {
     node->next = nullptr;
     cal_block_node **list = cal_list_for(ctx, node->header.flags);
-    if (!*list) {
-        *list = node;
+    name_index::list *index = list_index(ctx, list);
+    name_index::entry *slot = nullptr;
+    if (index) {
+        try {
+            slot = &index->nodes[name_key(node->header.name)];
+        } catch (const std::bad_alloc &) {
+            drop_names(ctx);
+            index = nullptr;
+        }
+    }
+    if (!index) {
+        add_block_walking(list, node);
         return;
     }
     char head[CAL_NAME_SIZE];
-    memcpy(head, (*list)->header.name, CAL_NAME_SIZE);
-    for (cal_block_node **p = list; *p;) {
-        cal_block_node *old = *p;
-        if (cal_name_cmp(old->header.name, node->header.name) != 0) {
-            p = &old->next;
-            continue;
-        }
+    const bool had_head = *list != nullptr;
+    if (had_head)
+        memcpy(head, (*list)->header.name, CAL_NAME_SIZE);
+    if (cal_block_node *old = slot->node) {
         if (!cal_version_newer(node->header.version, old->header.version))
             cal_error("Severe inconsistency in block versioning");
-        *p = old->next;
+        unlink_indexed(index, list, old, slot->prev);
         cal_free_node(old);
     }
     if (!*list) {
         *list = node;
-    } else if (!(node->header.flags & CAL_HDR_FLAG_USER) &&
+        index->tail = node;
+        *slot = {node, nullptr};
+    } else if (had_head && !(node->header.flags & CAL_HDR_FLAG_USER) &&
                cal_name_cmp(node->header.name, head) == 0) {
+        index->nodes.find(name_key((*list)->header.name))->second.prev = node;
         node->next = *list;
         *list = node;
+        *slot = {node, nullptr};
     } else {
-        cal_block_node *last = *list;
-        while (last->next)
-            last = last->next;
-        last->next = node;
+        index->tail->next = node;
+        *slot = {node, index->tail};
+        index->tail = node;
     }
+}
+
+cal_block_node *cal_find_listed(cal_context *ctx, cal_block_node **list, const char *name)
+{
+    name_index::list *index = list_index(ctx, list);
+    if (!index)
+        return find_block_in_list(*list, name);
+    auto it = index->nodes.find(name_key(name));
+    return it == index->nodes.end() ? nullptr : it->second.node;
+}
+
+int cal_unlink_node(cal_context *ctx, cal_block_node *node)
+{
+    cal_block_node **list = cal_list_for(ctx, node->header.flags);
+    name_index::list *index = list_index(ctx, list);
+    if (!index)
+        return unlink_walking(list, node);
+    auto it = index->nodes.find(name_key(node->header.name));
+    if (it == index->nodes.end() || it->second.node != node)
+        return 0;
+    cal_debug(2, "Removing block entirely (next=%p, prev=%p)", static_cast<void *>(node->next),
+              static_cast<void *>(it->second.prev));
+    unlink_indexed(index, list, node, it->second.prev);
+    index->nodes.erase(it);
+    return 1;
 }
 
 void free_block_lists(cal_context *ctx)
 {
+    drop_names(ctx);
     free_list(&ctx->config_list);
     free_list(&ctx->user_list);
     free_list(&ctx->wp_list);
@@ -373,12 +611,13 @@ int scan_block_headers(cal_context *ctx, cal_area *area, int mode)
     area->first_page_damaged = 0;
     area->damaged_headers = 0;
     area->appended_behind = 0;
+    area->run_sealed = 0;
     bool jumped = false;
     area->first_gap = size;
     for (;;) {
         cal_block_header h;
         cal_debug(2, "reading %s block header at 0x%08x", area->name, a);
-        const unsigned char *bytes = img.at(a, CAL_HEADER_SIZE);
+        const unsigned char *bytes = jumped ? img.probe(a) : img.at(a, CAL_HEADER_SIZE);
         int r = -1;
         if (!bytes)
             cal_error("failed to read %d bytes at %s 0x%08x", CAL_HEADER_SIZE, area->name, a);
@@ -426,8 +665,13 @@ int scan_block_headers(cal_context *ctx, cal_area *area, int mode)
         }
         // A block written behind the end of a packed run shows that the
         // run was complete when it was written.
-        if (jumped)
-            area->appended_behind = 1;
+        if (jumped) {
+            if (is_run_seal(ctx, area, a, h))
+                area->run_sealed = 1;
+            else
+                area->appended_behind = 1;
+            img.found(a);
+        }
         jumped = false;
         char name[CAL_NAME_SIZE + 1];
         cal_name_text(h.name, name);
@@ -526,6 +770,7 @@ bool holds_every_block_of(cal_context *ctx, int other)
 {
     cal_context probe = *ctx;
     probe.config_list = probe.user_list = probe.wp_list = nullptr;
+    probe.names = nullptr;
     int r;
     {
         quiet_reports quiet;
@@ -533,11 +778,11 @@ bool holds_every_block_of(cal_context *ctx, int other)
     }
     bool ok = true;
     if (r == 0) {
-        const std::pair<cal_block_node *, cal_block_node *> lists[] = {
-            {probe.config_list, ctx->config_list}, {probe.wp_list, ctx->wp_list}};
+        const std::pair<cal_block_node *, cal_block_node **> lists[] = {
+            {probe.config_list, &ctx->config_list}, {probe.wp_list, &ctx->wp_list}};
         for (const auto &l : lists)
             for (cal_block_node *n = l.first; n && ok; n = n->next)
-                ok = find_block_in_list(l.second, n->header.name) != nullptr;
+                ok = cal_find_listed(ctx, l.second, n->header.name) != nullptr;
     }
     free_block_lists(&probe);
     // What was read stays for a fall-back scan of that half.
@@ -565,17 +810,18 @@ void settle_unread_half(cal_context *ctx, int other)
     }
     cal_context probe = *ctx;
     probe.config_list = probe.user_list = probe.wp_list = nullptr;
+    probe.names = nullptr;
     int r;
     {
         quiet_reports quiet;
         r = scan_block_headers(&probe, &probe.config[other], 0);
     }
     bool older = r == 0 && probe.config[other].empty_start >= cur->empty_start;
-    const std::pair<cal_block_node *, cal_block_node *> lists[] = {
-        {probe.config_list, ctx->config_list}, {probe.wp_list, ctx->wp_list}};
+    const std::pair<cal_block_node *, cal_block_node **> lists[] = {
+        {probe.config_list, &ctx->config_list}, {probe.wp_list, &ctx->wp_list}};
     for (const auto &l : lists)
         for (cal_block_node *n = l.first; n && older; n = n->next) {
-            if (!find_block_in_list(l.second, n->header.name))
+            if (!cal_find_listed(ctx, l.second, n->header.name))
                 older = false;
             else if (cal_name_cmp(n->header.name, first.name) == 0 &&
                      cal_version_newer(n->header.version, first.version))
@@ -664,7 +910,8 @@ int cal_init(cal_context **out, int read_only)
             if (cur->first_page_damaged) {
                 cal_error("damaged block in the first page of %s", cur->name);
                 ok = false;
-            } else if (cur->first_gap < ctx->page_size && !holds_every_block_of(ctx, other)) {
+            } else if (cur->first_gap < ctx->page_size && !cur->run_sealed &&
+                       !holds_every_block_of(ctx, other)) {
                 cal_error("%s lacks blocks of %s", cur->name, ctx->config[other].name);
                 ok = false;
             }

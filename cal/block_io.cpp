@@ -14,22 +14,6 @@ namespace {
 
 bool name_too_long(const char *name) { return strnlen(name, CAL_NAME_SIZE + 1) > CAL_NAME_SIZE; }
 
-// Takes a node out of its list; false when it is in none.
-bool unlink_node(cal_context *ctx, cal_block_node *node)
-{
-    cal_block_node **list = cal_list_for(ctx, node->header.flags);
-    cal_block_node *prev = nullptr;
-    for (cal_block_node **p = list; *p; prev = *p, p = &(*p)->next)
-        if (*p == node) {
-            cal_debug(2, "Removing block entirely (next=%p, prev=%p)",
-                      static_cast<void *>(node->next), static_cast<void *>(prev));
-            *p = node->next;
-            node->next = nullptr;
-            return true;
-        }
-    return false;
-}
-
 unsigned char *copy_bytes(const unsigned char *data, uint32_t length)
 {
     unsigned char *p = static_cast<unsigned char *>(malloc(length ? length : 1));
@@ -93,6 +77,45 @@ bool data_readable(cal_context *ctx, cal_area *area, const cal_block_node *node)
                          node->header.length) == 0;
 }
 
+// A compacted run that ends inside the first page cannot show by itself
+// that the page was written in full: a page written only in part may stop
+// at a block boundary and read as a complete, shorter run, so the next
+// set-up would have to read the other half to see that no block is
+// missing. A copy of the run's first block (its version + 1) in the next
+// page is that proof: it was written only once the first page was written
+// and read back, and a block behind a run shows the run complete. A copy
+// that does not fit is left out (the set-up then reads the other half).
+int seal_short_run(cal_context *ctx, cal_area *dest, const cal_block_node *first)
+{
+    const uint32_t size = cal_round_up(CAL_HEADER_SIZE + first->header.length, ctx->page_size);
+    if (uint64_t(dest->empty_start) + size > cal_area_size(ctx, dest))
+        return 0;
+    cal_block_node *copy = static_cast<cal_block_node *>(calloc(1, sizeof *copy));
+    if (!copy) {
+        cal_error("compress_config_area: malloc block");
+        return -1;
+    }
+    copy->header = first->header;
+    copy->header.version = uint8_t(first->header.version + 1);
+    cal_header_seal(&copy->header);
+    copy->data = copy_bytes(first->data, first->header.length);
+    if (!copy->data) {
+        cal_error("compress_config_area: malloc cache");
+        free(copy);
+        return -1;
+    }
+    char name[CAL_NAME_SIZE + 1];
+    cal_name_text(copy->header.name, name);
+    cal_debug(1, "copy of '%s' behind the run in %s at 0x%08x", name, dest->name,
+              dest->empty_start);
+    // The copy replaces the first block's node in its list.
+    if (store_block(ctx, dest, copy, size, false) != 0) {
+        cal_free_node(copy);
+        return -1;
+    }
+    return 0;
+}
+
 // Rewrites every block of the new block's kind, packed from address 0,
 // into a freshly erased area: the other half for configuration blocks,
 // the user area itself for user blocks. The nodes change only once the
@@ -129,7 +152,7 @@ int compress_config_area(cal_context *ctx, cal_area *target, bool user)
                 return -1;
             }
             cal_error("compress_config_area: dropping damaged user block '%s'", name);
-            unlink_node(ctx, n);
+            cal_unlink_node(ctx, n);
             cal_free_node(n);
             taken.erase(taken.begin() + long(i));
             continue;
@@ -209,6 +232,9 @@ int compress_config_area(cal_context *ctx, cal_area *target, bool user)
         ctx->current = 1 - ctx->current;
     dest->valid = 1;
     dest->empty_start = uint32_t(total);
+    // The user area has no other half to be compared with.
+    if (!user && !taken.empty() && o < page)
+        return seal_short_run(ctx, dest, taken[0]);
     return 0;
 }
 
@@ -268,6 +294,19 @@ bool space_is_erased(cal_context *ctx, cal_area *target, uint32_t size, bool wri
     return false;
 }
 
+// The node of that name in one list, found through the context's name
+// index; the node looked at is reported as find_block_in_list does.
+cal_block_node *find_listed(cal_context *ctx, cal_block_node **list, const char *name)
+{
+    cal_block_node *n = cal_find_listed(ctx, list, name);
+    if (n) {
+        char text[CAL_NAME_SIZE + 1];
+        cal_name_text(n->header.name, text);
+        cal_debug(4, "checking block '%s'", text);
+    }
+    return n;
+}
+
 }  // namespace
 
 extern "C" {
@@ -287,10 +326,10 @@ cal_block_node *find_block_in_list(cal_block_node *first, const char *name)
 cal_block_node *lookup_block(cal_context *ctx, const char *name, int flags)
 {
     if (flags & CAL_FLAG_USER)
-        return find_block_in_list(ctx->user_list, name);
-    cal_block_node *n = find_block_in_list(ctx->wp_list, name);
+        return find_listed(ctx, &ctx->user_list, name);
+    cal_block_node *n = find_listed(ctx, &ctx->wp_list, name);
     if (!n && !(flags & CAL_FLAG_WRITE_ONCE))
-        n = find_block_in_list(ctx->config_list, name);
+        n = find_listed(ctx, &ctx->config_list, name);
     return n;
 }
 
@@ -477,7 +516,7 @@ int cal_write_block(cal_context *ctx, const char *name, const unsigned char *dat
     if (!have_old) {
         cal_debug(2, "No old version, removing block");
         if (listed)
-            unlink_node(ctx, node);
+            cal_unlink_node(ctx, node);
         cal_free_node(node);
     } else {
         cal_debug(2, "Reverting block from ver. %d to %d", v + 1, v);
@@ -488,7 +527,7 @@ int cal_write_block(cal_context *ctx, const char *name, const unsigned char *dat
             node->data = nullptr;
         } else {
             if (listed)
-                unlink_node(ctx, node);
+                cal_unlink_node(ctx, node);
             cal_free_node(node);
         }
     }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,91 @@ TEST(CalHooks, MessagesAreCutAndDroppedWithoutHook)
     cal_debug(0, "dropped");
     EXPECT_EQ(errors.size(), 1u);
     EXPECT_EQ(debugs.size(), 1u);
+    cal_error_hook = cal_default_error_handler;
+}
+
+// The lists by name: one node per name, the newest; a rewritten block goes
+// to the head when it is named like the head (not a user block), else to
+// the end. A long mixed run of adds and removals against a plain model of
+// those rules, so that the index and the list never drift apart.
+TEST(CalLists, IndexedListsFollowTheListRules)
+{
+    cal_context ctx;
+    memset(&ctx, 0, sizeof ctx);
+    cal_error_hook = nullptr;
+    struct entry {
+        std::string name;
+        int version;
+    };
+    std::vector<entry> model[3];  // config, user, write-once
+    const uint16_t kinds[3] = {0, CAL_HDR_FLAG_USER, CAL_HDR_FLAG_WRITE_ONCE};
+    cal_block_node **lists[3] = {&ctx.config_list, &ctx.user_list, &ctx.wp_list};
+    std::vector<std::string> pool;
+    for (int i = 0; i < 12; i++)
+        pool.push_back("n" + std::to_string(i));
+    pool.push_back("0123456789abcdef");  // 16 characters, no zero
+    std::mt19937 random(23);
+    int version = 0;
+    for (int step = 0; step < 3000; step++) {
+        const int k = int(random() % 3);
+        const std::string name = pool[random() % pool.size()];
+        std::vector<entry> &m = model[k];
+        auto at = std::find_if(m.begin(), m.end(), [&](const entry &e) { return e.name == name; });
+        if (random() % 4 == 0) {
+            cal_block_node *n = cal_find_listed(&ctx, lists[k], name.c_str());
+            ASSERT_EQ(n != nullptr, at != m.end()) << name;
+            if (n) {
+                ASSERT_EQ(cal_unlink_node(&ctx, n), 1);
+                EXPECT_EQ(cal_unlink_node(&ctx, n), 0);
+                cal_free_node(n);
+                m.erase(at);
+            }
+        } else {
+            cal_block_node *n = static_cast<cal_block_node *>(calloc(1, sizeof *n));
+            ASSERT_NE(n, nullptr);
+            n->header.flags = kinds[k];
+            n->header.version = uint8_t(++version % 60);
+            memcpy(n->header.name, name.data(), name.size());
+            const bool to_head = k != 1 && !m.empty() && m.front().name == name;
+            if (at != m.end())
+                m.erase(at);
+            if (to_head)
+                m.insert(m.begin(), {name, version});
+            else
+                m.push_back({name, version});
+            add_block(&ctx, n);
+        }
+        for (int i = 0; i < 3; i++) {
+            std::vector<std::string> want, got;
+            for (const entry &e : model[i])
+                want.push_back(e.name);
+            for (cal_block_node *n = *lists[i]; n; n = n->next) {
+                char t[17];
+                cal_name_text(n->header.name, t);
+                got.push_back(t);
+            }
+            ASSERT_EQ(got, want) << "step " << step << ", list " << i;
+            for (const entry &e : model[i]) {
+                cal_block_node *n = cal_find_listed(&ctx, lists[i], e.name.c_str());
+                ASSERT_NE(n, nullptr);
+                EXPECT_EQ(n->header.version, e.version % 60);
+            }
+        }
+    }
+    // Names compare over 16 bytes; a name that is not listed is not found.
+    cal_block_node *sixteen = static_cast<cal_block_node *>(calloc(1, sizeof *sixteen));
+    ASSERT_NE(sixteen, nullptr);
+    memcpy(sixteen->header.name, "0123456789abcdef", CAL_NAME_SIZE);
+    sixteen->header.version = 61;
+    add_block(&ctx, sixteen);
+    EXPECT_EQ(cal_find_listed(&ctx, &ctx.config_list, "0123456789abcdefXX"), sixteen);
+    EXPECT_EQ(cal_find_listed(&ctx, &ctx.config_list, "0123456789abcde"), nullptr);
+    EXPECT_EQ(cal_find_listed(&ctx, &ctx.config_list, "n99"), nullptr);
+    EXPECT_EQ(cal_find_listed(&ctx, &ctx.config_list, "n1"),
+              find_block_in_list(ctx.config_list, "n1"));
+    free_block_lists(&ctx);
+    EXPECT_EQ(ctx.names, nullptr);
+    EXPECT_EQ(ctx.config_list, nullptr);
     cal_error_hook = cal_default_error_handler;
 }
 

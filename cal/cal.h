@@ -7,15 +7,18 @@
 // region adds the write-once area "wp" there. A new block version is
 // appended in the free space of its area; a full half is compacted into
 // the other half, whose first page is written last so that the old half
-// stays the chosen one until the new one is complete.
+// stays the chosen one until the new one is complete. A compacted run that
+// ends inside the first page is followed by a copy of its first block in
+// the next page, which shows the run complete without the other half.
 //
 // A context is set up for one use (cal_init_ro / cal_init_rw), used for
 // one read or write and released (cal_release); it keeps the flash device
 // open and locked all that time. The set-up reads the used part of each
 // area it scans once, checks headers and data in memory and keeps those
 // bytes with the context; the other half is read only when the current
-// one fails or its first page may hold less than was written. After a
-// failed write the context is only released.
+// one fails or its first page may hold less than was written. The lists
+// are indexed by name, so that a set-up takes time linear in its blocks.
+// After a failed write the context is only released.
 #pragma once
 
 #include <stddef.h>
@@ -104,6 +107,11 @@ struct cal_area {
     // A block lies behind the end of a packed run (after an erased gap
     // inside a page): the run was complete.
     int appended_behind;
+    // The run ends inside the first page and the next page starts with the
+    // copy of the run's first block that a compaction writes behind such a
+    // run once its first page is written: the run was complete. (Not a
+    // block appended behind it: damage in the first page still counts.)
+    int run_sealed;
     // A header of the area could not be read in this context: what the
     // area holds is unknown, so no write may replace it.
     int read_failed;
@@ -128,6 +136,9 @@ struct cal_block_node {
     cal_block_node *next;
 };
 
+// The index of a context's block lists by name (opaque; see area.cpp).
+struct cal_name_index;
+
 struct cal_context {
     int fd;
     cal_mtd_info info;
@@ -147,6 +158,9 @@ struct cal_context {
     // The OTP probe failed for another reason than a flash without OTP
     // region: where write-once blocks live is not known.
     int otp_unknown;
+    // The three lists by block name, made by the first list operation
+    // that needs it and freed with the lists (free_block_lists).
+    cal_name_index *names;
 };
 
 // 1 (reported) when the context has stopped its flash access, else 0.
@@ -180,6 +194,11 @@ int read_block_header(cal_context *ctx, cal_area *area, uint32_t address,
                       cal_block_header *header);
 int scan_block_headers(cal_context *ctx, cal_area *area, int mode);
 void add_block(cal_context *ctx, cal_block_node *node);
+// The node of that name in one of the context's lists (&ctx->config_list,
+// &ctx->user_list or &ctx->wp_list), found through the name index.
+cal_block_node *cal_find_listed(cal_context *ctx, cal_block_node **list, const char *name);
+// Takes a node out of its list: 1, or 0 when it is in none.
+int cal_unlink_node(cal_context *ctx, cal_block_node *node);
 // The list a block belongs to by its header flags: user, write-once or config.
 cal_block_node **cal_list_for(cal_context *ctx, uint16_t header_flags);
 void free_block_lists(cal_context *ctx);
