@@ -21,7 +21,7 @@ std::string soc_line()
 class cpuinfo_model : public model {
 public:
     const char *name() const override { return "cpuinfo"; }
-    bool serves(const std::string &path) const override { return path == "/proc/cpuinfo"; }
+    bool serves(std::string_view path) const override { return path == "/proc/cpuinfo"; }
     std::unique_ptr<open_file> open(const std::string &, int flags, mode_t) override
     {
         if ((flags & O_ACCMODE) != O_RDONLY) {
