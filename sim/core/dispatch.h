@@ -3,9 +3,9 @@
 // rest of the system). Only fixed-width types cross this boundary.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
-#include <climits>
 #include <cstdio>
 #include <string>
 
