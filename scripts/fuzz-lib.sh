@@ -24,18 +24,25 @@ fuzz_targets() {
 # fuzz_one TARGET ARGS...: runs TARGET on build/fuzz/runs/TARGET/corpus
 # (the repository's seeds copied in; what the run finds stays there, never
 # in the source tree), crash inputs under build/fuzz/runs/TARGET/, output
-# in build/fuzz/runs/TARGET/log. The target's exit status.
+# in build/fuzz/runs/TARGET/log. The target's exit status. FUZZ_RUN_NAME
+# names another directory than TARGET's under build/fuzz/runs.
+#
+# Sleeps are real (FUZZ_SLEEP_SCALE, default 1, is ks-sandbox's
+# --sleep-scale): libFuzzer's watchdog thread checks the memory once a
+# second, and with the sandbox's recorded sleeps, which return at once, it
+# would spin, taking a core and filling the device's run/sleeps; the
+# targets' own code does not sleep.
 fuzz_one() {
   local name=$1
   shift
-  local dir=$FUZZ_RUNS/$name
+  local dir=$FUZZ_RUNS/${FUZZ_RUN_NAME:-$name}
   mkdir -p "$dir/corpus"
   if [ -d "fuzz/corpus/$name" ]; then
     cp -n fuzz/corpus/"$name"/* "$dir/corpus/" 2>/dev/null || true
   fi
   local root
   root=$(pwd)
-  "$FUZZ_BUILD/sim/ks-sandbox" -- "$root/$FUZZ_BUILD/fuzz/$name" \
+  "$FUZZ_BUILD/sim/ks-sandbox" --sleep-scale "${FUZZ_SLEEP_SCALE:-1}" -- "$root/$FUZZ_BUILD/fuzz/$name" \
     -close_fd_mask=2 -print_final_stats=1 -artifact_prefix="$root/$dir/" "$@" \
     "$root/$dir/corpus" >"$dir/log" 2>&1
 }

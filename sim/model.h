@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ks_sim {
@@ -49,7 +50,7 @@ public:
     // Name used in the state directory and by ks-sim.
     virtual const char *name() const = 0;
     // Whether this model serves the absolute path.
-    virtual bool serves(const std::string &path) const = 0;
+    virtual bool serves(std::string_view path) const = 0;
     // Opens the path. Null with errno set when the open is refused.
     virtual std::unique_ptr<open_file> open(const std::string &path, int flags,
                                             mode_t mode) = 0;
@@ -59,8 +60,9 @@ public:
 // themselves from a static object in their own source file.
 void register_model(model *m);
 
-// Finds the model serving a path, or null.
-model *find_model(const std::string &path);
+// Finds the model serving a path, or null. Asking allocates nothing, so
+// that the paths no model serves cost the program no memory.
+model *find_model(std::string_view path);
 
 // Directory holding the device state: $KS_SIM_STATE, else "/.ks-sim"
 // (inside the sandbox's device root).
@@ -72,7 +74,8 @@ std::string state_path(const std::string &name);
 // with O_APPEND (records of several processes never interleave). Records
 // are length-prefixed (32-bit little-endian length, then the bytes), so
 // binary writes keep their boundaries. Returns 0 or -errno.
-int append_record(const std::string &file, const void *data, size_t len);
+// An absolute file name costs no allocation.
+int append_record(std::string_view file, const void *data, size_t len);
 // Reads every record of a state file in order.
 int read_records(const std::string &file, std::vector<std::string> &out);
 
@@ -113,14 +116,14 @@ bool placeholder_exists(const std::string &path);
 class xattr_handler {
 public:
     virtual ~xattr_handler() = default;
-    virtual bool serves(const std::string &name) const = 0;
+    virtual bool serves(std::string_view name) const = 0;
     virtual ssize_t get(const std::string &path, const std::string &name, void *value,
                         size_t size) = 0;
     virtual int set(const std::string &path, const std::string &name, const void *value,
                     size_t size, int flags) = 0;
 };
 void register_xattr_handler(xattr_handler *h);
-xattr_handler *find_xattr_handler(const std::string &name);
+xattr_handler *find_xattr_handler(std::string_view name);
 
 // ks-sim subcommands a model adds (ks-sim NAME ARGS...). The command
 // reads or prepares the state of the device whose state directory is

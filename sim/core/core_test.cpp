@@ -169,6 +169,19 @@ TEST(NormalisePath, GivesTheAbsolutePathAModelIsAskedFor)
     ASSERT_GE(d, 0);
     EXPECT_EQ(ks_sim::normalise_path(d, "./sysrq-trigger"), "/proc/sysrq-trigger");
     close(d);
+    // Into a buffer of PATH_MAX: a path the kernel would refuse as too
+    // long is refused, a long one that normalises to a short one is not.
+    char out[PATH_MAX];
+    std::string parts;
+    while (parts.size() < PATH_MAX)
+        parts += "/abcdefgh";
+    EXPECT_FALSE(ks_sim::normalise_path(AT_FDCWD, parts.c_str(), out));
+    std::string back = parts.substr(0, 9 * 300);
+    for (size_t i = 0; i < 300; i++)
+        back += "/..";
+    back += "/proc/./sysrq-trigger";
+    ASSERT_TRUE(ks_sim::normalise_path(AT_FDCWD, back.c_str(), out));
+    EXPECT_STREQ(out, "/proc/sysrq-trigger");
 }
 
 }  // namespace
@@ -178,7 +191,7 @@ namespace {
 // Serves one attribute name for every path, keeping the last value set.
 class test_xattr : public ks_sim::xattr_handler {
 public:
-    bool serves(const std::string &name) const override { return name == "user.ks-test"; }
+    bool serves(std::string_view name) const override { return name == "user.ks-test"; }
     ssize_t get(const std::string &path, const std::string &, void *value, size_t size) override
     {
         if (path != last_path)

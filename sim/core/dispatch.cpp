@@ -144,8 +144,8 @@ bool simulation_allowed()
     return in_sandbox() || (state && *state);
 }
 
-std::unique_ptr<open_file> model_open(const std::string &path, int flags, unsigned mode,
-                                      bool *served)
+// Only a served path is copied (the model takes a string).
+std::unique_ptr<open_file> model_open(const char *path, int flags, unsigned mode, bool *served)
 {
     model *m = find_model(path);
     *served = m != nullptr;
@@ -178,6 +178,10 @@ std::set<stream_cookie *> &live_cookies()
     static auto *s = new std::set<stream_cookie *>;
     return *s;
 }
+
+// Made when the library loads, so that no call of the program's makes them
+// (a fuzzer would count that allocation against the input it was running).
+[[maybe_unused]] const bool tables_made = (table(), live_cookies(), true);
 
 ssize_t cookie_read(void *c, char *buf, size_t len)
 {
@@ -331,48 +335,74 @@ bool already_normal(const char *p)
 
 }  // namespace
 
+bool normalise_path(int dirfd, const char *path, char (&out)[PATH_MAX])
+{
+    // A path of PATH_MAX or more the kernel refuses: it goes on to the
+    // real call, which says so.
+    size_t len = ::strnlen(path, PATH_MAX);
+    if (len >= PATH_MAX)
+        return false;
+    if (already_normal(path)) {
+        std::memcpy(out, path, len + 1);
+        return true;
+    }
+    // The base directory (shorter than PATH_MAX), a slash and the path,
+    // normalised in place: the normal form is never longer.
+    char full[2 * PATH_MAX + 1];
+    size_t n = 0;
+    if (path[0] != '/') {
+        if (dirfd == AT_FDCWD) {
+            if (!::getcwd(full, PATH_MAX))
+                return false;
+            n = std::strlen(full);
+        } else {
+            char link[32];
+            std::snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
+            ssize_t r = ::readlink(link, full, PATH_MAX - 1);
+            if (r < 0)
+                return false;
+            n = size_t(r);
+        }
+        if (n == 0 || full[0] != '/')
+            return false;  // no directory of the file system ("pipe:[...]")
+        full[n++] = '/';
+    }
+    std::memcpy(full + n, path, len + 1);
+    // Each part is written back as "/part", never past where it was read;
+    // ".." takes the last one off again.
+    size_t o = 0;
+    for (const char *s = full; *s;) {
+        while (*s == '/')
+            s++;
+        const char *e = s;
+        while (*e && *e != '/')
+            e++;
+        size_t k = size_t(e - s);
+        if (k == 2 && s[0] == '.' && s[1] == '.') {
+            while (o > 0 && full[o - 1] != '/')
+                o--;
+            if (o > 0)
+                o--;
+        } else if (k > 0 && !(k == 1 && s[0] == '.')) {
+            full[o++] = '/';
+            std::memmove(full + o, s, k);
+            o += k;
+        }
+        s = e;
+    }
+    if (o == 0)
+        full[o++] = '/';
+    if (o >= sizeof out)
+        return false;  // no model serves so long a path
+    std::memcpy(out, full, o);
+    out[o] = '\0';
+    return true;
+}
+
 std::string normalise_path(int dirfd, const char *path)
 {
-    if (already_normal(path))
-        return path;
-    std::string full;
-    if (path[0] == '/') {
-        full = path;
-    } else {
-        char base[PATH_MAX];
-        if (dirfd == AT_FDCWD) {
-            if (!::getcwd(base, sizeof base))
-                return path;
-        } else {
-            std::string link = "/proc/self/fd/" + std::to_string(dirfd);
-            ssize_t n = ::readlink(link.c_str(), base, sizeof base - 1);
-            if (n < 0)
-                return path;
-            base[n] = '\0';
-        }
-        full = std::string(base) + "/" + path;
-    }
-    std::vector<std::string> parts;
-    size_t pos = 0;
-    while (pos <= full.size()) {
-        size_t end = full.find('/', pos);
-        if (end == std::string::npos)
-            end = full.size();
-        std::string part = full.substr(pos, end - pos);
-        pos = end + 1;
-        if (part.empty() || part == ".")
-            continue;
-        if (part == "..") {
-            if (!parts.empty())
-                parts.pop_back();
-            continue;
-        }
-        parts.push_back(part);
-    }
-    std::string out;
-    for (const auto &p : parts)
-        out += "/" + p;
-    return out.empty() ? "/" : out;
+    char p[PATH_MAX];
+    return normalise_path(dirfd, path, p) ? std::string(p) : std::string(path);
 }
 
 bool in_sandbox()
@@ -394,31 +424,48 @@ namespace dispatch {
 namespace {
 
 // The file an attribute call names: the path, or the descriptor's file
-// when the call takes a descriptor. False when the descriptor's file
-// cannot be found (the call then goes to the real file system).
+// when the call takes a descriptor. False when the file cannot be found
+// (the call then goes to the real file system).
 bool xattr_target(const char *path, int fd, std::string &p)
 {
+    char buf[PATH_MAX];
     if (path) {
-        p = normalise_path(AT_FDCWD, path);
+        if (!normalise_path(AT_FDCWD, path, buf))
+            return false;
+        p = buf;
         return true;
     }
-    char buf[PATH_MAX];
-    std::string link = "/proc/self/fd/" + std::to_string(fd);
-    ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
+    char link[32];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = ::readlink(link, buf, sizeof buf - 1);
     if (n < 0)
         return false;
     p.assign(buf, size_t(n));
     return true;
 }
 
+// The name of the memfd behind a simulated open: "ks-sim:" and the path,
+// cut to the kernel's limit for such names.
+struct memfd_name {
+    explicit memfd_name(const char *path)
+    {
+        static const char prefix[] = "ks-sim:";
+        size_t n = ::strnlen(path, sizeof text - sizeof prefix);
+        std::memcpy(text, prefix, sizeof prefix - 1);
+        std::memcpy(text + sizeof prefix - 1, path, n);
+        text[sizeof prefix - 1 + n] = '\0';
+    }
+    char text[250];
+};
+
 }  // namespace
 
 bool open(int dirfd, const char *path, int flags, unsigned mode, int *result)
 {
     const timed spent;
-    if (!path)
+    char p[PATH_MAX];
+    if (!path || !normalise_path(dirfd, path, p))
         return false;
-    std::string p = normalise_path(dirfd, path);
     bool served;
     auto f = model_open(p, flags, mode, &served);
     if (!served)
@@ -427,9 +474,9 @@ bool open(int dirfd, const char *path, int flags, unsigned mode, int *result)
         *result = -1;
         return true;
     }
-    std::string name = "ks-sim:" + p;
+    const memfd_name name(p);
     int fd = descriptor_call(
-        [&] { return ::memfd_create(name.c_str(), (flags & O_CLOEXEC) ? MFD_CLOEXEC : 0); });
+        [&] { return ::memfd_create(name.text, (flags & O_CLOEXEC) ? MFD_CLOEXEC : 0); });
     if (fd < 0) {
         int e = errno;
         f->close();
@@ -585,15 +632,16 @@ int64_t profile_descriptors() { return descriptor_ns; }
 
 bool simulated_path(const char *path)
 {
-    return path && find_model(normalise_path(AT_FDCWD, path)) != nullptr;
+    char p[PATH_MAX];
+    return path && normalise_path(AT_FDCWD, path, p) && find_model(p) != nullptr;
 }
 
 bool fopen(const char *path, const char *mode, FILE **result)
 {
     const timed spent;
-    if (!path || !mode)
+    char p[PATH_MAX];
+    if (!path || !mode || !normalise_path(AT_FDCWD, path, p))
         return false;
-    std::string p = normalise_path(AT_FDCWD, path);
     int flags = flags_of_mode(mode);
     if (flags < 0) {
         if (!find_model(p))
@@ -610,7 +658,7 @@ bool fopen(const char *path, const char *mode, FILE **result)
         *result = nullptr;
         return true;
     }
-    int fd = ::memfd_create(("ks-sim:" + p).c_str(), MFD_CLOEXEC);
+    int fd = ::memfd_create(memfd_name(p).text, MFD_CLOEXEC);
     if (fd < 0) {
         int err = errno;
         f->close();
@@ -746,10 +794,15 @@ bool sleep_request(const char *what, int64_t ns, int64_t *wait_ns)
     }
     if (scale == 1.0)
         return false;
+    // Recorded without allocating: a thread that sleeps while a fuzzed
+    // program runs an input (libFuzzer's own watchdogs do) must not count
+    // against that input.
     char rec[96];
     int n = std::snprintf(rec, sizeof rec, "%s %lld.%09lld", what, (long long)(ns / 1000000000),
                           (long long)(ns % 1000000000));
-    append_record(run_path("sleeps"), rec, size_t(n));
+    char file[PATH_MAX];
+    if (run_path_in(file, sizeof file, "sleeps"))
+        append_record(file, rec, size_t(n));
     *wait_ns = int64_t(double(ns) * scale);
     return true;
 }

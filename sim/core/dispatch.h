@@ -3,6 +3,7 @@
 // rest of the system). Only fixed-width types cross this boundary.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -77,8 +78,19 @@ bool setxattr(const char *path, int fd, const char *name, const void *value, siz
 }  // namespace dispatch
 
 // Absolute, normalised form of a path given relative to dirfd ("." and
-// ".." and repeated slashes removed; symbolic links are not followed).
+// ".." and repeated slashes removed; symbolic links are not followed),
+// written into out without allocating: every call a program makes passes
+// through here, and a fuzzed program counts the allocations of each input.
+// False when the working directory or dirfd's directory cannot be found,
+// or when the normal form does not fit (no model serves so long a path).
+bool normalise_path(int dirfd, const char *path, char (&out)[PATH_MAX]);
+// The same as a string (for calls that allocate anyway, such as mounts);
+// the path unchanged when it cannot be normalised.
 std::string normalise_path(int dirfd, const char *path);
+
+// run_path(name) written into out without allocating; false when it does
+// not fit.
+bool run_path_in(char *out, size_t size, const char *name);
 
 // The number of the simulated call this thread is answering (one program
 // call routed to a model, with all the model does for it), or 0 outside

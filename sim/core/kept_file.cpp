@@ -70,7 +70,7 @@ void let_go_of_removed()
     }
 }
 
-kept_file *find_or_add(const std::string &path, int flags)
+kept_file *find_or_add(std::string_view path, int flags)
 {
     static std::once_flag at_fork;
     std::call_once(at_fork, [] { pthread_atfork(nullptr, nullptr, forget_after_fork); });
@@ -79,7 +79,7 @@ kept_file *find_or_add(const std::string &path, int flags)
         if (f->flags == flags && f->path == path)
             return f.get();
     let_go_of_removed();
-    registry().push_back(std::make_unique<kept_file>(path, flags));
+    registry().push_back(std::make_unique<kept_file>(std::string(path), flags));
     return registry().back().get();
 }
 
@@ -105,7 +105,7 @@ int open_by_name(const kept_file &f)
 
 }  // namespace
 
-kept_use::kept_use(const std::string &path, int flags, bool locking)
+kept_use::kept_use(std::string_view path, int flags, bool locking)
     : file_(find_or_add(path, flags))
 {
     file_->lock.lock();

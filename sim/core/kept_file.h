@@ -15,6 +15,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 
 namespace ks_sim {
@@ -29,8 +30,9 @@ class kept_use {
 public:
     // flags as for open(2); O_CREAT makes the missing directories above
     // the path too. O_CLOEXEC is always added. locking: the caller will
-    // flock the descriptor.
-    kept_use(const std::string &path, int flags, bool locking = false);
+    // flock the descriptor. Only the first use of a file allocates (its
+    // entry in the process's table).
+    kept_use(std::string_view path, int flags, bool locking = false);
     ~kept_use();
     kept_use(const kept_use &) = delete;
     kept_use &operator=(const kept_use &) = delete;

@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -46,6 +47,11 @@ std::vector<command_info> &command_registry()
     static auto *cmds = new std::vector<command_info>;
     return *cmds;
 }
+
+// Made when the library loads, so that no call of the program's makes them
+// (a fuzzer would count that allocation against the input it was running).
+[[maybe_unused]] const bool registries_made =
+    (registry(), xattr_registry(), command_registry(), true);
 
 // Descriptor closed on every path.
 struct fd_guard {
@@ -135,7 +141,7 @@ int read_all(int fd, std::string &out)
 
 void register_model(model *m) { registry().push_back(m); }
 
-model *find_model(const std::string &path)
+model *find_model(std::string_view path)
 {
     for (model *m : registry())
         if (m->serves(path))
@@ -145,7 +151,7 @@ model *find_model(const std::string &path)
 
 void register_xattr_handler(xattr_handler *h) { xattr_registry().push_back(h); }
 
-xattr_handler *find_xattr_handler(const std::string &name)
+xattr_handler *find_xattr_handler(std::string_view name)
 {
     for (xattr_handler *h : xattr_registry())
         if (h->serves(name))
@@ -160,15 +166,27 @@ void register_command(const char *name, const char *help, command_fn fn)
 
 const std::vector<command_info> &commands() { return command_registry(); }
 
-std::string state_dir()
+namespace {
+
+const char *state_dir_text()
 {
     const char *s = std::getenv("KS_SIM_STATE");
-    return (s && *s) ? std::string(s) : std::string("/.ks-sim");
+    return (s && *s) ? s : "/.ks-sim";
 }
+
+}  // namespace
+
+std::string state_dir() { return state_dir_text(); }
 
 std::string state_path(const std::string &name) { return state_dir() + "/" + name; }
 
 std::string run_path(const std::string &name) { return state_dir() + "/run/" + name; }
+
+bool run_path_in(char *out, size_t size, const char *name)
+{
+    int n = std::snprintf(out, size, "%s/run/%s", state_dir_text(), name);
+    return n >= 0 && size_t(n) < size;
+}
 
 namespace {
 
@@ -230,27 +248,34 @@ parsed parse_records(const std::string &all, std::vector<std::string> &out)
 
 }  // namespace
 
-// One write(2) of the whole record on a descriptor opened with O_APPEND:
-// the kernel places it at the end as one piece, so appends of several
-// processes never interleave and no lock is needed.
-int append_record(const std::string &file, const void *data, size_t len)
+// One writev(2) of the length and the bytes on a descriptor opened with
+// O_APPEND: the kernel places the record at the end as one piece, so
+// appends of several processes never interleave and no lock is needed.
+// Nothing is copied or allocated for an absolute file name (the simulated
+// sleeps of a program's threads are recorded here as they run).
+int append_record(std::string_view file, const void *data, size_t len)
 {
     if (len > 0xffffffffu - 4)
         return -EFBIG;
-    std::string rec(4, '\0');
-    put_le32(&rec[0], uint32_t(len));
-    rec.append(static_cast<const char *>(data), len);
-    kept_use use(resolve(file), O_WRONLY | O_CREAT | O_APPEND);
+    char prefix[4];
+    put_le32(prefix, uint32_t(len));
+    struct iovec parts[2] = {{prefix, sizeof prefix}, {const_cast<void *>(data), len}};
+    std::string relative;
+    if (file.empty() || file[0] != '/') {
+        relative = state_path(std::string(file));
+        file = relative;
+    }
+    kept_use use(file, O_WRONLY | O_CREAT | O_APPEND);
     if (use.fd() < 0)
         return use.fd();
     for (;;) {
-        ssize_t w = ::write(use.fd(), rec.data(), rec.size());
+        ssize_t w = ::writev(use.fd(), parts, 2);
         if (w < 0 && errno == EINTR)
             continue;
         if (w < 0)
             return -errno;
         // Only a full disk or a file size limit cuts a small write short.
-        return size_t(w) == rec.size() ? 0 : -ENOSPC;
+        return size_t(w) == sizeof prefix + len ? 0 : -ENOSPC;
     }
 }
 

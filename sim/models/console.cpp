@@ -8,7 +8,7 @@ namespace {
 class console_model : public model {
 public:
     const char *name() const override { return "console"; }
-    bool serves(const std::string &path) const override { return path == "/dev/console"; }
+    bool serves(std::string_view path) const override { return path == "/dev/console"; }
     std::unique_ptr<open_file> open(const std::string &path, int, mode_t) override
     {
         if (!placeholder_exists(path)) {

@@ -26,7 +26,7 @@ std::string soc_line()
 class cpuinfo_model : public model {
 public:
     const char *name() const override { return "cpuinfo"; }
-    bool serves(const std::string &path) const override
+    bool serves(std::string_view path) const override
     {
         struct statfs proc;
         return path == "/proc/cpuinfo" && statfs("/proc", &proc) == 0 &&

@@ -101,7 +101,7 @@ private:
 class credp_model : public model {
 public:
     const char *name() const override { return "credp"; }
-    bool serves(const std::string &path) const override { return path == CREDP_POLICY_FILE; }
+    bool serves(std::string_view path) const override { return path == CREDP_POLICY_FILE; }
     std::unique_ptr<open_file> open(const std::string &path, int, mode_t) override
     {
         long err = fault("credp.open");

@@ -322,7 +322,7 @@ private:
 class creds_model : public model {
 public:
     const char *name() const override { return "creds"; }
-    bool serves(const std::string &path) const override { return path == CREDS_READ_FILE; }
+    bool serves(std::string_view path) const override { return path == CREDS_READ_FILE; }
     std::unique_ptr<open_file> open(const std::string &path, int, mode_t) override
     {
         long err = fault("creds.open");

@@ -177,7 +177,7 @@ private:
 class framebuffer_model : public model {
 public:
     const char *name() const override { return "fb0"; }
-    bool serves(const std::string &path) const override { return path == FB_DEVICE; }
+    bool serves(std::string_view path) const override { return path == FB_DEVICE; }
 
     std::unique_ptr<open_file> open(const std::string &, int, mode_t) override
     {

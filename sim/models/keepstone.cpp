@@ -133,11 +133,11 @@ class keepstone_model : public model {
 public:
     const char *name() const override { return "keepstone"; }
 
-    bool serves(const std::string &path) const override
+    bool serves(std::string_view path) const override
     {
         if (path.compare(0, std::strlen(dir), dir) != 0)
             return false;
-        std::string rest = path.substr(std::strlen(dir));
+        std::string_view rest = path.substr(std::strlen(dir));
         for (const char *f : files)
             if (rest == f)
                 return true;

@@ -196,7 +196,7 @@ const mtd_partition *find_partition(const std::vector<mtd_partition> &parts, uns
     return nullptr;
 }
 
-bool parse_device_path(const std::string &path, unsigned *number)
+bool parse_device_path(std::string_view path, unsigned *number)
 {
     static const char prefix[] = "/dev/mtd";
     if (path.compare(0, sizeof prefix - 1, prefix) != 0 || path.size() == sizeof prefix - 1 ||
@@ -520,7 +520,7 @@ private:
 class mtd_model : public model {
 public:
     const char *name() const override { return "mtd"; }
-    bool serves(const std::string &path) const override
+    bool serves(std::string_view path) const override
     {
         unsigned n;
         return path == "/proc/mtd" || parse_device_path(path, &n);

@@ -105,7 +105,7 @@ constexpr uint32_t OMAP_SEC_PA_CERTIFICATE_MISSING_FAIL = 0x22;
 class omap_sec_model : public model {
 public:
     const char *name() const override { return "omap_sec"; }
-    bool serves(const std::string &path) const override { return path == OMAP_SEC_PATH; }
+    bool serves(std::string_view path) const override { return path == OMAP_SEC_PATH; }
     // Opens only where the device node (the sandbox's placeholder) stands,
     // for a caller whose effective ids the node's owner and mode grant the
     // access asked for (EACCES otherwise); refuses a symbolic link there

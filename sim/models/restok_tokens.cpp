@@ -335,7 +335,7 @@ struct command_registration {
 
 const char *restok_tokens_model::name() const { return "restok"; }
 
-bool restok_tokens_model::serves(const std::string &path) const
+bool restok_tokens_model::serves(std::string_view path) const
 {
     return path == RESTOK_TOKENS_FILE;
 }

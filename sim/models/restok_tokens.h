@@ -50,7 +50,7 @@ constexpr const char RESTOK_REQUESTS_STATE[] = "restok.requests";
 class restok_tokens_model : public model {
 public:
     const char *name() const override;
-    bool serves(const std::string &path) const override;
+    bool serves(std::string_view path) const override;
     std::unique_ptr<open_file> open(const std::string &path, int flags, mode_t mode) override;
 };
 

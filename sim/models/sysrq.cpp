@@ -10,7 +10,7 @@ const char *const trigger = "/proc/sysrq-trigger";
 class sysrq_model : public model {
 public:
     const char *name() const override { return "sysrq"; }
-    bool serves(const std::string &path) const override { return path == trigger; }
+    bool serves(std::string_view path) const override { return path == trigger; }
     std::unique_ptr<open_file> open(const std::string &, int, mode_t) override
     {
         return std::make_unique<recording_file>(run_path("sysrq"));

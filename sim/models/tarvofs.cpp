@@ -85,7 +85,7 @@ int refusal(const char *fault_name, const std::string &path)
 
 class tarvofs_challenge : public xattr_handler {
 public:
-    bool serves(const std::string &name) const override { return name == ATTRIBUTE; }
+    bool serves(std::string_view name) const override { return name == ATTRIBUTE; }
 
     int set(const std::string &path, const std::string &, const void *value, size_t size,
             int) override

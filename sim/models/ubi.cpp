@@ -131,7 +131,7 @@ public:
 class ubi_ctrl_model : public model {
 public:
     const char *name() const override { return "ubi"; }
-    bool serves(const std::string &path) const override { return path == "/dev/ubi_ctrl"; }
+    bool serves(std::string_view path) const override { return path == "/dev/ubi_ctrl"; }
     std::unique_ptr<open_file> open(const std::string &path, int, mode_t) override
     {
         if (!placeholder_exists(path)) {

@@ -20,7 +20,7 @@ public:
 class urandom_model : public model {
 public:
     const char *name() const override { return "urandom"; }
-    bool serves(const std::string &path) const override { return path == "/dev/urandom"; }
+    bool serves(std::string_view path) const override { return path == "/dev/urandom"; }
     std::unique_ptr<open_file> open(const std::string &, int, mode_t) override
     {
         if (long err = fault("urandom.open")) {
