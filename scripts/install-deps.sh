@@ -5,8 +5,8 @@
 #                                  preset (its tests and benchmarks included)
 #   scripts/install-deps.sh [all]  also clang for the fuzz preset, the armhf
 #                                  cross toolchain with the armhf -dev
-#                                  packages, and qemu-arm (without binfmt
-#                                  registration)
+#                                  packages, qemu-arm (without binfmt
+#                                  registration) and strace
 # Idempotent: does nothing when everything is already there. Quiet: the
 # package manager's output is shown only when the installation fails.
 set -euo pipefail
@@ -27,10 +27,12 @@ fuzz=(clang libclang-rt-14-dev)
 cross=(crossbuild-essential-armhf libssl-dev:armhf libexpat1-dev:armhf
        libpng-dev:armhf zlib1g-dev:armhf libgtest-dev:armhf libgmock-dev:armhf)
 qemu=(qemu-user)
+# The whole-boot sweep records a boot's system calls.
+sweep=(strace)
 
 wanted=("${native[@]}")
 if [ "$what" = all ]; then
-  wanted+=("${fuzz[@]}" "${cross[@]}" "${qemu[@]}")
+  wanted+=("${fuzz[@]}" "${cross[@]}" "${qemu[@]}" "${sweep[@]}")
 fi
 
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
