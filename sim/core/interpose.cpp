@@ -28,22 +28,13 @@
 
 #include "sim/core/call_fault.h"
 #include "sim/core/dispatch.h"
+#include "sim/core/real_call.h"
 
 namespace d = ks_sim::dispatch;
 
 namespace {
 
-template <class F>
-F next(const char *name)
-{
-    return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
-}
-
-#define REAL(name, ...)                                           \
-    using real_##name##_type = __VA_ARGS__;                       \
-    static real_##name##_type real_##name = nullptr;              \
-    if (!real_##name)                                             \
-        real_##name = next<real_##name##_type>(#name)
+using ks_sim::real_call::next;
 
 bool wants_mode(int flags)
 {

@@ -20,16 +20,9 @@
 #include <cerrno>
 
 #include "sim/core/call_fault.h"
+#include "sim/core/real_call.h"
 
-namespace {
-
-template <class F>
-F next(const char *name)
-{
-    return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
-}
-
-}  // namespace
+using ks_sim::real_call::next;
 
 // Defines an interposed call NAME(PARAMS) that returns FAILED (with errno
 // set) when the call fault refuses it, and otherwise calls the C
