@@ -178,17 +178,11 @@ bool write_temporary(const char *path, const std::string &temp, const unsigned c
     }
     int fd = open(temp.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     bool ok = fd >= 0;
-    for (size_t done = 0; ok && done < size;) {
-        ssize_t n = write(fd, data + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
-            ok = false;
-            break;
-        }
-        done += size_t(n);
+    if (ok) {
+        errno = 0;
+        ok = tarvo_write_fully(fd, data, size) == size;
+        if (!ok && errno == 0)
+            errno = ENOSPC;
     }
     ok = ok && fsync(fd) == 0;
     int e = errno;

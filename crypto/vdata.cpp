@@ -367,17 +367,11 @@ bool write_new_list(const tarvo_vdata &list, std::string &temp)
     for (const auto &entry : list)
         text += entry.second + "  " + entry.first + "\n";
     bool ok = fchmod(fd, 0644) == 0;
-    for (size_t done = 0; ok && done < text.size();) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            ok = false;
-            break;
-        }
-        done += size_t(n);
+    if (ok) {
+        errno = 0;
+        ok = tarvo_write_fully(fd, text.data(), text.size()) == text.size();
+        if (!ok && errno == 0)
+            errno = EIO;
     }
     ok = ok && fsync(fd) == 0;
     int e = errno;

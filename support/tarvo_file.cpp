@@ -46,6 +46,21 @@ size_t tarvo_read_fully(int fd, void *buffer, size_t size)
     return done;
 }
 
+size_t tarvo_write_fully(int fd, const void *buffer, size_t size)
+{
+    const char *bytes = static_cast<const char *>(buffer);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = write(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += size_t(n);
+    }
+    return done;
+}
+
 int tarvo_sync_directory_of(const char *path)
 {
     const char *slash = strrchr(path, '/');

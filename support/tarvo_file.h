@@ -28,6 +28,11 @@ int tarvo_keep_file_kind(int fd, mode_t kind, int error);
 // read fails (EINTR retried): the count of bytes read.
 size_t tarvo_read_fully(int fd, void *buffer, size_t size);
 
+// Writes to the descriptor until size bytes are out or a write fails or
+// takes nothing (EINTR retried): the count of bytes written. A failed
+// write leaves its errno; one that took nothing leaves errno as it was.
+size_t tarvo_write_fully(int fd, const void *buffer, size_t size);
+
 // Flushes the directory that holds path to the disk, making a rename into
 // it durable: 0, or -1 with errno set.
 int tarvo_sync_directory_of(const char *path);
