@@ -306,8 +306,8 @@ int storage::put_file(const char *name, const void *data, size_t size)
         errno = ENOENT;
         return -1;
     }
-    // The member is written where it lies: its blocks are asked for
-    // before its content is cut.
+    // The room for the new content is asked for before the old file is
+    // moved aside.
     uint64_t image = m_protection == 1 ? (uint64_t(size) + PE_HEADER_SIZE + 15) / 16 * 16 : size;
     if (!room_for(m->p_path(), m_protection == 1, uint32_t((image | 0xFFF) + 1))) {
         int e = errno;
@@ -323,12 +323,16 @@ int storage::put_file(const char *name, const void *data, size_t size)
     // A listed member's file is moved aside and the new content written
     // as a new file: a write or commit that fails puts the old file and
     // its entry back, so the member keeps its acknowledged content.
+    // An encrypted store's data files are reached only through directories
+    // opened one at a time, never through a link.
+    auto move = [this](const std::string &from, const std::string &to) {
+        return m_protection == 1 ? rename_data_file(from, to) : ::rename(from.c_str(), to.c_str());
+    };
     const std::string path = m->p_path();
     const std::string aside = path + ".old." + std::to_string(long(getpid()));
     bool moved_aside = false;
     if (had_entry) {
-        int r = m_protection == 1 ? rename_data_file(path, aside) : ::rename(path.c_str(), aside.c_str());
-        if (r == 0)
+        if (move(path, aside) == 0)
             moved_aside = true;
         else if (errno != ENOENT) {
             int e = errno;
@@ -340,8 +344,7 @@ int storage::put_file(const char *name, const void *data, size_t size)
     auto put_back = [&]() {
         int e = errno;
         if (moved_aside) {
-            int r = m_protection == 1 ? rename_data_file(aside, path) : ::rename(aside.c_str(), path.c_str());
-            if (r != 0)
+            if (move(aside, path) != 0)
                 SERR("%s: cannot put '%s' back (%s)", op, path.c_str(), errtext());
             tarvo_sync_directory_of(path.c_str());
         }

@@ -129,7 +129,13 @@ int unlink_data_file(const std::string &path)
     return r;
 }
 
-int rename_data_file(const std::string &from, const std::string &to)
+namespace {
+
+// Runs step on the directories of from (which must exist) and of to
+// (made when missing), each opened as open_parent does, and the names in
+// them; closes both, keeping step's errno. step's result, or -1.
+template <class Step>
+int between_parents(const std::string &from, const std::string &to, Step step)
 {
     std::string from_name, to_name;
     int from_dir = open_parent(from, false, from_name);
@@ -142,7 +148,7 @@ int rename_data_file(const std::string &from, const std::string &to)
         errno = e;
         return -1;
     }
-    int r = renameat(from_dir, from_name.c_str(), to_dir, to_name.c_str());
+    int r = step(from_dir, from_name, to_dir, to_name);
     int e = errno;
     close(from_dir);
     close(to_dir);
@@ -150,38 +156,38 @@ int rename_data_file(const std::string &from, const std::string &to)
     return r;
 }
 
+}  // namespace
+
+int rename_data_file(const std::string &from, const std::string &to)
+{
+    return between_parents(from, to,
+                           [](int from_dir, const std::string &from_name, int to_dir,
+                              const std::string &to_name) {
+                               return renameat(from_dir, from_name.c_str(), to_dir,
+                                               to_name.c_str());
+                           });
+}
+
 int link_data_file(const std::string &from, const std::string &to)
 {
-    std::string from_name, to_name;
-    int from_dir = open_parent(from, false, from_name);
-    if (from_dir < 0)
-        return -1;
-    int to_dir = open_parent(to, true, to_name);
-    if (to_dir < 0) {
-        int e = errno;
-        close(from_dir);
-        errno = e;
-        return -1;
-    }
-    // The temporary link is this process's own name: one left by a dead
-    // process of the same number is replaced.
-    const std::string temp = to_name + ".link." + std::to_string(long(getpid()));
-    int r = linkat(from_dir, from_name.c_str(), to_dir, temp.c_str(), 0);
-    if (r != 0 && errno == EEXIST && unlinkat(to_dir, temp.c_str(), 0) == 0)
-        r = linkat(from_dir, from_name.c_str(), to_dir, temp.c_str(), 0);
-    if (r == 0) {
-        r = renameat(to_dir, temp.c_str(), to_dir, to_name.c_str());
-        if (r != 0) {
-            int e = errno;
-            unlinkat(to_dir, temp.c_str(), 0);
-            errno = e;
+    return between_parents(from, to, [](int from_dir, const std::string &from_name, int to_dir,
+                                         const std::string &to_name) {
+        // The temporary link is this process's own name: one left by a
+        // dead process of the same number is replaced.
+        const std::string temp = to_name + ".link." + std::to_string(long(getpid()));
+        int r = linkat(from_dir, from_name.c_str(), to_dir, temp.c_str(), 0);
+        if (r != 0 && errno == EEXIST && unlinkat(to_dir, temp.c_str(), 0) == 0)
+            r = linkat(from_dir, from_name.c_str(), to_dir, temp.c_str(), 0);
+        if (r == 0) {
+            r = renameat(to_dir, temp.c_str(), to_dir, to_name.c_str());
+            if (r != 0) {
+                int e = errno;
+                unlinkat(to_dir, temp.c_str(), 0);
+                errno = e;
+            }
         }
-    }
-    int e = errno;
-    close(from_dir);
-    close(to_dir);
-    errno = e;
-    return r;
+        return r;
+    });
 }
 
 bool semaphore_alive(const std::string &name)
