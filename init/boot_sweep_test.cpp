@@ -10,6 +10,7 @@
 // under 32 MiB of memory (the sample boot peaks near 9 MiB), and carry the
 // malfunction bits the table gives for that path. A path the record shows and the table lacks is a failing
 // row of its own: a new open anywhere on the boot's road shows up here.
+#include "init/signed_sample_test_support.h"
 #include "sim/testing/sandbox.h"
 
 #include <fcntl.h>
@@ -33,10 +34,8 @@
 namespace {
 
 using ks_sim::testing::device;
-using ks_sim::testing::run_options;
 
 const std::string INIT = KS_INIT_PATH;
-const std::string DEVICE_KEY_HEX = "8899aabbccddeeff0011223344556677";
 constexpr long MEMORY_BOUND_KB = 32 * 1024;
 constexpr int TIME_BOUND_S = 10;
 
@@ -158,14 +157,7 @@ class BootSweep : public ::testing::TestWithParam<mode> {
 protected:
     static void SetUpTestSuite()
     {
-        prepared = std::make_unique<device>(KS_SAMPLE_IMAGE);
-        prepared->write_file("/.ks-sim/omap_sec.conf", "device_key=" + DEVICE_KEY_HEX + "\n");
-        run_options with_var;
-        with_var.mount_var = true;
-        auto r = prepared->run({KS_MAKE_SAMPLE_DEVICE, "--list", "/etc/group", "--list",
-                                "/etc/passwd", "--sign", "/etc/refhashlist", "--sign",
-                                "/var/lib/tarvo/restok/restok.conf"},
-                               with_var);
+        auto r = signed_sample::prepare(prepared);
         ASSERT_EQ(r.status, 0) << r.output;
         prepared->write_file("/sbin/preinit", PREINIT);
         chmod(prepared->host_path("/sbin/preinit").c_str(), 0755);

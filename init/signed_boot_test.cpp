@@ -5,6 +5,7 @@
 // factory would (certificate blocks, vdata file, software certificate,
 // signatures under "tcb") and every test boots a fresh copy of it.
 #include "init/device_files_test_support.h"
+#include "init/signed_sample_test_support.h"
 #include "sim/testing/sandbox.h"
 
 #include <gtest/gtest.h>
@@ -20,10 +21,9 @@ namespace {
 
 using ks_sim::keepstone_event;
 using ks_sim::testing::device;
-using ks_sim::testing::run_options;
 
 const std::string INIT = KS_INIT_PATH;
-const std::string DEVICE_KEY_HEX = "8899aabbccddeeff0011223344556677";
+using signed_sample::DEVICE_KEY_HEX;
 const std::string KS_DIR = "/sys/kernel/security/keepstone/";
 
 bool has(const std::string &text, const std::string &part)
@@ -60,14 +60,7 @@ protected:
     // The prepared sample device, the image of every test's device.
     static void SetUpTestSuite()
     {
-        prepared = std::make_unique<device>(KS_SAMPLE_IMAGE);
-        prepared->write_file("/.ks-sim/omap_sec.conf", "device_key=" + DEVICE_KEY_HEX + "\n");
-        run_options with_var;
-        with_var.mount_var = true;
-        auto r = prepared->run({KS_MAKE_SAMPLE_DEVICE, "--list", "/etc/group", "--list",
-                                "/etc/passwd", "--sign", "/etc/refhashlist", "--sign",
-                                "/var/lib/tarvo/restok/restok.conf"},
-                               with_var);
+        auto r = signed_sample::prepare(prepared);
         ASSERT_EQ(r.status, 0) << r.output;
     }
     static void TearDownTestSuite() { prepared.reset(); }
