@@ -65,23 +65,8 @@ std::string kernel_files_of_kind(kind k)
     return s;
 }
 
-class KernelFileSystems : public ::testing::Test {
+class KernelFileSystems : public signed_sample::Fixture {
 protected:
-    // The prepared sample device, the image of every test's device.
-    static void SetUpTestSuite()
-    {
-        auto r = signed_sample::prepare(prepared);
-        ASSERT_EQ(r.status, 0) << r.output;
-    }
-    static void TearDownTestSuite() { prepared.reset(); }
-
-    void SetUp() override
-    {
-        ASSERT_NE(prepared, nullptr);
-        d = std::make_unique<device>(prepared->root());
-        ASSERT_EQ(d->run({"true"}).status, 0);
-    }
-
     // Boots the device after the shell command.
     boot run_boot(const std::string &before) const
     {
@@ -106,12 +91,8 @@ protected:
             return m.rfind(record, 0) == 0;
         });
     }
-
-    static std::unique_ptr<device> prepared;
-    std::unique_ptr<device> d;
 };
 
-std::unique_ptr<device> KernelFileSystems::prepared;
 
 // (plain file, link, directory) x (securityfs not mounted, neither sysfs
 // nor securityfs mounted).

@@ -55,25 +55,8 @@ struct boot {
     }
 };
 
-class SignedDevice : public ::testing::Test {
+class SignedDevice : public signed_sample::Fixture {
 protected:
-    // The prepared sample device, the image of every test's device.
-    static void SetUpTestSuite()
-    {
-        auto r = signed_sample::prepare(prepared);
-        ASSERT_EQ(r.status, 0) << r.output;
-    }
-    static void TearDownTestSuite() { prepared.reset(); }
-
-    void SetUp() override
-    {
-        ASSERT_NE(prepared, nullptr);
-        d = std::make_unique<device>(prepared->root());
-        // The copy is made at the device's first run: before it, a file
-        // written here would be overwritten by the image's own.
-        ASSERT_EQ(d->run({"true"}).status, 0);
-    }
-
     // Boots the device; a shell command runs first when given.
     boot run_boot(const std::string &before = "") const
     {
@@ -91,12 +74,8 @@ protected:
             b.summary = m[1];
         return b;
     }
-
-    static std::unique_ptr<device> prepared;
-    std::unique_ptr<device> d;
 };
 
-std::unique_ptr<device> SignedDevice::prepared;
 
 // The copy boots as the demo does: every check passes.
 TEST_F(SignedDevice, BootsWithoutMalfunction)

@@ -7,6 +7,8 @@
 
 #include "sim/testing/sandbox.h"
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 
@@ -27,5 +29,29 @@ inline ks_sim::testing::run_result prepare(std::unique_ptr<ks_sim::testing::devi
                      "--sign", "/etc/refhashlist", "--sign", "/var/lib/tarvo/restok/restok.conf"},
                     with_var);
 }
+
+// A test of fresh copies of the prepared device: the preparation is made
+// once for the test program, each test's device `d` is a copy of it.
+class Fixture : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        auto r = prepare(prepared);
+        ASSERT_EQ(r.status, 0) << r.output;
+    }
+    static void TearDownTestSuite() { prepared.reset(); }
+
+    void SetUp() override
+    {
+        ASSERT_NE(prepared, nullptr);
+        d = std::make_unique<ks_sim::testing::device>(prepared->root());
+        // The copy is made at the device's first run: before it, a file
+        // written here would be overwritten by the image's own.
+        ASSERT_EQ(d->run({"true"}).status, 0);
+    }
+
+    inline static std::unique_ptr<ks_sim::testing::device> prepared;
+    std::unique_ptr<ks_sim::testing::device> d;
+};
 
 }  // namespace signed_sample
